@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, checks formatting, builds and tests
+# the default preset, then the sanitizer presets and a short fuzzing run.
+# Starts the PulseAudio null sink the audio tests record, and stops it at the end
+# (also on failure) when this script started it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+fuzz_seconds=${TOLVANE_FUZZ_SECONDS:-20}
+
+echo "== format check"
+git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
+
+pulse_state=$(scripts/pulse.sh start)
+cleanup() { [[ "$pulse_state" == started ]] && scripts/pulse.sh stop; }
+trap cleanup EXIT
+
+run_preset() {
+    local preset=$1
+    echo "== $preset: configure and build"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    echo "== $preset: test"
+    ctest --preset "$preset" -j "$jobs"
+}
+
+run_preset default
+run_preset asan
+run_preset tsan
+
+echo "== fuzz: ${fuzz_seconds}s per target"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+for target in build/fuzz/tests/fuzz/fuzz_*; do
+    [[ -x "$target" ]] || continue
+    name=$(basename "$target")
+    corpus=tests/fuzz/corpus/${name#fuzz_}
+    work=$(mktemp -d)
+    [[ -d "$corpus" ]] && cp -r "$corpus"/. "$work"/
+    echo "-- $name"
+    "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=0 "$work" 2>&1 | tail -n 3
+    rm -rf "$work"
+done
+echo "all tests passed"
