@@ -26,6 +26,13 @@ endif()
 # code includes "layer/Header.h".
 function(tolvane_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+    if(NOT ARG_SOURCES)
+        # A layer whose code is still to come: headers only.
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} INTERFACE ${ARG_DEPENDS})
+        return()
+    endif()
     add_library(${name} STATIC ${ARG_SOURCES})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})

@@ -1,0 +1,110 @@
+#include "platform/Paths.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tolvane::platform {
+
+namespace fs = std::filesystem;
+
+fs::path executableDir() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
+
+namespace {
+
+std::string systemError(const std::string& what, const fs::path& path) {
+    return what + " " + path.string() + ": " + std::strerror(errno);
+}
+
+// Creates `dir` (mode 0700) or accepts it when it already is a private
+// directory of this user; anything else (a symlink, another owner, a mode
+// that lets others in) is refused.
+bool makePrivateDir(const fs::path& dir, std::string& error) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = systemError("cannot create", dir);
+        return false;
+    }
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) {
+        error = systemError("cannot inspect", dir);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        error = dir.string() + " is not a private directory of this user";
+        return false;
+    }
+    return true;
+}
+
+fs::path findPrivateDir(std::string& error) {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+        fs::path dir = fs::path(runtime) / "tolvane";
+        if (makePrivateDir(dir, error)) {
+            return dir;
+        }
+    }
+    fs::path dir = fs::temp_directory_path() / ("tolvane-" + std::to_string(geteuid()));
+    if (makePrivateDir(dir, error)) {
+        return dir;
+    }
+    std::string pattern = (fs::temp_directory_path() / "tolvane-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) {
+        error.clear();
+        return pattern;
+    }
+    error = systemError("cannot create", pattern);
+    return {};
+}
+
+} // namespace
+
+fs::path privateUserDir(std::string* error) {
+    static std::mutex mutex;
+    static fs::path cached;
+    static std::string cachedError;
+    std::lock_guard lock(mutex);
+    if (cached.empty() || !fs::is_directory(cached)) {
+        cached = findPrivateDir(cachedError);
+    }
+    if (error) {
+        *error = cachedError;
+    }
+    return cached;
+}
+
+SingleInstanceLock::SingleInstanceLock(std::string_view name) {
+    const fs::path dir = privateUserDir(&error_);
+    if (dir.empty()) {
+        return;
+    }
+    const fs::path file = dir / (std::string(name) + ".lock");
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error_ = systemError("cannot open", file);
+        return;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error_ = errno == EWOULDBLOCK ? "another instance holds " + file.string()
+                                      : systemError("cannot lock", file);
+        close(fd);
+        return;
+    }
+    fd_ = fd;
+}
+
+SingleInstanceLock::~SingleInstanceLock() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+} // namespace tolvane::platform
