@@ -1,0 +1,100 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// The configuration values of the process, read once at start-up from section
+// "TolvaneWin32" of config.ini. Text fields hold ANSI text (the locale's
+// charset) of at most 255 bytes; only Debug_Trace is ever written back.
+//
+// Threads: the interface thread fills the store before any worker starts; later
+// the options sheet may replace values while workers read them, so every field
+// is guarded by mutex_ and handed out as a copy.
+class ConfigStore {
+  public:
+    static constexpr std::string_view kSection = "TolvaneWin32";
+    static constexpr std::string_view kFileName = "config.ini";
+    static constexpr std::string_view kDefaultHost = "localhost";
+    static constexpr std::string_view kDefaultPort = "80";
+    static constexpr std::string_view kDefaultLanguage = "zh-CN";
+    static constexpr std::string_view kDefaultUser = "ruvo";
+    static constexpr std::string_view kDefaultDebugTrace = "OFF";
+    static constexpr int kDefaultConnectTimeOut = 10;
+    static constexpr int kDefaultTimeOut = 30;
+    static constexpr size_t kMaxText = 255;
+
+    // What the lookup of config.ini depends on, so tests can supply their own.
+    struct Lookup {
+        std::string configVariable; // $TOLVANE_CONFIG
+        std::filesystem::path executableDir;
+        std::string xdgConfigHome; // $XDG_CONFIG_HOME
+        std::string home;          // $HOME
+        static Lookup fromEnvironment();
+    };
+
+    // The file in use: the one $TOLVANE_CONFIG names; else config.ini beside the
+    // executable when it exists; else $XDG_CONFIG_HOME/tolvane/config.ini (with
+    // $HOME/.config standing in for an unset or relative $XDG_CONFIG_HOME).
+    static std::filesystem::path locate(const Lookup& lookup);
+
+    ConfigStore();
+
+    // Locates config.ini from the environment and reads it.
+    void locateAndRead();
+    // Reads every key from `configPath`; a missing file, section or key gives
+    // the defaults. Always succeeds.
+    void read(const std::filesystem::path& configPath,
+              const std::filesystem::path& executableDir = {});
+
+    // Stores `value` ("ON" or "OFF") as Debug_Trace in memory and in the file in
+    // use, creating the file (and its folder) when there is none. The in-memory
+    // value changes even when the file cannot be written.
+    bool writeDebugTrace(std::string_view value, std::string* error = nullptr);
+
+    // The options sheet's in-memory changes; the base URL is rebuilt from the
+    // new host and port. Texts are ANSI, cut to 255 bytes.
+    void setServer(std::string_view host, std::string_view port);
+    void setUser(std::string_view email, std::string_view password);
+    void setClientIdentity(std::string_view identity);
+
+    std::filesystem::path executableDir() const;
+    std::filesystem::path configPath() const;
+    std::string host() const;
+    std::string port() const;
+    std::string language() const;
+    std::string baseUrl() const;
+    std::string userEmail() const;
+    std::string userPass() const;
+    std::string debugTrace() const;
+    int connectTimeOut() const;
+    int timeOut() const;
+    std::string clientIdentity() const;
+    // Why an existing config.ini could not be read (empty when it was read or
+    // there is none); the defaults are in use then.
+    std::string readProblem() const;
+
+    // "http://HOST:PORT/tolvane/tolvanedoor.php", host and port as they are.
+    static std::string makeBaseUrl(std::string_view host, std::string_view port);
+
+  private:
+    mutable std::mutex mutex_;
+    std::filesystem::path executableDir_;
+    std::filesystem::path configPath_;
+    std::string host_;
+    std::string port_;
+    std::string language_;
+    std::string baseUrl_;
+    std::string userEmail_;
+    std::string userPass_;
+    std::string debugTrace_;
+    int connectTimeOut_ = kDefaultConnectTimeOut;
+    int timeOut_ = kDefaultTimeOut;
+    std::string clientIdentity_;
+    std::string readProblem_;
+};
+
+} // namespace tolvane
