@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolvane::server {
+
+struct ServerConfig;
+
+// The server's command line: a configuration file and the settings that
+// override it.
+struct CommandLine {
+    bool help = false;
+    bool version = false;
+    bool quiet = false; // no per-request log lines
+    std::optional<std::filesystem::path> config;
+    std::optional<std::string> address;
+    std::optional<int> port;
+    std::optional<std::filesystem::path> dataDir;
+    std::optional<int> workers;
+
+    // nullopt with `error` for an unknown flag, a missing value or a bad number.
+    static std::optional<CommandLine> parse(const std::vector<std::string>& args,
+                                            std::string& error);
+
+    // Writes the overrides into `config`.
+    void apply(ServerConfig& config) const;
+
+    static std::string usage();
+};
+
+} // namespace tolvane::server

@@ -1,0 +1,422 @@
+#include "server/ProtocolService.h"
+
+#include "server/FeedCache.h"
+#include "server/FormBody.h"
+#include "server/Reply.h"
+#include "server/SessionStore.h"
+#include "server/SpeechJobs.h"
+#include "server/Utf8.h"
+
+#include <algorithm>
+#include <climits>
+
+#ifndef TOLVANE_SERVER_VERSION
+#define TOLVANE_SERVER_VERSION "0.0.0"
+#endif
+
+namespace tolvane::server {
+
+namespace {
+
+using Answer = ProtocolService::Answer;
+
+constexpr std::size_t kNumber = 16;
+constexpr std::size_t kText = 255;
+
+constexpr FormField kDoorFields[] = {{"fresh", false, kNumber}};
+
+constexpr FormField kVerifyFields[] = {
+    {"user_email", true, kText},  {"pass_md5", true, kText},   {"language", false, kText},
+    {"clienttype", false, kText}, {"clientver", false, kText}, {"fresh", false, kNumber},
+};
+
+constexpr FormField kQueryFields[] = {
+    {"user_id", true, kNumber},    {"language", false, kText},   {"uuid", true, kText},
+    {"verifytimeid", true, kText}, {"clienttype", false, kText}, {"clientver", false, kText},
+    {"fresh", false, kNumber},
+};
+
+constexpr FormField kNewsFields[] = {
+    {"rss_id", true, kNumber},    {"language", false, kText},  {"verifytimeid", true, kText},
+    {"clienttype", false, kText}, {"clientver", false, kText}, {"rssstart", true, kNumber},
+    {"fresh", false, kNumber},
+};
+
+// The only output format: MP3 at the configured rate, mono.
+constexpr int kMp3Format = 6;
+
+Answer answer(Reply& reply, int httpStatus = 200, std::string note = {}) {
+    return Answer{httpStatus, reply.str(), std::move(note)};
+}
+
+int httpStatusOf(Fault fault) {
+    switch (fault) {
+    case Fault::BadRequest:
+        return 400;
+    case Fault::Busy:
+    case Fault::ShuttingDown:
+        return 503;
+    default:
+        return 200;
+    }
+}
+
+std::string noteOf(Fault fault, const std::string& message) {
+    return std::to_string(static_cast<int>(fault)) + " " + message;
+}
+
+// Constant-time comparison, so response times do not reveal how much of a
+// digest matched.
+bool sameDigest(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return difference == 0;
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+bool isBlank(std::string_view text) {
+    return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
+
+// Maps the client's 0-100 rate (50 = normal) onto espeak-ng's 80-450 words
+// per minute with 175 in the middle.
+int wordsPerMinute(int rate) {
+    return rate <= 50 ? 80 + rate * 95 / 50 : 175 + (rate - 50) * 275 / 50;
+}
+
+// A session and the account behind it, or the fault that stops the request.
+struct Login {
+    const UserAccount* user = nullptr;
+    Fault fault = Fault::BadSession;
+};
+
+} // namespace
+
+ProtocolService::ProtocolService(const ServerConfig& config, SessionStore& sessions,
+                                 SpeechJobs& jobs, FeedCache& feeds)
+    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds) {}
+
+std::string ProtocolService::link(std::string_view host, std::string_view path) const {
+    const bool usable =
+        !host.empty() && host.size() <= 128 &&
+        host.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_:[]") ==
+            std::string_view::npos;
+    return "http://" + std::string(usable ? host : std::string_view(defaultHost_)) +
+           std::string(path);
+}
+
+const UserAccount* ProtocolService::userById(int userId) const {
+    for (const UserAccount& user : config_.users) {
+        if (user.userId == userId) {
+            return &user;
+        }
+    }
+    return nullptr;
+}
+
+Answer ProtocolService::door(std::string_view body, std::string_view host) const {
+    std::string error;
+    const bool ok = FormBody::parse(body, kDoorFields, error).has_value();
+    Reply reply("tolvanedoor");
+    if (ok) {
+        reply.text("door_netverify", link(host, kVerifyPath))
+            .text("door_add", link(host, kAddPath))
+            .text("door_query", link(host, kQueryPath))
+            .text("door_rss", link(host, kNewsPath))
+            .number("errcode", 0)
+            .text("errmsg", "");
+    } else {
+        error = faultMessage(Fault::BadRequest, "", error);
+        reply.text("door_netverify", "")
+            .text("door_add", "")
+            .text("door_query", "")
+            .text("door_rss", "")
+            .number("errcode", static_cast<int>(Fault::BadRequest))
+            .text("errmsg", error);
+    }
+    reply.text("project", "tolvane-server").text("version", TOLVANE_SERVER_VERSION).separator();
+    return ok ? answer(reply) : answer(reply, 400, noteOf(Fault::BadRequest, error));
+}
+
+Answer ProtocolService::userVerify(std::string_view body) {
+    std::string error;
+    const std::optional<FormBody> form = FormBody::parse(body, kVerifyFields, error);
+    const std::string language = form ? form->text("language") : "";
+    const auto fail = [&](Fault fault, std::string_view detail = {}) {
+        const std::string message = faultMessage(fault, language, detail);
+        Reply reply("tolvane");
+        reply.text("action", "userverify")
+            .text("status", "failed")
+            .number("time_wait_max", 0)
+            .number("max_text_number", 0)
+            .text("domain_limit", "")
+            .text("usertype", "")
+            .number("userid", 0)
+            .number("errcode", static_cast<int>(fault))
+            .text("errmsg", message)
+            .text("verifytimeid", "")
+            .number("rss_total", 0)
+            .text("end", "end");
+        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+    };
+    if (!form) {
+        return fail(Fault::BadRequest, error);
+    }
+    const std::string digest = lowered(form->text("pass_md5"));
+    if (digest.size() != 32 || digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return fail(Fault::BadRequest, "pass_md5 must be 32 hexadecimal digits");
+    }
+    const UserAccount* user = config_.findUser(form->text("user_email"));
+    if (user == nullptr) {
+        return fail(Fault::UnknownUser);
+    }
+    if (!sameDigest(digest, user->passwordMd5)) {
+        return fail(Fault::WrongPassword);
+    }
+    Reply reply("tolvane");
+    reply.text("action", "userverify")
+        .text("status", "succeed")
+        .number("time_wait_max", user->timeWaitMax)
+        .number("max_text_number", user->maxTextNumber)
+        .text("domain_limit", user->domainLimit)
+        .text("usertype", user->userType)
+        .number("userid", user->userId)
+        .number("errcode", 0)
+        .text("errmsg", "")
+        .text("verifytimeid", sessions_.open(user->userId));
+    int index = 0;
+    for (int feedId : user->feeds) {
+        const FeedSource* feed = config_.findFeed(feedId);
+        if (feed == nullptr) {
+            continue;
+        }
+        const std::string i = std::to_string(index++);
+        reply.number("rssid" + i, feed->id)
+            .text("title" + i, feed->title)
+            .number("priority" + i, feed->priority)
+            .text("time" + i, feeds_.updateTime(*feed));
+    }
+    reply.number("rss_total", index).text("end", "end");
+    return answer(reply);
+}
+
+Answer ProtocolService::add(std::string_view body) {
+    const FormField fields[] = {
+        {"user_id", true, kNumber},          {"language", false, kText},
+        {"text", true, config_.bodyLimit()}, {"rate", false, kNumber},
+        {"volume", false, kNumber},          {"punctuation", false, kNumber},
+        {"format", false, kNumber},          {"voice", false, kText},
+        {"time_max", false, kNumber},        {"verifytimeid", true, kText},
+        {"useragent", false, 1024},          {"clienttype", false, kText},
+        {"clientver", false, kText},         {"fresh", false, kNumber},
+    };
+    std::string error;
+    const std::optional<FormBody> form = FormBody::parse(body, fields, error);
+    const std::string language = form ? form->text("language") : "";
+    const auto fail = [&](Fault fault, std::string_view detail = {}) {
+        const std::string message = faultMessage(fault, language, detail);
+        Reply reply("tolvane");
+        reply.text("action", "add")
+            .text("status", "failed")
+            .text("uuid", "")
+            .number("errcode", static_cast<int>(fault))
+            .text("errmsg", message);
+        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+    };
+    if (!form) {
+        return fail(Fault::BadRequest, error);
+    }
+    const auto userId = form->integer("user_id", INT_MIN, INT_MAX, 0, error);
+    const auto rate = form->integer("rate", INT_MIN, INT_MAX, 50, error);
+    const auto volume = form->integer("volume", INT_MIN, INT_MAX, 100, error);
+    const auto punctuation = form->integer("punctuation", INT_MIN, INT_MAX, 0, error);
+    const auto format = form->integer("format", INT_MIN, INT_MAX, kMp3Format, error);
+    const auto timeMax = form->integer("time_max", INT_MIN, INT_MAX, 0, error);
+    if (!userId || !rate || !volume || !punctuation || !format || !timeMax) {
+        return fail(Fault::BadRequest, error);
+    }
+    const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    if (!sessionUser) {
+        return fail(Fault::BadSession);
+    }
+    const UserAccount* user = userById(*sessionUser);
+    if (user == nullptr || *sessionUser != *userId) {
+        return fail(Fault::UserMismatch);
+    }
+    const std::string text = form->text("text");
+    if (!isValidUtf8(text)) {
+        return fail(Fault::TextNotUtf8);
+    }
+    if (isBlank(text)) {
+        return fail(Fault::EmptyText);
+    }
+    if (utf16Length(text) > static_cast<std::size_t>(user->maxTextNumber)) {
+        return fail(Fault::TextTooLong, std::to_string(user->maxTextNumber));
+    }
+    if (*rate < 0 || *rate > 100 || *volume < 0 || *volume > 100) {
+        return fail(Fault::BadParameter, "rate and volume go from 0 to 100");
+    }
+    if (*punctuation < 0 || *punctuation > 2) {
+        return fail(Fault::BadParameter, "punctuation is 0 (none), 1 (all) or 2 (some)");
+    }
+    if (*format != kMp3Format) {
+        return fail(Fault::BadParameter,
+                    "format " + std::to_string(*format) + " is not offered (6: MP3)");
+    }
+    SpeechJobs::Request request;
+    request.userId = user->userId;
+    request.voice.name = language == "zh-CN" || containsHan(text) ? "cmn" : "en-us";
+    const auto variant = config_.voiceVariants.find(lowered(form->text("voice")));
+    if (variant != config_.voiceVariants.end() && !variant->second.empty()) {
+        request.voice.name += "+" + variant->second;
+    }
+    request.voice.wordsPerMinute = wordsPerMinute(static_cast<int>(*rate));
+    request.voice.amplitude = static_cast<int>(*volume);
+    request.voice.punctuation = static_cast<int>(*punctuation);
+    request.text = text;
+    std::string uuid;
+    switch (jobs_.add(std::move(request), uuid)) {
+    case SpeechJobs::Added::QueueFull:
+        return fail(Fault::Busy);
+    case SpeechJobs::Added::Stopping:
+        return fail(Fault::ShuttingDown);
+    case SpeechJobs::Added::Ok:
+        break;
+    }
+    Reply reply("tolvane");
+    reply.text("action", "add")
+        .text("status", "succeed")
+        .text("uuid", uuid)
+        .number("errcode", 0)
+        .text("errmsg", "");
+    return answer(reply);
+}
+
+Answer ProtocolService::query(std::string_view body, std::string_view host) {
+    std::string error;
+    const std::optional<FormBody> form = FormBody::parse(body, kQueryFields, error);
+    const std::string language = form ? form->text("language") : "";
+    const auto fail = [&](Fault fault, std::string_view detail = {}) {
+        const std::string message = faultMessage(fault, language, detail);
+        Reply reply("tolvane");
+        reply.text("action", "query")
+            .text("status", "failed")
+            .text("tts_status", "")
+            .text("http_file", "")
+            .text("parameter", "")
+            .number("errcode", static_cast<int>(fault))
+            .text("errmsg", message);
+        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+    };
+    if (!form) {
+        return fail(Fault::BadRequest, error);
+    }
+    const auto userId = form->integer("user_id", INT_MIN, INT_MAX, 0, error);
+    if (!userId) {
+        return fail(Fault::BadRequest, error);
+    }
+    const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    if (!sessionUser) {
+        return fail(Fault::BadSession);
+    }
+    if (*sessionUser != *userId) {
+        return fail(Fault::UserMismatch);
+    }
+    const std::string uuid = form->text("uuid");
+    const std::optional<SpeechJobs::Status> status = jobs_.status(uuid, *sessionUser);
+    if (!status) {
+        return fail(Fault::UnknownJob);
+    }
+    const bool done = status->ttsStatus == "ttsed";
+    const bool failed = status->ttsStatus == "failed";
+    const std::string failure =
+        failed ? faultMessage(Fault::SynthesisFailed, language, status->failure) : "";
+    Reply reply("tolvane");
+    reply.text("action", "query")
+        .text("status", "succeed")
+        .text("tts_status", status->ttsStatus)
+        .text("http_file",
+              done ? link(host, std::string(kAudioPath) + SpeechJobs::fileName(uuid)) : "")
+        .text("parameter", status->parameter)
+        .number("errcode", failed ? static_cast<int>(Fault::SynthesisFailed) : 0)
+        .text("errmsg", failure);
+    return answer(reply, 200, failed ? noteOf(Fault::SynthesisFailed, failure) : "");
+}
+
+Answer ProtocolService::news(std::string_view body) {
+    std::string error;
+    const std::optional<FormBody> form = FormBody::parse(body, kNewsFields, error);
+    const std::string language = form ? form->text("language") : "";
+    const auto fail = [&](Fault fault, std::string_view detail = {}) {
+        const std::string message = faultMessage(fault, language, detail);
+        Reply reply("tolvane");
+        reply.text("action", "simplepie")
+            .text("status", "failed")
+            .number("errcode", static_cast<int>(fault))
+            .text("errmsg", message)
+            .number("totalitems", 0)
+            .number("maxrss", 0)
+            .text("end", "end");
+        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+    };
+    if (!form) {
+        return fail(Fault::BadRequest, error);
+    }
+    const auto feedId = form->integer("rss_id", INT_MIN, INT_MAX, 0, error);
+    const auto start = form->integer("rssstart", INT_MIN, INT_MAX, 0, error);
+    if (!feedId || !start) {
+        return fail(Fault::BadRequest, error);
+    }
+    const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    const UserAccount* user = sessionUser ? userById(*sessionUser) : nullptr;
+    if (user == nullptr) {
+        return fail(Fault::BadSession);
+    }
+    const FeedSource* feed = config_.findFeed(static_cast<int>(*feedId));
+    if (feed == nullptr ||
+        std::find(user->feeds.begin(), user->feeds.end(), feed->id) == user->feeds.end()) {
+        return fail(Fault::UnknownFeed);
+    }
+    if (*start < 0) {
+        return fail(Fault::BadParameter, "rssstart must be 0 or more");
+    }
+    const FeedCache::Items items = feeds_.items(*feed, error);
+    if (!items) {
+        return fail(Fault::FeedUnavailable, error);
+    }
+    const std::size_t total = items->size();
+    const std::size_t first = std::min(static_cast<std::size_t>(*start), total);
+    const std::size_t count = std::min(total - first, static_cast<std::size_t>(config_.newsBatch));
+    Reply reply("tolvane");
+    reply.text("action", "simplepie");
+    for (std::size_t i = 0; i < count; ++i) {
+        const FeedItem& item = (*items)[first + i];
+        const std::string n = std::to_string(i);
+        reply.text("title" + n, item.title, 255)
+            .text("description" + n, item.description, 511)
+            .text("time" + n, item.time, 255);
+    }
+    reply.text("status", "succeed")
+        .number("errcode", 0)
+        .text("errmsg", "")
+        .number("totalitems", static_cast<long long>(count))
+        .number("maxrss", static_cast<long long>(total))
+        .text("end", "end");
+    return answer(reply);
+}
+
+} // namespace tolvane::server

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "server/Fault.h"
+#include "server/ServerConfig.h"
+
+#include <string>
+#include <string_view>
+
+namespace tolvane::server {
+
+class FeedCache;
+class SessionStore;
+class SpeechJobs;
+
+// The protocol's requests answered from their bodies, without HTTP, so the
+// HTTP server, the tests and the fuzzer run the same code.
+//
+// Threads: called from any number of HTTP threads at once; its own fields are
+// set before serving starts and only read afterwards; SessionStore, SpeechJobs
+// and FeedCache guard their own state.
+class ProtocolService {
+  public:
+    static constexpr std::string_view kDoorPath = "/tolvane/tolvanedoor.php";
+    static constexpr std::string_view kVerifyPath = "/tolvane/userverify";
+    static constexpr std::string_view kAddPath = "/tolvane/add";
+    static constexpr std::string_view kQueryPath = "/tolvane/query";
+    static constexpr std::string_view kNewsPath = "/tolvane/news";
+    static constexpr std::string_view kAudioPath = "/tolvane/audio/";
+
+    struct Answer {
+        int httpStatus = 200;
+        std::string body;
+        std::string note; // for the request log: why it failed
+    };
+
+    ProtocolService(const ServerConfig& config, SessionStore& sessions, SpeechJobs& jobs,
+                    FeedCache& feeds);
+
+    // The host (and port) links name when the request gave no usable Host.
+    void setDefaultHost(std::string host) { defaultHost_ = std::move(host); }
+
+    Answer door(std::string_view body, std::string_view host) const;
+    Answer userVerify(std::string_view body);
+    Answer add(std::string_view body);
+    Answer query(std::string_view body, std::string_view host);
+    Answer news(std::string_view body);
+
+    // "http://<host><path>" for links in replies; `host` is the request's Host
+    // header, used when it is a plain host name or address with an optional port.
+    std::string link(std::string_view host, std::string_view path) const;
+
+  private:
+    const UserAccount* userById(int userId) const;
+
+    const ServerConfig& config_;
+    SessionStore& sessions_;
+    SpeechJobs& jobs_;
+    FeedCache& feeds_;
+    std::string defaultHost_ = "127.0.0.1:8080";
+};
+
+} // namespace tolvane::server

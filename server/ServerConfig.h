@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolvane::platform {
+class IniFile;
+}
+
+namespace tolvane::server {
+
+// One account that may log in, from a "[user NAME]" section.
+struct UserAccount {
+    std::string email;       // matched ignoring ASCII case
+    std::string passwordMd5; // 32 lowercase hexadecimal digits
+    int userId = 0;
+    std::string userType = "normal";
+    int timeWaitMax = 60;     // seconds the client keeps polling a job
+    int maxTextNumber = 1000; // longest text, in UTF-16 units as the client counts
+    std::string domainLimit;  // passed on to the client, which ignores it
+    std::vector<int> feeds;   // ids of the feeds the user may read, in list order
+};
+
+// One news feed, from a "[feed ID]" section.
+struct FeedSource {
+    int id = 0;
+    std::string title;
+    int priority = 0;
+    std::string location; // absolute file path, or an http(s) URL
+    bool isUrl = false;
+};
+
+// Everything the server reads from server.ini, with the defaults it runs with
+// when a key (or the whole file) is missing.
+struct ServerConfig {
+    std::string address = "127.0.0.1";
+    int port = 8080;               // 0: any free port
+    std::filesystem::path dataDir; // empty: a private temporary folder removed at exit
+    int workers = 2;               // synthesis worker threads
+    int httpThreads = 8;           // threads answering HTTP requests
+    bool logRequests = true;
+
+    int queueSize = 64;          // jobs waiting or being synthesised at once
+    int keptJobs = 1000;         // finished jobs kept; the oldest go first
+    int fileExpirySeconds = 600; // a finished MP3 stays this long
+    int sessionSeconds = 86400;  // a verifytimeid lives this long unused
+    int maxSessions = 4096;
+    int newsBatch = 10;           // news items per reply
+    int feedMaxItems = 200;       // items kept per feed
+    int feedRefreshSeconds = 300; // a URL feed is fetched again after this
+    int feedTimeoutSeconds = 10;
+    std::size_t feedMaxBytes = 4 << 20;
+    std::size_t maxBodyBytes = 0; // 0: derived from the users' text limits
+    int maxSpeechSeconds = 600;   // longer speech fails the job
+
+    int sampleRate = 22050;                           // MP3 sample rate, mono
+    int bitrate = 64;                                 // kbit/s, constant bit rate
+    int vbrQuality = -1;                              // 0 (best) to 9: variable bit rate instead
+    std::map<std::string, std::string> voiceVariants; // lower-case voice name -> variant
+
+    std::vector<UserAccount> users;
+    std::vector<FeedSource> feeds;
+
+    // Reads `file`; relative paths in it resolve against its folder. Keys the
+    // server does not know are reported in `warnings`, faults in `error`.
+    static std::optional<ServerConfig> load(const std::filesystem::path& file, std::string& error,
+                                            std::vector<std::string>& warnings);
+
+    // The same from a parsed file whose relative paths resolve against `baseDir`.
+    static std::optional<ServerConfig> fromIni(const platform::IniFile& ini,
+                                               const std::filesystem::path& baseDir,
+                                               std::string& error,
+                                               std::vector<std::string>& warnings);
+
+    // Checks ranges and cross references (after command-line overrides too).
+    bool validate(std::string& error) const;
+
+    // The request body limit in force: maxBodyBytes, or enough for the longest
+    // text any user may send, percent-encoded.
+    std::size_t bodyLimit() const;
+
+    const UserAccount* findUser(std::string_view email) const;
+    const FeedSource* findFeed(int id) const;
+};
+
+} // namespace tolvane::server

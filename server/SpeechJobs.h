@@ -1,0 +1,143 @@
+#pragma once
+
+#include "server/Mp3Encoder.h"
+#include "server/Synthesizer.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace tolvane::server {
+
+// An open finished MP3: stays readable while held, even after it expires.
+struct AudioFile {
+    std::shared_ptr<const int> fd; // closed when the last holder lets go
+    std::uint64_t size = 0;
+};
+
+// The speech jobs from add to expiry: a bounded queue, worker threads that turn
+// text into an MP3 file in the data folder, and the finished files kept for a
+// while.
+//
+// Threads: HTTP threads call add(), status(), openAudio() and expire(); the
+// worker threads take waiting jobs, synthesise them (one at a time, see
+// Synthesizer), encode them in parallel and write the file. mutex_ guards
+// jobs_, queue_, finished_, running_, stopping_ and every Job's fields;
+// synthesis, encoding and writing run without it. stop() cancels the synthesis
+// in progress through cancel_ and joins the workers.
+class SpeechJobs {
+  public:
+    struct Settings {
+        std::filesystem::path dataDir; // empty: a private temporary folder
+        int workers = 2;
+        int queueSize = 64;
+        int keptJobs = 1000;
+        std::chrono::seconds fileExpiry{600};
+        int maxSpeechSeconds = 600;
+        Mp3Encoder::Settings audio; // inputRate is taken from the synthesizer
+    };
+
+    struct Request {
+        int userId = 0;
+        std::string text;
+        Synthesizer::Voice voice;
+    };
+
+    enum class Added { Ok, QueueFull, Stopping };
+
+    struct Status {
+        std::string ttsStatus; // "wait", "ttsing", "ttsed" or "failed"
+        std::string parameter; // six ':'-separated parts describing the job
+        std::string failure;   // why a failed job failed
+    };
+
+    struct Counts {
+        std::size_t waiting = 0;
+        std::size_t running = 0;
+        std::size_t finished = 0;
+    };
+
+    using Clock = std::chrono::steady_clock;
+
+    explicit SpeechJobs(Settings settings, std::function<Clock::time_point()> now = Clock::now);
+    ~SpeechJobs();
+    SpeechJobs(const SpeechJobs&) = delete;
+    SpeechJobs& operator=(const SpeechJobs&) = delete;
+
+    // Prepares the data folder (removing files a previous run left) and starts
+    // the workers.
+    bool start(std::string& error);
+
+    // Cancels the synthesis in progress, drops waiting jobs, joins the workers
+    // and deletes every job file (and the folder when it was temporary).
+    void stop();
+
+    Added add(Request request, std::string& uuid);
+
+    // The job's state, when `uuid` names a live job of `userId`.
+    std::optional<Status> status(const std::string& uuid, int userId);
+
+    // The finished MP3 of `uuid`, opened for reading.
+    std::optional<AudioFile> openAudio(const std::string& uuid);
+
+    // Forgets finished jobs older than the expiry and deletes their files.
+    void expire();
+
+    Counts counts() const;
+    const std::filesystem::path& dataDir() const { return dataDir_; }
+
+    // The job file name for `uuid` (also the last part of its URL).
+    static std::string fileName(const std::string& uuid) { return uuid + ".mp3"; }
+
+  private:
+    enum class State { Waiting, Running, Done, Failed };
+
+    struct Job {
+        std::string uuid;
+        int userId = 0;
+        std::string text; // released once synthesised
+        Synthesizer::Voice voice;
+        State state = State::Waiting;
+        long long durationMs = 0;
+        std::string failure;
+        Clock::time_point finishedAt;
+    };
+
+    void work();
+    // Synthesises, encodes and writes one job; the failure text when it fails.
+    std::optional<std::string> produce(const Job& job, long long& durationMs);
+    void finish(const std::shared_ptr<Job>& job, std::optional<std::string> failure,
+                long long durationMs);
+    std::string parameterOf(const Job& job) const;
+    bool prepareDataDir(std::string& error);
+    void deleteFile(const std::string& uuid) const;
+
+    const Settings settings_;
+    const std::function<Clock::time_point()> now_;
+    std::filesystem::path dataDir_;
+    bool temporaryDir_ = false;
+    std::atomic<bool> cancel_{false};
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::unordered_map<std::string, std::shared_ptr<Job>> jobs_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    std::deque<std::shared_ptr<Job>> finished_; // in the order they finished
+    std::size_t running_ = 0;
+    bool stopping_ = false;
+    bool started_ = false;
+    std::vector<std::thread> workers_;
+};
+
+} // namespace tolvane::server

@@ -1,0 +1,141 @@
+#pragma once
+
+// Helpers shared by the server tests: HTTP through libcurl, the client's reply
+// scanning (the same sscanf patterns and key searches the client uses), a
+// server started in this process on a free loopback port, and MP3 decoding
+// through mpg123.
+
+#include "server/ServerApp.h"
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolvane::server::test {
+
+struct HttpResult {
+    long status = 0; // 0 when the transfer failed
+    std::string body;
+    std::map<std::string, std::string> headers; // names in lower case
+    std::string error;                          // libcurl's text when status is 0
+    double seconds = 0;                         // time the exchange took
+
+    std::string header(const std::string& name) const {
+        const auto it = headers.find(name);
+        return it == headers.end() ? std::string() : it->second;
+    }
+};
+
+HttpResult httpPost(const std::string& url, const std::string& body);
+HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers = {},
+                   bool headOnly = false);
+
+// sscanf(`text`, `pattern`) where the pattern holds only literal text and
+// "%[^&]" / "%[^:]" conversions, as the client's patterns do; the values of the
+// conversions that matched, in order.
+std::vector<std::string> clientScan(const std::string& text, const std::string& pattern);
+
+struct DoorReply {
+    std::vector<std::string> fields; // door_netverify ... version, as scanned
+};
+struct VerifyReply {
+    std::vector<std::string> head; // action ... verifytimeid, as scanned
+    long total = -1;               // rss_total; -1 when absent
+    struct Feed {
+        std::vector<std::string> fields; // rssid, title, priority, time
+    };
+    std::vector<Feed> feeds;
+};
+struct NewsReply {
+    bool marker = false;
+    long total = -1; // totalitems; -1 when absent
+    long maxrss = -1;
+    std::vector<std::vector<std::string>> items; // title, description, time
+    std::vector<std::string> status;             // status, errcode, errmsg
+};
+
+// Each parses a reply exactly as the client does (marker search, pattern,
+// cumulative key search for lists).
+DoorReply parseDoor(const std::string& reply);
+VerifyReply parseVerify(const std::string& reply);
+std::vector<std::string> parseAdd(const std::string& reply); // action status uuid errcode errmsg
+std::vector<std::string>
+parseQuery(const std::string& reply); // action status tts_status http_file parameter errcode errmsg
+NewsReply parseNews(const std::string& reply);
+
+// A fresh folder removed with everything in it at the end of the scope.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Writes `text` to `path`.
+void writeFile(const std::filesystem::path& path, const std::string& text);
+
+// The demo user of the test configurations.
+constexpr const char* kEmail = "reader@example.test";
+constexpr const char* kPasswordMd5 = "fe01ce2a7fbac8fafaed7c982a04e229"; // "demo"
+
+// A server.ini for tests: the user above (max_text_number 100, feeds 1 and 2),
+// feed 1 an RSS file and feed 2 an Atom file written next to it, port 0, and
+// `extra` appended (more sections or keys).
+std::string testConfig(const std::string& extra = {});
+
+// A ServerApp on a free loopback port, configured from `ini` in `dir`.
+class RunningServer {
+  public:
+    RunningServer(const std::filesystem::path& dir, const std::string& ini);
+    ~RunningServer();
+    bool ok() const { return started_; }
+    const std::string& error() const { return error_; }
+    std::string base() const; // "http://127.0.0.1:PORT"
+    std::string door() const { return base() + "/tolvane/tolvanedoor.php"; }
+    ServerApp& app() { return *app_; }
+
+  private:
+    std::unique_ptr<ServerApp> app_;
+    bool started_ = false;
+    std::string error_;
+};
+
+// Logs in through door and user verify; empty token on failure.
+struct Session {
+    std::string verifyUrl, addUrl, queryUrl, newsUrl;
+    std::string token;
+    std::string userId;
+};
+Session logIn(const std::string& doorUrl, const std::string& email = kEmail,
+              const std::string& md5 = kPasswordMd5);
+
+// The add body the client sends, fields in the client's order.
+std::string addBody(const Session& session, const std::string& text,
+                    const std::string& language = "en-US");
+std::string queryBody(const Session& session, const std::string& uuid);
+
+// Polls the job until it leaves "wait"/"ttsing" (at most `polls` times, 50 ms
+// apart); the last query reply as the client scans it.
+std::vector<std::string> waitForJob(const Session& session, const std::string& uuid,
+                                    int polls = 600);
+
+struct DecodedAudio {
+    bool ok = false;
+    double seconds = 0;
+    double rms = 0; // of the 16-bit samples, full scale 32768
+    std::string error;
+};
+// Decodes MP3 bytes with mpg123.
+DecodedAudio decodeMp3(const std::string& bytes);
+
+// Walks the MPEG audio frames of `bytes`: true when they cover the whole file
+// and the first one holds an Info or Xing header.
+bool wellFormedMp3(const std::string& bytes, std::string& why);
+
+} // namespace tolvane::server::test

@@ -1,0 +1,407 @@
+// The whole protocol against a server on a loopback port, every reply read the
+// way the client reads it.
+#include "ServerTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <thread>
+
+namespace tolvane::server::test {
+namespace {
+
+std::string at(const std::vector<std::string>& values, std::size_t index) {
+    return index < values.size() ? values[index] : std::string();
+}
+
+std::string repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
+const std::string kTenWords = "Please read this short sentence aloud for me right now.";
+
+std::string rssFeed() {
+    std::string items;
+    const auto item = [&](const std::string& title, const std::string& description) {
+        items += "<item>" + (title.empty() ? "" : "<title>" + title + "</title>") +
+                 (description.empty() ? "" : "<description>" + description + "</description>") +
+                 "<pubDate>Mon, 06 May 2024 08:00:00 +0000</pubDate></item>\n";
+    };
+    item("First &amp; foremost",
+         "&lt;p&gt;Hello &lt;b&gt;world&lt;/b&gt;&lt;/p&gt;&lt;script&gt;hidden()&lt;/script&gt;");
+    item(repeat("长", 100), repeat("0123456789", 60));
+    item("status=broken", "see title3 and rssid1 here");
+    item("Only a title", "");
+    item("", "Only a description");
+    item("", "");
+    item("Sixth", "Six");
+    item("Seventh", "Seven");
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rss version=\"2.0\"><channel>"
+           "<title>t</title>\n" +
+           items + "</channel></rss>\n";
+}
+
+const char* kAtomFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom">
+  <title>测试</title>
+  <entry><title>第一条</title><updated>2024-05-06T08:00:00Z</updated><summary>你好</summary></entry>
+  <entry><title type="html">&lt;b&gt;Second&lt;/b&gt;</title><content type="xhtml"><div xmlns="http://www.w3.org/1999/xhtml"><p>Rich</p><p>text</p></div></content></entry>
+</feed>
+)";
+
+class ProtocolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeFile(dir_.path() / "news.xml", rssFeed());
+        writeFile(dir_.path() / "atom.xml", kAtomFeed);
+        server_ = std::make_unique<RunningServer>(dir_.path(), testConfig(extraConfig()));
+        ASSERT_TRUE(server_->ok()) << server_->error();
+        session_ = logIn(server_->door());
+        ASSERT_FALSE(session_.token.empty());
+    }
+    virtual std::string extraConfig() { return {}; }
+
+    std::vector<std::string> add(const std::string& text, const std::string& language = "en-US") {
+        return parseAdd(httpPost(session_.addUrl, addBody(session_, text, language)).body);
+    }
+    std::vector<std::string> news(int feed, int start, const std::string& token) {
+        return {httpPost(session_.newsUrl, "rss_id=" + std::to_string(feed) +
+                                               "&language=en-US&verifytimeid=" + token +
+                                               "&clienttype=win32C%2B%2B&clientver=tolvane23"
+                                               "&rssstart=" +
+                                               std::to_string(start) + "&fresh=1")
+                    .body};
+    }
+
+    TempDir dir_;
+    std::unique_ptr<RunningServer> server_;
+    Session session_;
+};
+
+TEST_F(ProtocolTest, DoorNamesEveryServiceOnTheHostTheClientUsed) {
+    const std::string port = std::to_string(server_->app().port());
+    for (const std::string host : {"127.0.0.1", "localhost"}) {
+        const HttpResult result =
+            httpPost("http://" + host + ":" + port + "/tolvane/tolvanedoor.php", "fresh=1234");
+        ASSERT_EQ(result.status, 200) << result.error;
+        const DoorReply door = parseDoor(result.body);
+        ASSERT_EQ(door.fields.size(), 8u) << result.body;
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(door.fields[i].rfind("http://" + host + ":" + port + "/tolvane/", 0), 0u)
+                << door.fields[i];
+            EXPECT_LE(door.fields[i].size(), 255u);
+        }
+        EXPECT_EQ(door.fields[4], "0");
+        EXPECT_EQ(door.fields[6], "tolvane-server");
+        EXPECT_FALSE(door.fields[7].empty());
+    }
+    const HttpResult get = httpGet(server_->door());
+    EXPECT_EQ(get.status, 405);
+    EXPECT_EQ(get.header("allow"), "POST");
+}
+
+TEST_F(ProtocolTest, LoginGivesLimitsTokenAndFeedsAndRefusesStrangers) {
+    const HttpResult ok =
+        httpPost(session_.verifyUrl, std::string("user_email=READER@example.test"
+                                                 "&pass_md5=FE01CE2A7FBAC8FAFAED7C982A04E229"
+                                                 "&language=en-US&fresh=1"));
+    const VerifyReply verify = parseVerify(ok.body);
+    ASSERT_EQ(verify.head.size(), 10u) << ok.body;
+    EXPECT_EQ(verify.head[1], "succeed");
+    EXPECT_EQ(verify.head[2], "30");
+    EXPECT_EQ(verify.head[3], "100");
+    EXPECT_EQ(verify.head[5], "tester");
+    EXPECT_EQ(verify.head[6], "7");
+    EXPECT_EQ(verify.head[9].size(), 32u);
+    EXPECT_NE(verify.head[9], session_.token) << "every login opens its own session";
+    ASSERT_EQ(verify.total, 2);
+    ASSERT_EQ(verify.feeds.size(), 2u);
+    EXPECT_EQ(verify.feeds[0].fields,
+              (std::vector<std::string>{"1", "Test News", "3", at(verify.feeds[0].fields, 3)}));
+    EXPECT_EQ(at(verify.feeds[1].fields, 1), "测试新闻");
+    EXPECT_EQ(at(verify.feeds[1].fields, 3).size(), 19u) << "YYYY-MM-DD HH:MM:SS";
+
+    struct Case {
+        std::string body, errcode, errmsg;
+    };
+    const Case cases[] = {
+        {"user_email=reader@example.test&pass_md5=00000000000000000000000000000000&language=en-US",
+         "302", "Wrong password"},
+        {"user_email=nobody@example.test&pass_md5=fe01ce2a7fbac8fafaed7c982a04e229&language=en-US",
+         "301", "Unknown user"},
+        {"user_email=reader@example.test&pass_md5=0&language=en-US", "900",
+         "Bad request: pass_md5 must be 32 hexadecimal digits"},
+        {"user_email=reader@example.test&pass_md5=00000000000000000000000000000000&language=zh-CN",
+         "302", "密码错误"},
+    };
+    for (const Case& c : cases) {
+        const VerifyReply failed = parseVerify(httpPost(session_.verifyUrl, c.body).body);
+        ASSERT_EQ(failed.head.size(), 10u) << c.body;
+        EXPECT_EQ(failed.head[1], "failed");
+        EXPECT_EQ(failed.head[7], c.errcode);
+        EXPECT_EQ(failed.head[8], c.errmsg);
+        EXPECT_EQ(failed.total, 0);
+    }
+}
+
+TEST_F(ProtocolTest, SpeechJobMakesSpeechLengthMp3ServedByHeadGetAndRanges) {
+    const std::vector<std::string> added = add(kTenWords);
+    ASSERT_EQ(added.size(), 5u);
+    ASSERT_EQ(added[1], "succeed") << added[4];
+    EXPECT_EQ(added[2].size(), 36u);
+
+    const std::vector<std::string> done = waitForJob(session_, added[2]);
+    ASSERT_EQ(done.size(), 7u);
+    ASSERT_EQ(done[2], "ttsed") << done[6];
+    const std::vector<std::string> parts =
+        clientScan(done[4], "%[^:]:%[^:]:%[^:]:%[^:]:%[^:]:%[^:]");
+    ASSERT_EQ(parts.size(), 6u) << done[4];
+    EXPECT_EQ(parts[0], "en-us+f2");
+    EXPECT_EQ(parts[4], "22050");
+    EXPECT_EQ(done[3], server_->base() + "/tolvane/audio/" + added[2] + ".mp3");
+
+    const HttpResult head = httpGet(done[3], {}, true);
+    const HttpResult get = httpGet(done[3]);
+    ASSERT_EQ(get.status, 200) << get.error;
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.header("content-length"), std::to_string(get.body.size()));
+    EXPECT_EQ(get.header("content-type"), "audio/mpeg");
+    std::string why;
+    EXPECT_TRUE(wellFormedMp3(get.body, why)) << why;
+    const DecodedAudio audio = decodeMp3(get.body);
+    ASSERT_TRUE(audio.ok) << audio.error;
+    EXPECT_GE(audio.seconds, 2.0);
+    EXPECT_LE(audio.seconds, 4.0);
+    EXPECT_NEAR(audio.seconds * 1000, std::stod(parts[5]), 150);
+
+    const HttpResult range = httpGet(done[3], {"Range: bytes=100-199"});
+    EXPECT_EQ(range.status, 206);
+    EXPECT_EQ(range.body, get.body.substr(100, 100));
+    const HttpResult tail = httpGet(done[3], {"Range: bytes=-10"});
+    EXPECT_EQ(tail.body, get.body.substr(get.body.size() - 10));
+    const HttpResult past = httpGet(done[3], {"Range: bytes=99999999-"});
+    EXPECT_EQ(past.status, 416);
+    EXPECT_EQ(past.header("content-range"), "bytes */" + std::to_string(get.body.size()));
+    EXPECT_EQ(httpGet(server_->base() + "/tolvane/audio/" + std::string(36, '0') + ".mp3").status,
+              404);
+}
+
+TEST_F(ProtocolTest, ChineseTextIsSpokenWithTheMandarinVoice) {
+    const std::vector<std::string> added = add("今天天气很好，我们去公园散步吧。", "en-US");
+    ASSERT_EQ(at(added, 1), "succeed") << at(added, 4);
+    const std::vector<std::string> done = waitForJob(session_, added[2]);
+    ASSERT_EQ(at(done, 2), "ttsed") << at(done, 6);
+    EXPECT_EQ(done[4].rfind("cmn+f2:", 0), 0u) << done[4];
+    const DecodedAudio audio = decodeMp3(httpGet(done[3]).body);
+    ASSERT_TRUE(audio.ok) << audio.error;
+    EXPECT_GT(audio.seconds, 1.5);
+    EXPECT_GT(audio.rms, 0.02) << "the speech is not silent";
+}
+
+TEST_F(ProtocolTest, TextOfExactlyTheLimitIsAcceptedAndOneMoreRefused) {
+    for (const std::string unit : {"a", "字"}) {
+        EXPECT_EQ(at(add(repeat(unit, 100)), 1), "succeed");
+        const std::vector<std::string> refused = add(repeat(unit, 101));
+        EXPECT_EQ(at(refused, 1), "failed");
+        EXPECT_EQ(at(refused, 2), "null");
+        EXPECT_EQ(at(refused, 3), "102");
+        EXPECT_EQ(at(refused, 4), "Text longer than 100 characters");
+    }
+}
+
+TEST_F(ProtocolTest, JobRequestsFailWithClearCodes) {
+    const auto failure = [&](const std::string& body, const std::string& url) {
+        const std::vector<std::string> fields = url == session_.addUrl
+                                                    ? parseAdd(httpPost(url, body).body)
+                                                    : parseQuery(httpPost(url, body).body);
+        EXPECT_EQ(at(fields, 1), "failed") << body;
+        return at(fields, fields.size() == 5 ? 3 : 5);
+    };
+    Session stranger = session_;
+    stranger.token = std::string(32, 'a');
+    Session otherUser = session_;
+    otherUser.userId = "8";
+    EXPECT_EQ(failure(addBody(session_, " \t "), session_.addUrl), "101");
+    EXPECT_EQ(failure(addBody(session_, "%FF%FE"), session_.addUrl), "103");
+    EXPECT_EQ(failure(addBody(stranger, "Hello"), session_.addUrl), "303");
+    EXPECT_EQ(failure(addBody(otherUser, "Hello"), session_.addUrl), "304");
+    std::string badRate = addBody(session_, "Hello");
+    badRate.replace(badRate.find("rate=50"), 7, "rate=101");
+    EXPECT_EQ(failure(badRate, session_.addUrl), "104");
+    std::string badFormat = addBody(session_, "Hello");
+    badFormat.replace(badFormat.find("format=6"), 8, "format=7");
+    EXPECT_EQ(failure(badFormat, session_.addUrl), "104");
+    EXPECT_EQ(failure(queryBody(session_, std::string(36, '0')), session_.queryUrl), "105");
+    EXPECT_EQ(failure(queryBody(stranger, std::string(36, '0')), session_.queryUrl), "303");
+    const std::string uuid = at(add("Hello"), 2);
+    EXPECT_EQ(failure(queryBody(otherUser, uuid), session_.queryUrl), "304");
+}
+
+TEST_F(ProtocolTest, NewsComesInBatchesToTheEndOfTheFeed) {
+    std::vector<std::vector<std::string>> items;
+    int start = 0;
+    for (int batch = 0; batch < 10; ++batch) {
+        const NewsReply reply = parseNews(news(1, start, session_.token)[0]);
+        ASSERT_TRUE(reply.marker);
+        ASSERT_EQ(reply.status.size(), 3u);
+        EXPECT_EQ(reply.status[0], "succeed");
+        EXPECT_EQ(reply.maxrss, 7) << "the item with neither title nor text is left out";
+        if (reply.total == 0) {
+            break;
+        }
+        EXPECT_LE(reply.total, 3);
+        ASSERT_EQ(static_cast<long>(reply.items.size()), reply.total);
+        items.insert(items.end(), reply.items.begin(), reply.items.end());
+        start += static_cast<int>(reply.total);
+    }
+    ASSERT_EQ(items.size(), 7u);
+    for (const auto& item : items) {
+        ASSERT_EQ(item.size(), 3u);
+    }
+    EXPECT_EQ(items[0][0], "First and foremost");
+    EXPECT_EQ(items[0][1], "Hello world");
+    EXPECT_EQ(items[0][2], "Mon, 06 May 2024 08:00:00 +0000");
+    EXPECT_EQ(items[1][0], repeat("长", 85)) << "255 bytes, cut between characters";
+    EXPECT_EQ(items[1][1].size(), 511u);
+    EXPECT_EQ(items[2][0], "status =broken");
+    EXPECT_EQ(items[2][1], "see title 3 and rssid 1 here");
+    EXPECT_EQ(items[3][1], "null");
+    EXPECT_EQ(items[4][0], "null");
+
+    const NewsReply atom = parseNews(news(2, 0, session_.token)[0]);
+    ASSERT_EQ(atom.items.size(), 2u);
+    EXPECT_EQ(atom.items[0], (std::vector<std::string>{"第一条", "你好", "2024-05-06T08:00:00Z"}));
+    EXPECT_EQ(atom.items[1], (std::vector<std::string>{"Second", "Rich text", "null"}));
+
+    EXPECT_EQ(at(parseNews(news(3, 0, session_.token)[0]).status, 1), "401");
+    EXPECT_EQ(at(parseNews(news(1, -1, session_.token)[0]).status, 1), "104");
+    EXPECT_EQ(at(parseNews(news(1, 0, "nope")[0]).status, 1), "303");
+}
+
+TEST_F(ProtocolTest, BadInputGetsAClearFailureAndTheServerKeepsServing) {
+    const std::string addUrl = session_.addUrl;
+    const std::string goodAdd = addBody(session_, "Hello");
+    struct Case {
+        std::string url, body, detail;
+    };
+    const Case cases[] = {
+        {addUrl, "user_id=7&text=Hello", "missing field 'verifytimeid'"},
+        {addUrl, goodAdd + "&colour=blue", "unknown field 'colour'"},
+        {addUrl, "text=Hello&user_id=7&verifytimeid=" + session_.token,
+         "field 'user_id' out of order"},
+        {addUrl, "user_id=7&user_id=7", "field 'user_id' given twice"},
+        {addUrl, "user_id=7&text=50%&verifytimeid=x", "bad percent-encoding in field 'text'"},
+        {addUrl, "user_id=7&text=%G1&verifytimeid=x", "bad percent-encoding in field 'text'"},
+        {addUrl, "user_id=seven&text=a&verifytimeid=x", "field 'user_id' is not a whole number"},
+        {addUrl, std::string("\x01\xFF\x00junk", 7), "field '\\x01?' has no '='"},
+        {addUrl, "", "missing field 'user_id'"},
+        {addUrl, "user_id=7&&text=a", "empty field"},
+        {server_->door(), "fresh=1&more=2", "unknown field 'more'"},
+        {session_.newsUrl, "rss_id=1", "missing field 'verifytimeid'"},
+    };
+    for (const Case& c : cases) {
+        const HttpResult result = httpPost(c.url, c.body);
+        EXPECT_EQ(result.status, 400) << c.body;
+        const bool door = c.url == server_->door();
+        const std::string errcode = door              ? at(parseDoor(result.body).fields, 4)
+                                    : c.url == addUrl ? at(parseAdd(result.body), 3)
+                                                      : at(parseNews(result.body).status, 1);
+        const std::string errmsg = door              ? at(parseDoor(result.body).fields, 5)
+                                   : c.url == addUrl ? at(parseAdd(result.body), 4)
+                                                     : at(parseNews(result.body).status, 2);
+        EXPECT_EQ(errcode, "900") << result.body;
+        if (c.detail.find("\\x01") == std::string::npos) {
+            EXPECT_EQ(errmsg, "Bad request: " + c.detail) << c.body;
+        }
+    }
+    const HttpResult huge = httpPost(addUrl, "user_id=7&text=" + std::string(1 << 20, 'a'));
+    EXPECT_EQ(huge.status, 413) << huge.error;
+    EXPECT_EQ(httpPost(server_->base() + "/tolvane/unknown", "x=1").status, 404);
+    EXPECT_EQ(httpGet(server_->base() + "/../../etc/passwd").status, 404);
+    EXPECT_EQ(httpGet(server_->base() + "/tolvane/audio/../server.ini").status, 404);
+
+    const DoorReply door = parseDoor(httpPost(server_->door(), "fresh=1").body);
+    EXPECT_EQ(door.fields.size(), 8u) << "still serving";
+    EXPECT_EQ(at(add("Still here"), 1), "succeed");
+}
+
+class QueueTest : public ProtocolTest {
+    std::string extraConfig() override { return "[limits]\nqueue_size = 1\nfile_expiry = 1\n"; }
+};
+
+TEST_F(QueueTest, FullQueueRefusesAndFinishedFilesExpire) {
+    const std::string text = repeat("word ", 19);
+    const std::vector<std::string> first = add(text);
+    ASSERT_EQ(at(first, 1), "succeed");
+    const HttpResult busy = httpPost(session_.addUrl, addBody(session_, text));
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(at(parseAdd(busy.body), 3), "901");
+
+    const std::vector<std::string> done = waitForJob(session_, first[2]);
+    ASSERT_EQ(at(done, 2), "ttsed");
+    EXPECT_EQ(httpGet(done[3]).status, 200);
+    const auto file = server_->app().jobs().dataDir() / (first[2] + ".mp3");
+    EXPECT_TRUE(std::filesystem::exists(file));
+    long status = 200;
+    for (int i = 0; i < 100 && status == 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        status = httpGet(done[3]).status;
+    }
+    EXPECT_EQ(status, 404);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(at(waitForJob(session_, first[2], 1), 5), "105");
+}
+
+class UrlFeedTest : public ProtocolTest {
+  protected:
+    void SetUp() override {
+        feedServer_.Get("/feed.xml", [this](const httplib::Request&, httplib::Response& res) {
+            ++hits_;
+            res.set_content(kAtomFeed, "application/atom+xml");
+        });
+        feedPort_ = feedServer_.bind_to_any_port("127.0.0.1");
+        feedThread_ = std::thread([this] { feedServer_.listen_after_bind(); });
+        ProtocolTest::SetUp();
+    }
+    void TearDown() override {
+        for (int i = 0; i < 5000 && !feedServer_.is_running(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        feedServer_.stop();
+        feedThread_.join();
+    }
+    std::string extraConfig() override {
+        const std::string base = "http://127.0.0.1:" + std::to_string(feedPort_);
+        return "[user web]\nemail = web@example.test\npassword_md5 = " + std::string(kPasswordMd5) +
+               "\nuserid = 9\nfeeds = 3, 4\n[feed 3]\ntitle = Web\nsource = " + base +
+               "/feed.xml\n[feed 4]\ntitle = Gone\nsource = " + base + "/missing.xml\n";
+    }
+
+    httplib::Server feedServer_;
+    int feedPort_ = 0;
+    std::thread feedThread_;
+    std::atomic<int> hits_{0};
+};
+
+TEST_F(UrlFeedTest, UrlFeedIsFetchedOnceAndKeptAndFetchFailuresAreReported) {
+    const Session web = logIn(server_->door(), "web@example.test");
+    ASSERT_FALSE(web.token.empty());
+    for (int i = 0; i < 3; ++i) {
+        const NewsReply reply = parseNews(news(3, 0, web.token)[0]);
+        ASSERT_EQ(reply.items.size(), 2u);
+        EXPECT_EQ(reply.items[0][0], "第一条");
+    }
+    EXPECT_EQ(hits_.load(), 1);
+    const NewsReply gone = parseNews(news(4, 0, web.token)[0]);
+    EXPECT_EQ(at(gone.status, 1), "402");
+    EXPECT_NE(at(gone.status, 2).find("404"), std::string::npos) << at(gone.status, 2);
+    EXPECT_EQ(at(parseNews(news(1, 0, web.token)[0]).status, 1), "401") << "not this user's feed";
+}
+
+} // namespace
+} // namespace tolvane::server::test
