@@ -105,7 +105,7 @@ TEST(ServerConfigTest, DemoConfigurationLoadsAndItsFeedsRead) {
     std::string error;
     std::vector<std::string> warnings;
     const auto config =
-        ServerConfig::load(TOLVANE_SOURCE_DIR "/resources/server/server.ini", error, warnings);
+        ServerConfig::load(TOLVANE_SOURCE_DIR "/resources/server-demo.ini", error, warnings);
     ASSERT_TRUE(config) << error;
     EXPECT_TRUE(warnings.empty()) << warnings.front();
     const UserAccount* demo = config->findUser("demo@tolvane.local");
