@@ -1,0 +1,31 @@
+#pragma once
+
+#include "effects/OutputRingView.h"
+
+namespace tolvane {
+
+class Mp3Engine;
+
+// The engine's wave-output ring and play-position counters as the level
+// meters and the spectrum read them. Use it only while holding the engine's
+// ring lock: the decoding thread then cannot be copying into a buffer, and
+// the buffers cannot be freed or reallocated.
+class EngineRingView : public OutputRingView {
+  public:
+    explicit EngineRingView(Mp3Engine& engine) : e_(engine) {}
+
+    bool running() const override;
+    bool firstBufferDone() const override;
+    int64_t devicePosition() const override;
+    int64_t completedBytes() const override;
+    uint32_t playingIndex() const override;
+    uint32_t bufferCount() const override;
+    const uint8_t* bufferData(uint32_t index) const override;
+    uint32_t bufferBytes(uint32_t index) const override;
+    int32_t sampleRate() const override;
+
+  private:
+    Mp3Engine& e_;
+};
+
+} // namespace tolvane

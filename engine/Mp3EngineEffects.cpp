@@ -1,0 +1,150 @@
+#include "engine/EngineRingView.h"
+#include "engine/Mp3Engine.h"
+
+#include <chrono>
+
+// The effect, tag and analysis operations: each forwards to its processor and
+// turns the processor's failure into the engine's error text.
+namespace tolvane {
+
+namespace {
+// How long a no-device change waits for the band equalizer's designs.
+constexpr std::chrono::seconds kDesignWait{30};
+} // namespace
+
+void Mp3Engine::settleEqualizer() {
+    if (isStreamOpen() && noDevice_) {
+        band_.waitForDesigns(kDesignWait);
+    }
+}
+
+int32_t Mp3Engine::EnableEQ(int32_t fEnable, int32_t fExternal) {
+    if (!fExternal) {
+        subband_.setEnabled(fEnable != 0);
+        return 1;
+    }
+    const char* error = nullptr;
+    if (!band_.enable(fEnable != 0, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    settleEqualizer();
+    return 1;
+}
+
+int32_t Mp3Engine::CreateEqBands(int32_t* pnFreqPoint, int32_t nNumOfPoints) {
+    // The band layout is replaced with playback stopped.
+    stopAndJoin();
+    const char* error = nullptr;
+    if (!band_.createBands(pnFreqPoint, nNumOfPoints, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    settleEqualizer();
+    return 1;
+}
+
+int32_t Mp3Engine::GetEqBands(int32_t* pnFreqPoint) {
+    return band_.getBands(pnFreqPoint);
+}
+
+int32_t Mp3Engine::SetEqGains(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
+                              int32_t nNumberOfGains) {
+    if (!fExternal) {
+        subband_.setGains(nPreAmpGain, pnEQGain, false);
+        return 1;
+    }
+    band_.setGains(nPreAmpGain, pnEQGain, nNumberOfGains, false);
+    settleEqualizer();
+    return 1;
+}
+
+int32_t Mp3Engine::SetEqGainsMilli(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
+                                   int32_t nNumberOfGains) {
+    if (!fExternal) {
+        subband_.setGains(nPreAmpGain, pnEQGain, true);
+        return 1;
+    }
+    band_.setGains(nPreAmpGain, pnEQGain, nNumberOfGains, true);
+    settleEqualizer();
+    return 1;
+}
+
+int32_t Mp3Engine::GetEqGains(int32_t fExternal, int32_t* pnPreAmpGain, int32_t* pnEQGain) {
+    return fExternal ? band_.getGains(pnPreAmpGain, pnEQGain, false)
+                     : subband_.getGains(pnPreAmpGain, pnEQGain, false);
+}
+
+int32_t Mp3Engine::GetEqGainsMilli(int32_t fExternal, int32_t* pnPreAmpGain, int32_t* pnEQGain) {
+    return fExternal ? band_.getGains(pnPreAmpGain, pnEQGain, true)
+                     : subband_.getGains(pnPreAmpGain, pnEQGain, true);
+}
+
+int32_t Mp3Engine::SetSfxParam(int32_t fEnable, int32_t nMode, int32_t nDelayMs, int32_t nInputGain,
+                               int32_t nEchoGain, int32_t nOutputGain) {
+    const char* error = nullptr;
+    if (!echo_.SetSfxParam(fEnable, nMode, nDelayMs, nInputGain, nEchoGain, nOutputGain, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t Mp3Engine::GetSfxParam(int32_t* pnMode, int32_t* pnDelayMs, int32_t* pnInputGain,
+                               int32_t* pnEchoGain, int32_t* pnOutputGain) {
+    const char* error = nullptr;
+    if (!echo_.GetSfxParam(pnMode, pnDelayMs, pnInputGain, pnEchoGain, pnOutputGain, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t Mp3Engine::SetSfxModeData(int32_t nMode, int32_t* pnLeftData, int32_t* pnRightData,
+                                  int32_t nSize) {
+    const char* error = nullptr;
+    if (!echo_.SetSfxModeData(nMode, pnLeftData, pnRightData, nSize, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t Mp3Engine::GetSfxModeData(int32_t nMode, int32_t* pnLeftData, int32_t* pnRightData) {
+    return EchoProcessor::GetSfxModeData(nMode, pnLeftData, pnRightData);
+}
+
+int32_t Mp3Engine::LoadID3(int32_t nId3Version, ID3_TAG_INFO* pId3Info) {
+    std::string error;
+    const bool open = isStreamOpen();
+    if (!id3_.load(nId3Version, open ? window_ : nullptr, open ? windowSize_ : 0, id3v1_, pId3Info,
+                   error)) {
+        if (!error.empty()) {
+            setError("%s", error.c_str());
+        }
+        return 0;
+    }
+    return 1;
+}
+
+int32_t Mp3Engine::GetVUData(uint32_t* pnLeftChannel, uint32_t* pnRightChannel) {
+    std::scoped_lock lock(spectrumLock_, ringLock_);
+    const char* error = nullptr;
+    if (!spectrum_.getVuData(EngineRingView(*this), pnLeftChannel, pnRightChannel, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t Mp3Engine::GetFFTValues(FFT_STRUCT* pFFTStruct) {
+    std::scoped_lock lock(spectrumLock_, ringLock_);
+    const char* error = nullptr;
+    if (!spectrum_.getFftValues(EngineRingView(*this), pFFTStruct, error)) {
+        setError("%s", error);
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace tolvane

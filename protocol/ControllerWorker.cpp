@@ -1,0 +1,34 @@
+#include "protocol/ControllerWorker.h"
+
+namespace tolvane {
+
+ControllerWorker::~ControllerWorker() {
+    waitOut();
+}
+
+void ControllerWorker::send(uint32_t message, uint32_t code, intptr_t argument) const {
+    if (DialogPort* port = port_.load()) {
+        port->send(message, code, argument);
+    }
+}
+
+void ControllerWorker::sendText(uint32_t message, uint32_t code, const std::u16string& text) const {
+    send(message, code, DialogPort::textArgument(text));
+}
+
+bool ControllerWorker::waitOut() {
+    if (!thread_.attached()) {
+        return false;
+    }
+    DialogPort* port = port_.load();
+    platform::waitPumping(thread_, port ? std::function<void()>([port] { port->pump(); })
+                                        : std::function<void()>());
+    return true;
+}
+
+bool ControllerWorker::start(std::function<void()> body) {
+    waitOut();
+    return thread_.start(std::move(body));
+}
+
+} // namespace tolvane

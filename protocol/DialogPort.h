@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// Message numbers name the sending controller; codes name the event.
+namespace dialog {
+constexpr uint32_t kSpeechJob = 100;
+constexpr uint32_t kNetworkVerify = 200;
+constexpr uint32_t kUserVerify = 300;
+constexpr uint32_t kNewsItems = 400;
+
+// Message 200.
+constexpr uint32_t kNetworkVerifyStarted = 210;   // 0
+constexpr uint32_t kNetworkVerifySucceeded = 220; // HTTP status code
+constexpr uint32_t kNetworkVerifyOffline = 230;   // HTTP status code, or 0
+constexpr uint32_t kNetworkVerifyError = 240;     // text
+
+// Message 300; every argument is a text.
+constexpr uint32_t kUserVerifyFailed = 310;
+constexpr uint32_t kUserVerifyStarted = 320;
+constexpr uint32_t kUserVerifySucceeded = 330;
+
+// Message 400; every argument is a text.
+constexpr uint32_t kNewsItemsFailed = 410;
+constexpr uint32_t kNewsItemsStarted = 420;
+constexpr uint32_t kNewsItemsExhausted = 430;
+constexpr uint32_t kNewsItemsArrived = 440;
+} // namespace dialog
+
+// The one way controllers reach the main dialog. Implemented by the GUI (a
+// blocking queued call onto the interface thread), by the headless client and by
+// tests (see InterfacePump).
+class DialogPort {
+  public:
+    virtual ~DialogPort() = default;
+
+    // Called from a worker or from the interface thread; returns after the
+    // interface thread has handled the report. `argument` is 0, an integer, or a
+    // pointer to a NUL-terminated UTF-16 text (or a record) owned by the sender
+    // and valid only during the call.
+    virtual void send(uint32_t message, uint32_t code, intptr_t argument) = 0;
+
+    // Called on the interface thread while it waits for a worker: serves the
+    // reports workers are blocked on, so the worker can end.
+    virtual void pump() = 0;
+
+    static intptr_t textArgument(const std::u16string& text) {
+        return reinterpret_cast<intptr_t>(text.c_str());
+    }
+    // The text a text argument points to; valid as long as the argument is.
+    static std::u16string_view textOf(intptr_t argument) {
+        return argument == 0 ? std::u16string_view()
+                             : std::u16string_view(reinterpret_cast<const char16_t*>(argument));
+    }
+};
+
+} // namespace tolvane

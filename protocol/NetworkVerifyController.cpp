@@ -1,0 +1,108 @@
+#include "protocol/NetworkVerifyController.h"
+
+#include "protocol/ReplyScanner.h"
+#include "protocol/ReportText.h"
+#include "protocol/RequestBody.h"
+#include "protocol/TraceWrite.h"
+#include "protocol/Transfer.h"
+
+#include <array>
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::array<TextPair, NetworkVerifyController::kTextCount> kTexts{{
+    {u"Initial Error!", u"初始化错误!"},
+    {u"Getting Network Staus ...", u"获得网络状态中 ..."},
+    {u"Succeed to Network Status", u"获得网络状态成功"},
+    {u"Failed to Network Status", u"获得网络状态失败"},
+}};
+
+constexpr std::string_view kMarker = "item=tolvanedoor";
+constexpr std::string_view kDoorPattern =
+    "item=tolvanedoor&door_netverify=%[^&]&door_add=%[^&]&door_query=%[^&]&door_rss=%[^&]&"
+    "errcode=%[^&]&errmsg=%[^&]&project=%[^&]&version=%[^&]&";
+
+} // namespace
+
+NetworkVerifyController::NetworkVerifyController() : texts_(kTexts) {}
+
+NetworkVerifyController::~NetworkVerifyController() {
+    worker_.waitOut();
+}
+
+void NetworkVerifyController::start(std::string_view baseUrl, int connectTimeOut, int timeOut) {
+    worker_.waitOut();
+    baseUrl_ = ReportText::field(baseUrl);
+    connectTimeOut_ = connectTimeOut;
+    timeOut_ = timeOut;
+    worker_.start([this] { run(); });
+}
+
+void NetworkVerifyController::run() {
+    using namespace dialog;
+    worker_.send(kNetworkVerify, kNetworkVerifyStarted, 0);
+    Transfer transfer;
+    if (!transfer.valid()) {
+        worker_.send(kNetworkVerify, kNetworkVerifyOffline, 0);
+        return;
+    }
+    const std::string body = RequestBody().fresh().str();
+    const TransferResult result = transfer.post(baseUrl_, body, connectTimeOut_, timeOut_, true);
+    if (!result.completed) {
+        message_ = ReportText::withTransferError(texts_.get(kFailed), result.error);
+        worker_.sendText(kNetworkVerify, kNetworkVerifyError, message_);
+        return;
+    }
+    handleReply(result.reply, result.httpStatus);
+}
+
+void NetworkVerifyController::handleReply(std::string_view reply, long httpStatus) {
+    using namespace dialog;
+    reply = reply.substr(0, reply.find('\0'));
+    TraceWrite("Network verify succeed");
+    const std::string_view door = ReplyScanner::from(reply, kMarker, 0);
+    if (door.empty()) {
+        message_ = texts_.get(kFailed);
+        worker_.sendText(kNetworkVerify, kNetworkVerifyError, message_);
+        return;
+    }
+    std::array<std::string, kDoorFieldCount> fields;
+    ReplyScanner::scan(door, kDoorPattern, fields);
+    {
+        std::lock_guard lock(mutex_);
+        door_ = std::move(fields);
+    }
+    if (httpStatus == 200) {
+        worker_.send(kNetworkVerify, kNetworkVerifySucceeded, 200);
+    } else {
+        worker_.send(kNetworkVerify, kNetworkVerifyOffline, static_cast<intptr_t>(httpStatus));
+    }
+}
+
+std::string NetworkVerifyController::doorNetverify() const {
+    return field(kDoorNetverify);
+}
+std::string NetworkVerifyController::doorAdd() const {
+    return field(kDoorAdd);
+}
+std::string NetworkVerifyController::doorQuery() const {
+    return field(kDoorQuery);
+}
+std::string NetworkVerifyController::doorRss() const {
+    return field(kDoorRss);
+}
+std::string NetworkVerifyController::version() const {
+    return field(kVersion);
+}
+std::string NetworkVerifyController::project() const {
+    return field(kProject);
+}
+
+std::string NetworkVerifyController::field(DoorField which) const {
+    std::lock_guard lock(mutex_);
+    return door_[which];
+}
+
+} // namespace tolvane

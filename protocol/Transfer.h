@@ -1,0 +1,45 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+
+namespace tolvane {
+
+// The outcome of one protocol request.
+struct TransferResult {
+    bool completed = false; // curl_easy_perform returned 0
+    std::string reply;      // completed: the reply up to its first NUL, possibly empty
+    std::string error;      // failed: libcurl's error text (UTF-8)
+    long httpStatus = 0;    // completed, and only when asked for
+};
+
+// One protocol request over libcurl's easy interface: a form-style POST of a
+// body to a service URL, the whole reply collected in memory. The handle is
+// made first so that a worker can report a handle that could not be made before
+// it builds its body. Not tied to a thread, but used by one at a time.
+class Transfer {
+  public:
+    Transfer();
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // False when curl_easy_init gave no handle; no request can be made then.
+    bool valid() const { return curl_ != nullptr; }
+
+    // Posts `body` to `url` with the protocol's options: reply headers not in the
+    // reply, no header lines of our own (so no User-Agent and libcurl's default
+    // form content type), the two time-outs in seconds, no signals. Reads the
+    // HTTP status code after a completed transfer when `readStatus` is set.
+    TransferResult post(const std::string& url, const std::string& body, int connectTimeOut,
+                        int timeOut, bool readStatus = false);
+
+    // The handle, for requests with other options (the audio download).
+    CURL* handle() const { return curl_; }
+
+  private:
+    CURL* curl_;
+};
+
+} // namespace tolvane

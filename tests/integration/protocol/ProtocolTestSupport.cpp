@@ -1,0 +1,300 @@
+#include "ProtocolTestSupport.h"
+
+#include "platform/Text.h"
+#include "protocol/TraceWrite.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <regex>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tolvane::test {
+
+namespace fs = std::filesystem;
+
+std::string utf8(std::u16string_view text) {
+    return platform::utf16ToUtf8(text);
+}
+
+RecordingPort::RecordingPort()
+    : pump_([this](uint32_t message, uint32_t code, intptr_t argument) {
+          std::string event = std::to_string(message) + "/" + std::to_string(code) + " ";
+          event += carriesText(message, code) ? utf8(DialogPort::textOf(argument))
+                                              : std::to_string(argument);
+          record(std::move(event));
+          if (hook_) {
+              hook_(message, code);
+          }
+      }) {
+    setTraceSink(std::make_shared<const TraceSink>(
+        [this](std::string_view line) { record("trace " + std::string(line)); }));
+}
+
+RecordingPort::~RecordingPort() {
+    setTraceSink(nullptr);
+}
+
+bool RecordingPort::carriesText(uint32_t message, uint32_t code) {
+    return (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyError) ||
+           message == dialog::kUserVerify || message == dialog::kNewsItems;
+}
+
+void RecordingPort::record(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+}
+
+std::vector<std::string> RecordingPort::events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+}
+
+std::vector<std::string> RecordingPort::reports() const {
+    std::vector<std::string> out;
+    for (const std::string& event : events()) {
+        if (event.rfind("trace ", 0) != 0) {
+            out.push_back(event);
+        }
+    }
+    return out;
+}
+
+void RecordingPort::clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+}
+
+bool RecordingPort::pumpUntil(const std::function<bool()>& done) {
+    return pump_.pumpUntil(done, std::chrono::seconds(20));
+}
+
+TestPeer::TestPeer() {
+    server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+        Answer answer{404, "", {}};
+        {
+            std::lock_guard lock(mutex_);
+            exchanges_.push_back({request.path, request.body, request.headers, request.params,
+                                  static_cast<int64_t>(std::time(nullptr))});
+            if (const auto it = answers_.find(request.path); it != answers_.end()) {
+                answer = it->second;
+            }
+        }
+        if (answer.delay.count() > 0) {
+            std::this_thread::sleep_for(answer.delay);
+        }
+        response.status = answer.status;
+        response.set_content(answer.body, "text/html");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TestPeer::~TestPeer() {
+    server_.stop();
+    thread_.join();
+}
+
+void TestPeer::answer(const std::string& path, int status, std::string body,
+                      std::chrono::milliseconds delay) {
+    std::lock_guard lock(mutex_);
+    answers_[path] = Answer{status, std::move(body), delay};
+}
+
+std::string TestPeer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::vector<Exchange> TestPeer::exchanges() const {
+    std::lock_guard lock(mutex_);
+    return exchanges_;
+}
+
+namespace {
+
+int listeningSocket(int backlog, int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+} // namespace
+
+SilentListener::SilentListener(bool fullBacklog) {
+    fd_ = listeningSocket(fullBacklog ? 0 : 16, port_);
+    if (fd_ < 0) {
+        return;
+    }
+    ok_ = true;
+    if (!fullBacklog) {
+        return;
+    }
+    // Connections the kernel completes fill the accept queue; once it is full,
+    // further handshakes are dropped and a client's connect waits.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            break;
+        }
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+SilentListener::~SilentListener() {
+    for (int fd : fillers_) {
+        ::close(fd);
+    }
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+int closedPort() {
+    int port = 0;
+    const int fd = listeningSocket(1, port);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return port;
+}
+
+namespace {
+const std::string kServer = TOLVANE_BINARY_DIR "/server/tolvane-server";
+const std::string kServerConfig = TOLVANE_SOURCE_DIR "/resources/server-demo.ini";
+} // namespace
+
+bool ServerProcess::available() {
+    return ::access(kServer.c_str(), X_OK) == 0;
+}
+
+ServerProcess::ServerProcess() {
+    std::string pattern = (fs::temp_directory_path() / "protocol-server-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        return;
+    }
+    dataDir_ = pattern;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string data = dataDir_.string();
+    std::vector<std::string> args{kServer,  "--config", kServerConfig, "--address", "127.0.0.1",
+                                  "--port", "0",        "--data",      data,        "--quiet"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, kServer.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+
+    reader_ = std::thread([this, fd = out[0]] { readOutput(fd); });
+    static const std::regex listening("listening on (http://127\\.0\\.0\\.1:([0-9]+)/\\S+)");
+    std::unique_lock lock(mutex_);
+    std::smatch match;
+    changed_.wait_for(lock, std::chrono::seconds(30), [&] {
+        return closed_ || pid_ < 0 || std::regex_search(output_, match, listening);
+    });
+    if (std::regex_search(output_, match, listening)) {
+        baseUrl_ = match[1];
+        port_ = std::stoi(match[2]);
+    }
+}
+
+void ServerProcess::readOutput(int fd) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        std::lock_guard lock(mutex_);
+        output_.append(buffer, static_cast<size_t>(got));
+        changed_.notify_all();
+    }
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (::waitpid(pid_, &status, WNOHANG) == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (!dataDir_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(dataDir_, ignored);
+    }
+}
+
+std::string ServerProcess::output() const {
+    std::lock_guard lock(mutex_);
+    return output_;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "protocol-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern;
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+} // namespace tolvane::test

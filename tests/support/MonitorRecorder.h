@@ -1,0 +1,36 @@
+#pragma once
+
+#include "tests/support/WavFile.h"
+
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+
+namespace tolvane::test {
+
+// Records what the PulseAudio null sink plays: runs
+// `parec -d SOURCE --file-format=wav FILE` as a child process between start()
+// and stop(). The test command starts the daemon with the sink "tolvane_test".
+class MonitorRecorder {
+  public:
+    explicit MonitorRecorder(std::string source = "tolvane_test.monitor");
+    // Stops a recording still running and removes its file.
+    ~MonitorRecorder();
+    MonitorRecorder(const MonitorRecorder&) = delete;
+    MonitorRecorder& operator=(const MonitorRecorder&) = delete;
+
+    // Starts recording and returns once samples are arriving (within 5 s).
+    bool start(std::string& error);
+    // Ends the recording (SIGINT, then SIGKILL after 5 s) and loads it.
+    bool stop(WavAudio& audio, std::string& error);
+
+  private:
+    void endChild(bool kill);
+
+    std::string source_;
+    std::filesystem::path dir_;
+    std::filesystem::path file_;
+    pid_t child_ = -1;
+};
+
+} // namespace tolvane::test

@@ -1,0 +1,87 @@
+#pragma once
+
+// Helpers of the engine's effect tests: MP3 files of signals made at test
+// time, and a no-device decode that can act on the engine between buffers.
+#include "tests/unit/engine/EngineTestSupport.h"
+
+#include <cmath>
+#include <span>
+
+namespace tolvane::test {
+
+// An MP3 file in the test folder made from a sox signal (`synth` arguments,
+// 44.1 kHz stereo) with lame; made once per test program. Empty on failure.
+inline std::filesystem::path signalMp3(const std::string& name, const std::string& synth,
+                                       const std::string& lameFlags = "-b 192") {
+    const std::filesystem::path mp3 = Mp3Files::get()[name];
+    if (std::filesystem::exists(mp3)) {
+        return mp3;
+    }
+    const std::string wav = mp3.string() + ".wav";
+    const std::string command = "sox -q -n -r 44100 -b 16 -c 2 '" + wav + "' synth " + synth +
+                                " && lame --quiet --noreplaygain " + lameFlags + " '" + wav +
+                                "' '" + mp3.string() + "'";
+    const bool made = std::system(command.c_str()) == 0;
+    std::filesystem::remove(wav);
+    return made ? mp3 : std::filesystem::path();
+}
+
+// Decodes a file in no-device mode. `setup` runs after the open; `onBuffer`
+// runs in the wave-buffer notification of each buffer handed out (index
+// counting from 0), while the decoding thread waits for it.
+inline bool decodeWith(const std::filesystem::path& mp3, EngineOutput& out, std::string& error,
+                       const std::function<void(Mp3Engine&)>& setup,
+                       const std::function<void(Mp3Engine&, uint32_t)>& onBuffer = {}) {
+    Mp3Engine* running = nullptr;
+    OutputCollector collector([&](uint32_t code, uint32_t index) {
+        if (code == NOTIFY_WAVE_BUFFER && onBuffer) {
+            onBuffer(*running, index);
+        }
+        return 0;
+    });
+    Mp3Engine engine;
+    running = &engine;
+    if (!engine.SetCallbackFunc(collector.callback(), kCollectMask) ||
+        !engine.OpenMp3File(mp3.c_str(), 0, 0, 0)) {
+        error = engine.GetLastErrorText();
+        return false;
+    }
+    if (setup) {
+        setup(engine);
+    }
+    if (!engine.Play()) {
+        error = engine.GetLastErrorText();
+        return false;
+    }
+    if (!collector.waitStopped()) {
+        error = "the run did not end";
+        return false;
+    }
+    engine.CloseStream();
+    out = collector.output();
+    return true;
+}
+
+// The largest absolute difference between two sample sequences of the same
+// length; INT32_MAX when the lengths differ.
+inline int32_t maxDifference(std::span<const int16_t> a, std::span<const int16_t> b) {
+    if (a.size() != b.size()) {
+        return INT32_MAX;
+    }
+    int32_t most = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        most = std::max(most, std::abs(int32_t(a[i]) - int32_t(b[i])));
+    }
+    return most;
+}
+
+// RMS level of a span of samples in dB relative to full scale.
+inline double rmsDb(std::span<const int16_t> x) {
+    double sum = 0;
+    for (const int16_t s : x) {
+        sum += double(s) * s;
+    }
+    return 10 * std::log10(sum / double(std::max<size_t>(x.size(), 1)) / (32768.0 * 32768.0));
+}
+
+} // namespace tolvane::test
