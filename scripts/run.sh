@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 play=build/default/tools/tolvane-play
+[ -x "$play" ] || { echo "run.sh: $play is missing; 'make run' builds it first" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -27,7 +27,14 @@ constexpr std::uintmax_t kRecordingBytes = 44 + 1024;
 
 } // namespace
 
-MonitorRecorder::MonitorRecorder(std::string source) : source_(std::move(source)) {}
+MonitorRecorder::MonitorRecorder(std::string source) : source_(std::move(source)) {
+    if (source_.empty()) {
+        ownSink_ = std::make_unique<NullSink>();
+        if (ownSink_->create(sinkError_)) {
+            source_ = ownSink_->monitor();
+        }
+    }
+}
 
 MonitorRecorder::~MonitorRecorder() {
     endChild(true);
@@ -38,6 +45,10 @@ MonitorRecorder::~MonitorRecorder() {
 }
 
 bool MonitorRecorder::start(std::string& error) {
+    if (source_.empty()) {
+        error = "no sink to record: " + sinkError_;
+        return false;
+    }
     if (child_ > 0) {
         error = "recording already running";
         return false;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "tests/support/NullSink.h"
+
 #include "tests/support/WavFile.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
@@ -13,7 +16,10 @@ namespace tolvane::test {
 // and stop(). The test command starts the daemon with the sink "tolvane_test".
 class MonitorRecorder {
   public:
-    explicit MonitorRecorder(std::string source = "tolvane_test.monitor");
+    // With no source the recorder makes a null sink of its own and routes every
+    // stream this process (and its children) opens from now on there, so tests
+    // running at the same time never hear each other.
+    explicit MonitorRecorder(std::string source = {});
     // Stops a recording still running and removes its file.
     ~MonitorRecorder();
     MonitorRecorder(const MonitorRecorder&) = delete;
@@ -27,6 +33,8 @@ class MonitorRecorder {
   private:
     void endChild(bool kill);
 
+    std::unique_ptr<NullSink> ownSink_;
+    std::string sinkError_;
     std::string source_;
     std::filesystem::path dir_;
     std::filesystem::path file_;
