@@ -40,8 +40,9 @@ class EngineRingView;
 //
 // Threads: the application thread calls the operations; a decoding thread
 // runs each playback; the output backend's thread reports finished buffers;
-// the Notifier's thread calls the user's function; a pusher may feed a managed
-// stream from any thread. DecodeThread.cpp tells which lock guards what.
+// the Notifier's thread calls the user's function; the band equalizer's
+// control thread designs its filters; a pusher may feed a managed stream from
+// any thread. DecodeThread.cpp tells which lock guards what.
 class Mp3Engine {
   public:
     static constexpr int kErrorTextSize = 512;

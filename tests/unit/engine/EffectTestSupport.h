@@ -18,7 +18,7 @@ inline std::filesystem::path signalMp3(const std::string& name, const std::strin
         return mp3;
     }
     const std::string wav = mp3.string() + ".wav";
-    const std::string command = "sox -q -n -r 44100 -b 16 -c 2 '" + wav + "' synth " + synth +
+    const std::string command = "sox -V1 -n -r 44100 -b 16 -c 2 '" + wav + "' synth " + synth +
                                 " && lame --quiet --noreplaygain " + lameFlags + " '" + wav +
                                 "' '" + mp3.string() + "'";
     const bool made = std::system(command.c_str()) == 0;
