@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
         return runPlay(options);
     case Command::Devices:
         return runDevices();
+    case Command::Tags:
+        return runTags(options);
+    case Command::Spectrum:
+        return runSpectrum(options);
     }
     return kExitUsage;
 }

@@ -1,7 +1,9 @@
 #include "tools/play/CommandLine.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -12,6 +14,10 @@ namespace {
 // Bits of the commands an option applies to.
 constexpr unsigned kDecode = 1u << unsigned(Command::Decode);
 constexpr unsigned kPlay = 1u << unsigned(Command::Play);
+constexpr unsigned kTags = 1u << unsigned(Command::Tags);
+constexpr unsigned kSpectrum = 1u << unsigned(Command::Spectrum);
+constexpr unsigned kSounding = kPlay | kSpectrum;  // commands that play on a device
+constexpr unsigned kRunning = kDecode | kSounding; // commands that run the decoder
 
 // Times and counts travel through the engine's 32-bit signed arithmetic.
 constexpr int64_t kMaxMs = std::numeric_limits<int32_t>::max();
@@ -30,6 +36,10 @@ constexpr CommandSpec kCommands[] = {
     {"play", Command::Play, "FILE",
      "play on an output device; space pauses and resumes, q or Ctrl-C stops"},
     {"devices", Command::Devices, "", "list the output devices: index, name and channels"},
+    {"tags", Command::Tags, "FILE",
+     "print the ID3v1 (--v1) or ID3v2 (--v2) tag as one line of JSON"},
+    {"spectrum", Command::Spectrum, "FILE",
+     "play and show level meters and a coarse spectrum a few times a second"},
 };
 
 using Values = std::span<const std::string_view>;
@@ -146,23 +156,223 @@ bool applyVocalCut(PlayOptions& o, Values, std::string&) {
     return true;
 }
 
+// Gains beyond ±96 dB put every 16-bit sample below its last bit or at full
+// scale; the bound also keeps thousandths of a dB well inside 32 bits.
+constexpr int64_t kMaxGainDb = 96;
+// The band equalizer's frequency points: 96000 Hz stands for "no upper edge".
+constexpr int64_t kMaxPointHz = 96000;
+// An 8191-tap filter resolves a few Hz; more bands than this add only design time.
+constexpr size_t kMaxPoints = 64;
+
+std::vector<std::string_view> commaList(std::string_view text) {
+    std::vector<std::string_view> items;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma - start));
+        if (comma == std::string_view::npos) {
+            return items;
+        }
+        start = comma + 1;
+    }
+}
+
+bool parseWholeDb(std::string_view text, int32_t& db, std::string& error) {
+    int64_t value = 0;
+    if (!parseNumber(text, -kMaxGainDb, kMaxGainDb, "a gain in whole dB", value, error)) {
+        return false;
+    }
+    db = int32_t(value);
+    return true;
+}
+
+// A gain in dB, in decimal notation, as whole thousandths of a dB.
+bool parseMilliDb(std::string_view text, int32_t& milli, std::string& error) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (ec != std::errc() || stop != end || !(value >= -double(kMaxGainDb)) ||
+        !(value <= double(kMaxGainDb))) {
+        error = "'" + std::string(text) + "' is not a gain in dB (-" + std::to_string(kMaxGainDb) +
+                ".." + std::to_string(kMaxGainDb) + ")";
+        return false;
+    }
+    milli = int32_t(std::lround(value * 1000));
+    return true;
+}
+
+bool checkCount(size_t given, size_t min, size_t max, std::string_view what, std::string& error) {
+    if (given >= min && given <= max) {
+        return true;
+    }
+    error = std::to_string(given) + " " + std::string(what) + " given, " +
+            (min == max ? std::to_string(min) : std::to_string(min) + ".." + std::to_string(max)) +
+            " wanted";
+    return false;
+}
+
+bool applySubbandEq(PlayOptions& o, Values v, std::string& error) {
+    SubbandEq eq;
+    const std::vector<std::string_view> gains = commaList(v[1]);
+    if (!parseWholeDb(v[0], eq.preampDb, error) ||
+        !checkCount(gains.size(), eq.gainsDb.size(), eq.gainsDb.size(), "gains", error)) {
+        return false;
+    }
+    for (size_t i = 0; i < gains.size(); ++i) {
+        if (!parseWholeDb(gains[i], eq.gainsDb[i], error)) {
+            return false;
+        }
+    }
+    o.subbandEq = eq;
+    return true;
+}
+
+bool applyEqBands(PlayOptions& o, Values v, std::string& error) {
+    const std::vector<std::string_view> items = commaList(v[0]);
+    if (!checkCount(items.size(), 2, kMaxPoints, "points", error)) {
+        return false;
+    }
+    std::vector<int32_t> points;
+    for (std::string_view item : items) {
+        int64_t hz = 0;
+        if (!parseNumber(item, 0, kMaxPointHz, "a frequency in Hz", hz, error)) {
+            return false;
+        }
+        if (!points.empty() && hz <= points.back()) {
+            error = "the points must rise: " + std::string(item) + " follows " +
+                    std::to_string(points.back());
+            return false;
+        }
+        points.push_back(int32_t(hz));
+    }
+    o.eqBands = points;
+    return true;
+}
+
+bool applyEqGains(PlayOptions& o, Values v, std::string& error) {
+    BandGains eq;
+    const std::vector<std::string_view> gains = commaList(v[1]);
+    if (!parseMilliDb(v[0], eq.preampMilli, error)) {
+        return false;
+    }
+    for (std::string_view gain : gains) {
+        int32_t milli = 0;
+        if (!parseMilliDb(gain, milli, error)) {
+            return false;
+        }
+        eq.gainsMilli.push_back(milli);
+    }
+    o.eqGains = eq;
+    return true;
+}
+
+bool applyEcho(PlayOptions& o, Values v, std::string& error) {
+    const std::vector<std::string_view> items = commaList(v[0]);
+    if (!checkCount(items.size(), 5, 5, "values", error)) {
+        return false;
+    }
+    EchoSettings echo;
+    int64_t mode = 0;
+    int64_t delay = 0;
+    if (!parseNumber(items[0], 0, 9, "an echo mode", mode, error) ||
+        !parseNumber(items[1], 0, 1000, "a delay in milliseconds", delay, error) ||
+        !parseWholeDb(items[2], echo.dryDb, error) || !parseWholeDb(items[3], echo.wetDb, error) ||
+        !parseWholeDb(items[4], echo.outputDb, error)) {
+        return false;
+    }
+    echo.mode = int32_t(mode);
+    echo.delayMs = int32_t(delay);
+    o.echo = echo;
+    return true;
+}
+
+bool applyV1(PlayOptions& o, Values, std::string&) {
+    o.tagVersion |= 1;
+    return true;
+}
+
+bool applyV2(PlayOptions& o, Values, std::string&) {
+    o.tagVersion |= 2;
+    return true;
+}
+
+bool applyPoints(PlayOptions& o, Values v, std::string& error) {
+    int64_t points = 0;
+    const char* what = "a power of two";
+    if (!parseNumber(v[0], 32, 16384, what, points, error)) {
+        return false;
+    }
+    if ((points & (points - 1)) != 0) {
+        error = "'" + std::string(v[0]) + "' is not " + what + " (32..16384)";
+        return false;
+    }
+    o.fftPoints = int32_t(points);
+    return true;
+}
+
+// The engine's window types in the order of their numbers 1..14.
+constexpr std::string_view kWindowNames[] = {
+    "rectangular",      "hamming", "hann",          "sine",     "lanczos", "bartlett",
+    "triangular",       "gauss",   "bartlett-hann", "blackman", "nuttall", "blackman-harris",
+    "blackman-nuttall", "flat-top"};
+
+bool applyWindow(PlayOptions& o, Values v, std::string& error) {
+    for (size_t i = 0; i < std::size(kWindowNames); ++i) {
+        if (v[0] == kWindowNames[i]) {
+            o.fftWindow = int32_t(i + 1);
+            return true;
+        }
+    }
+    int64_t type = 0;
+    if (!parseNumber(v[0], 1, int64_t(std::size(kWindowNames)), "a window type", type, error)) {
+        error += "; or a name:";
+        for (std::string_view name : kWindowNames) {
+            error += (name == kWindowNames[0] ? " " : ", ") + std::string(name);
+        }
+        return false;
+    }
+    o.fftWindow = int32_t(type);
+    return true;
+}
+
 constexpr OptionSpec kOptions[] = {
-    {"--device", "N", kPlay, "play on output device N (see devices; -1 = the system's choice)",
+    {"--device", "N", kSounding, "play on output device N (see devices; -1 = the system's choice)",
      applyDevice},
-    {"--seek", "MS", kDecode | kPlay, "start MS milliseconds into the stream", applySeek},
-    {"--reverse", "", kDecode | kPlay, "play backwards, from the end or from --seek", applyReverse},
-    {"--loop", "START_MS END_MS COUNT", kDecode | kPlay,
+    {"--seek", "MS", kRunning, "start MS milliseconds into the stream", applySeek},
+    {"--reverse", "", kRunning, "play backwards, from the end or from --seek", applyReverse},
+    {"--loop", "START_MS END_MS COUNT", kRunning,
      "play the part from START_MS to END_MS, COUNT times", applyLoop},
-    {"--volume", "L R", kDecode | kPlay, "engine volume of each side in percent (0..100)",
-     applyVolume},
-    {"--fade-in", "MS", kDecode | kPlay, "rise from silence over the first MS milliseconds",
-     applyFadeIn},
-    {"--fade-out", "MS", kDecode | kPlay, "fall to silence over the last MS milliseconds",
-     applyFadeOut},
-    {"--mix", "L R", kDecode | kPlay,
+    {"--volume", "L R", kRunning, "engine volume of each side in percent (0..100)", applyVolume},
+    {"--fade-in", "MS", kRunning, "rise from silence over the first MS milliseconds", applyFadeIn},
+    {"--fade-out", "MS", kRunning, "fall to silence over the last MS milliseconds", applyFadeOut},
+    {"--mix", "L R", kRunning,
      "mix both channels into one: L percent of the left, R percent of the right", applyMix},
-    {"--vocal-cut", "", kDecode | kPlay, "remove what both channels share (centred voices)",
+    {"--vocal-cut", "", kRunning, "remove what both channels share (centred voices)",
      applyVocalCut},
+    {"--eq-subband", "PREAMP G0,...,G9", kRunning,
+     "sub-band equalizer: preamp and ten band gains in whole dB (-96..96); the bands are\n"
+     "      the MPEG sub-bands 0, 1, 2, 3, 4, 5-7, 8-13, 14-18, 19-23, 24-31",
+     applySubbandEq},
+    {"--eq-bands", "F0,...,Fn", kRunning,
+     "band equalizer: rising frequency points in Hz (2..64 of them, 0..96000) with a band\n"
+     "      between each two; 96000 means no upper edge (default 0,115,240,455,800,2000,\n"
+     "      4500,9000,13000,15000,96000)",
+     applyEqBands},
+    {"--eq-gains", "PREAMP G0,...", kRunning,
+     "band equalizer: preamp and one gain per band in dB (-96..96, to 0.001 dB); decode\n"
+     "      starts once the filter is designed",
+     applyEqGains},
+    {"--echo", "MODE,DELAY,DRY,WET,OUT", kRunning,
+     "echo: mode 0..9, delay 0..1000 ms, dry, echo and output gains in whole dB", applyEcho},
+    {"--v1", "", kTags, "read the ID3v1 tag at the end of the file", applyV1},
+    {"--v2", "", kTags, "read the ID3v2 tag at the start of the file", applyV2},
+    {"--points", "N", kSpectrum, "transform size: a power of two from 32 to 16384 (default 2048)",
+     applyPoints},
+    {"--window", "W", kSpectrum,
+     "window: 1..14 or rectangular, hamming, hann (default), sine, lanczos, bartlett,\n"
+     "      triangular, gauss, bartlett-hann, blackman, nuttall, blackman-harris,\n"
+     "      blackman-nuttall, flat-top",
+     applyWindow},
 };
 
 std::vector<std::string_view> words(std::string_view text) {
@@ -193,12 +403,27 @@ const OptionSpec* findOption(std::string_view name) {
     return nullptr;
 }
 
-// Combinations the engine would refuse or quietly override.
+// The band count of the equalizer's layout: the engine's ten unless --eq-bands.
+size_t bandCount(const PlayOptions& o) {
+    return o.eqBands ? o.eqBands->size() - 1 : 10;
+}
+
+// Combinations the engine would refuse or quietly override, and options that
+// only work together.
 bool checkCombinations(const PlayOptions& o, std::string& error) {
     if (o.loop && o.seekMs) {
         error = "--loop starts at its own START_MS; it cannot be combined with --seek";
     } else if (o.loop && o.reverse) {
         error = "--loop cannot be combined with --reverse";
+    } else if (o.eqBands && !o.eqGains) {
+        error = "--eq-bands needs --eq-gains with a gain for each band";
+    } else if (o.eqGains && o.eqGains->gainsMilli.size() != bandCount(o)) {
+        error = "--eq-gains: " + std::to_string(o.eqGains->gainsMilli.size()) + " gains given, " +
+                std::to_string(bandCount(o)) + " wanted (one per band)";
+    } else if (o.command == Command::Tags && o.tagVersion == 0) {
+        error = "tags needs --v1 or --v2";
+    } else if (o.tagVersion == 3) {
+        error = "--v1 and --v2 exclude each other";
     }
     return error.empty();
 }
@@ -307,6 +532,16 @@ class Parser {
     std::span<const char* const> args_;
 };
 
+std::string commandNames(unsigned commands) {
+    std::string names;
+    for (const CommandSpec& c : kCommands) {
+        if (commands & (1u << unsigned(c.command))) {
+            names += (names.empty() ? "" : ", ") + std::string(c.name);
+        }
+    }
+    return names + " only";
+}
+
 } // namespace
 
 CommandLine::Result CommandLine::parse(std::span<const char* const> args) {
@@ -331,8 +566,8 @@ std::string CommandLine::usage() {
             line += " " + std::string(o.arguments);
         }
         line += "\n      " + std::string(o.help);
-        if (!(o.commands & kDecode)) {
-            line += " (play only)";
+        if (o.commands != kRunning) {
+            line += " (" + commandNames(o.commands) + ")";
         }
         text += line + "\n";
     }

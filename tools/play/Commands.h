@@ -9,5 +9,7 @@ int runInfo(const PlayOptions& options);
 int runDevices();
 int runDecode(const PlayOptions& options);
 int runPlay(const PlayOptions& options);
+int runTags(const PlayOptions& options);
+int runSpectrum(const PlayOptions& options);
 
 } // namespace tolvane::play

@@ -1,6 +1,7 @@
 #include "tools/play/PlaybackPlan.h"
 
 #include "engine/Mp3Engine.h"
+#include "tools/play/EffectSetup.h"
 
 #include <algorithm>
 
@@ -32,6 +33,9 @@ PlaybackPlan::PlaybackPlan(const PlayOptions& options, uint32_t lengthMs)
 
 bool PlaybackPlan::prepare(Mp3Engine& engine) {
     const PlayOptions& o = options_;
+    if (!EffectSetup::apply(o, engine)) {
+        return false;
+    }
     if (o.volume) {
         engine.UseInternalVolume(1);
         engine.SetVolume((*o.volume)[0], (*o.volume)[1]);

@@ -11,7 +11,7 @@ class Mp3Engine;
 
 namespace tolvane::play {
 
-// Turns the options of decode and play into engine operations: the settings
+// Turns the options of decode, play and spectrum into engine operations: the settings
 // before the run, the start (Play or PlayLoop) and the fade-out at its end.
 //
 // The fade-out must end where the run's output ends, which only the decoded
@@ -22,8 +22,8 @@ class PlaybackPlan {
     // `lengthMs` is the open stream's length.
     PlaybackPlan(const PlayOptions& options, uint32_t lengthMs);
 
-    // Applies volume, mix, vocal cut, reverse, seek and fade-in. False when an
-    // engine operation fails (its error text tells why).
+    // Applies the effects, volume, mix, vocal cut, reverse, seek and fade-in.
+    // False when an engine operation fails (its error text tells why).
     bool prepare(Mp3Engine& engine);
     // Starts the run. False with the engine's error text on failure.
     bool start(Mp3Engine& engine);

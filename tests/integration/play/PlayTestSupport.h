@@ -83,4 +83,8 @@ bool toolDecode(const std::filesystem::path& mp3, WavAudio& audio, std::string& 
 
 std::string readText(const std::filesystem::path& path);
 
+// Runs a program found on PATH with `args` (the program's name first), its
+// output thrown away; its exit status, or -1 when it did not run or exit.
+int runProgram(const std::vector<std::string>& args);
+
 } // namespace tolvane::test

@@ -26,6 +26,9 @@ s -n -r 44100 -b 16 -c 1 centre.wav synth 3 sine 440 gain -6
 s centre.wav -c 2 centre44.wav
 s -n -r 44100 -b 16 -c 2 sweep44.wav synth 4 sine 300-3000 sine 300-3000 gain -6
 s -n -r 44100 -b 16 -c 2 tone44.wav synth 4 sine 500 gain -6
+# 350 Hz on the left, 5000 Hz on the right, quiet enough for +18 dB of gain:
+# the two tones lie in different bands of both equalizers.
+s -n -r 44100 -b 16 -c 2 tones44.wav synth 3 sine 350 sine 5000 gain -20
 
 enc() { lame --quiet --noreplaygain "$@"; }
 enc -b 192 music44.wav l3_cbr44_joint.mp3            # MPEG-1, joint stereo, Info header
@@ -44,6 +47,7 @@ enc -V 2 -m m --scale 3 mono22.wav l3_loud22_mono.mp3
 enc -b 128 sweep44.wav sweep44.mp3
 enc -b 128 -m s centre44.wav centre44.mp3
 enc -b 128 tone44.wav tone44.mp3
+enc -b 192 -m s tones44.wav tones44.mp3
 
 s music44.wav -C 128 sox_cbr44.mp3                   # sox's own MP3 writer, CBR
 s mono22.wav -C -4.2 sox_vbr22_mono.mp3              # and VBR

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -151,6 +153,8 @@ TEST_F(PlayAudio, SpacePausesAndResumesOnATerminal) {
     EXPECT_EQ(run.exitCode, 0) << run.shown;
     EXPECT_NE(run.shown.find("paused "), std::string::npos) << run.shown;
     EXPECT_NE(run.shown.find("0:04.0"), std::string::npos) << "length missing: " << run.shown;
+    // Level meters of a sounding tone.
+    EXPECT_TRUE(std::regex_search(run.shown, std::regex(" L #+-* R #+"))) << run.shown;
 
     // Sound, a gap of about the second paused, and the rest of the sound.
     const std::vector<Segment> segments = findSegments(heard.channel(0), kRate, -40, 5, 200);
@@ -173,4 +177,80 @@ TEST_F(PlayAudio, InterruptStopsTheSoundAndExitsCleanly) {
     const double seconds = soundSeconds(findSegments(heard.channel(0), kRate));
     EXPECT_GT(seconds, 0.8);
     EXPECT_LT(seconds, 2.5);
+}
+
+namespace {
+
+std::vector<std::string> splitOn(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+// The band (0 = 31 Hz … 9 = 16 kHz) with the highest value of a plain line.
+size_t loudestBand(const std::vector<std::string>& fields) {
+    size_t loudest = 0;
+    long highest = -1;
+    for (size_t band = 0; band < 10; ++band) {
+        const std::string& value = fields[3 + band];
+        if (value != "-" && std::stol(value) > highest) {
+            highest = std::stol(value);
+            loudest = band;
+        }
+    }
+    return loudest;
+}
+
+} // namespace
+
+// Into a file: a header, then a line a few times a second with the position,
+// both levels and the ten bands; wherever the meters show the 500 Hz tone
+// (-6 dB), its octave band is the loudest.
+TEST_F(PlayAudio, SpectrumPrintsLevelsAndTheTonesBand) {
+    const ProcessResult r = runTool({"spectrum", file("tone44.mp3").string(), "--seek", "2500"});
+    const WavAudio heard = stopRecording();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> lines = splitOn(r.out, '\n');
+    ASSERT_GE(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "# ms vu_left vu_right 31 63 125 250 500 1k 2k 4k 8k 16k");
+    size_t sounding = 0;
+    long previousMs = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        const std::vector<std::string> fields = splitOn(lines[i], ' ');
+        ASSERT_EQ(fields.size(), 13u);
+        const long ms = std::stol(fields[0]);
+        EXPECT_GE(ms, previousMs);
+        EXPECT_GE(ms, 2400);
+        EXPECT_LE(ms, 4100);
+        previousMs = ms;
+        const long left = std::stol(fields[1]);
+        EXPECT_EQ(std::stol(fields[2]), left); // the same tone on both sides
+        if (left > 0) {
+            ++sounding;
+            // Mean absolute value of a -6 dB sine: 16384 × 2/π, level 88.
+            EXPECT_NEAR(left, 88, 2);
+            EXPECT_EQ(loudestBand(fields), 4u);
+        }
+    }
+    EXPECT_GE(sounding, 3u);
+    EXPECT_NEAR(soundSeconds(findSegments(heard.channel(0), kRate)), 1.55, 0.2);
+}
+
+// On a terminal: the picture of bars is drawn and then redrawn in place.
+TEST_F(PlayAudio, SpectrumDrawsBarsOnATerminal) {
+    TerminalRun run({"spectrum", file("tone44.mp3").string(), "--seek", "3000", "--points", "512",
+                     "--window", "hamming"});
+    ASSERT_TRUE(run.started());
+    EXPECT_TRUE(run.pump(10s)) << "still running after the file's end";
+    stopRecording();
+    EXPECT_EQ(run.exitCode, 0) << run.shown;
+    EXPECT_NE(run.shown.find("\x1b[13A"), std::string::npos) << "never redrawn: " << run.shown;
+    EXPECT_TRUE(std::regex_search(run.shown, std::regex("\\n500Hz +#+\\.* +[0-9]+\\r?\\n")))
+        << run.shown;
+    EXPECT_TRUE(std::regex_search(run.shown, std::regex("\\nL +#{40,}\\.* +8[0-9]\\r?\\n")))
+        << run.shown;
 }

@@ -58,6 +58,60 @@ TEST(PlayCommandLine, ReadsPlayWithDeviceLoopAndReverse) {
     EXPECT_EQ(r.options.output, "-");
 }
 
+TEST(PlayCommandLine, ReadsTheEffectOptions) {
+    auto r = parse({"decode", "in.mp3", "out.wav", "--eq-subband", "-3", "1,2,3,4,5,6,7,8,9,-96",
+                    "--eq-bands", "0,1000,96000", "--eq-gains", "-1.5", "-12,0.0005", "--echo",
+                    "9,1000,-6,-3,96"});
+    ASSERT_TRUE(r.ok) << r.error;
+    const PlayOptions& o = r.options;
+    ASSERT_TRUE(o.subbandEq.has_value());
+    EXPECT_EQ(o.subbandEq->preampDb, -3);
+    EXPECT_EQ(o.subbandEq->gainsDb, (std::array<int32_t, 10>{1, 2, 3, 4, 5, 6, 7, 8, 9, -96}));
+    EXPECT_EQ(o.eqBands, (std::vector<int32_t>{0, 1000, 96000}));
+    ASSERT_TRUE(o.eqGains.has_value());
+    EXPECT_EQ(o.eqGains->preampMilli, -1500);
+    EXPECT_EQ(o.eqGains->gainsMilli, (std::vector<int32_t>{-12000, 1}));
+    ASSERT_TRUE(o.echo.has_value());
+    EXPECT_EQ(o.echo->mode, 9);
+    EXPECT_EQ(o.echo->delayMs, 1000);
+    EXPECT_EQ(o.echo->dryDb, -6);
+    EXPECT_EQ(o.echo->wetDb, -3);
+    EXPECT_EQ(o.echo->outputDb, 96);
+
+    // Without --eq-bands the engine's ten bands take ten gains.
+    r = parse({"play", "a.mp3", "--eq-gains", "2", "0,0,0,0,0,0,0,0,0,-3.25"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_FALSE(r.options.eqBands.has_value());
+    EXPECT_EQ(r.options.eqGains->gainsMilli.back(), -3250);
+    EXPECT_FALSE(r.options.echo.has_value());
+    EXPECT_FALSE(r.options.subbandEq.has_value());
+}
+
+TEST(PlayCommandLine, ReadsTagsAndSpectrum) {
+    auto r = parse({"tags", "a.mp3", "--v2"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.command, Command::Tags);
+    EXPECT_EQ(r.options.file, "a.mp3");
+    EXPECT_EQ(r.options.tagVersion, 2);
+    EXPECT_EQ(parse({"tags", "--v1", "a.mp3"}).options.tagVersion, 1);
+
+    r = parse({"spectrum", "a.mp3"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.command, Command::Spectrum);
+    EXPECT_EQ(r.options.fftPoints, 2048);
+    EXPECT_EQ(r.options.fftWindow, 3); // Hann
+
+    // The sizes the engine refuses are its to refuse, with its own text.
+    r = parse({"spectrum", "a.mp3", "--points", "4096", "--window", "blackman-nuttall", "--device",
+               "0", "--echo", "1,0,0,0,0"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.fftPoints, 4096);
+    EXPECT_EQ(r.options.fftWindow, 13);
+    EXPECT_EQ(r.options.device, 0);
+    EXPECT_TRUE(r.options.echo.has_value());
+    EXPECT_EQ(parse({"spectrum", "a", "--points", "32", "--window", "14"}).options.fftWindow, 14);
+}
+
 TEST(PlayCommandLine, RefusesWhatItCannotDo) {
     const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
         {{}, "no command given"},
@@ -87,6 +141,47 @@ TEST(PlayCommandLine, RefusesWhatItCannotDo) {
          "--loop starts at its own START_MS; it cannot be combined with --seek"},
         {{"play", "a", "--loop", "1", "2", "3", "--reverse"},
          "--loop cannot be combined with --reverse"},
+        {{"play", "a", "--eq-subband", "0"}, "--eq-subband needs PREAMP G0,...,G9"},
+        {{"play", "a", "--eq-subband", "0", "1,2,3,4,5,6,7,8,9"},
+         "--eq-subband: 9 gains given, 10 wanted"},
+        {{"play", "a", "--eq-subband", "0", "1,2,3,4,5,6,7,8,9,"},
+         "--eq-subband: '' is not a gain in whole dB (-96..96)"},
+        {{"play", "a", "--eq-subband", "0.5", "0,0,0,0,0,0,0,0,0,0"},
+         "--eq-subband: '0.5' is not a gain in whole dB (-96..96)"},
+        {{"play", "a", "--eq-bands", "100"}, "--eq-bands: 1 points given, 2..64 wanted"},
+        {{"play", "a", "--eq-bands", "0,1000,500"},
+         "--eq-bands: the points must rise: 500 follows 1000"},
+        {{"play", "a", "--eq-bands", "0,96001"},
+         "--eq-bands: '96001' is not a frequency in Hz (0..96000)"},
+        {{"play", "a", "--eq-bands", "0,1000"},
+         "--eq-bands needs --eq-gains with a gain for each band"},
+        {{"play", "a", "--eq-bands", "0,1000,2000", "--eq-gains", "0", "1,2,3"},
+         "--eq-gains: 3 gains given, 2 wanted (one per band)"},
+        {{"play", "a", "--eq-gains", "0", "1,2"},
+         "--eq-gains: 2 gains given, 10 wanted (one per band)"},
+        {{"play", "a", "--eq-gains", "nan", "1"},
+         "--eq-gains: 'nan' is not a gain in dB (-96..96)"},
+        {{"play", "a", "--eq-gains", "0", "1e3"},
+         "--eq-gains: '1e3' is not a gain in dB (-96..96)"},
+        {{"play", "a", "--eq-gains", "-96.5", "1"},
+         "--eq-gains: '-96.5' is not a gain in dB (-96..96)"},
+        {{"play", "a", "--echo", "1,2,3,4"}, "--echo: 4 values given, 5 wanted"},
+        {{"play", "a", "--echo", "10,0,0,0,0"}, "--echo: '10' is not an echo mode (0..9)"},
+        {{"play", "a", "--echo", "0,1001,0,0,0"},
+         "--echo: '1001' is not a delay in milliseconds (0..1000)"},
+        {{"play", "a", "--echo", "0,0,0,0,x"}, "--echo: 'x' is not a gain in whole dB (-96..96)"},
+        {{"tags", "a"}, "tags needs --v1 or --v2"},
+        {{"tags", "a", "--v1", "--v2"}, "--v1 and --v2 exclude each other"},
+        {{"tags", "--v1"}, "tags needs FILE"},
+        {{"tags", "a", "--v1", "--seek", "1"}, "unknown option --seek for tags"},
+        {{"decode", "a", "b", "--v1"}, "unknown option --v1 for decode"},
+        {{"play", "a", "--points", "256"}, "unknown option --points for play"},
+        {{"spectrum", "a", "--points", "1000"},
+         "--points: '1000' is not a power of two (32..16384)"},
+        {{"spectrum", "a", "--window", "0"},
+         "--window: '0' is not a window type (1..14); or a name: rectangular, hamming, hann, "
+         "sine, lanczos, bartlett, triangular, gauss, bartlett-hann, blackman, nuttall, "
+         "blackman-harris, blackman-nuttall, flat-top"},
     };
     for (const auto& [args, error] : cases) {
         const auto r = parse(args);
@@ -98,10 +193,29 @@ TEST(PlayCommandLine, RefusesWhatItCannotDo) {
 TEST(PlayCommandLine, HelpNamesEveryCommandAndOption) {
     EXPECT_EQ(parse({"--help"}).options.command, Command::Help);
     const std::string help = CommandLine::usage();
-    for (const char* word :
-         {"info FILE", "decode FILE OUT.wav", "play FILE", "devices", "--device N", "--seek MS",
-          "--reverse", "--loop START_MS END_MS COUNT", "--volume L R", "--fade-in MS",
-          "--fade-out MS", "--mix L R", "--vocal-cut"}) {
+    for (const char* word : {"info FILE",
+                             "decode FILE OUT.wav",
+                             "play FILE",
+                             "devices",
+                             "--device N",
+                             "--seek MS",
+                             "--reverse",
+                             "--loop START_MS END_MS COUNT",
+                             "--volume L R",
+                             "--fade-in MS",
+                             "--fade-out MS",
+                             "--mix L R",
+                             "--vocal-cut",
+                             "tags FILE",
+                             "spectrum FILE",
+                             "--eq-subband PREAMP G0,...,G9",
+                             "--eq-bands F0,...,Fn",
+                             "--eq-gains PREAMP G0,...",
+                             "--echo MODE,DELAY,DRY,WET,OUT",
+                             "--v1",
+                             "--v2",
+                             "--points N",
+                             "--window W"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }
@@ -148,6 +262,13 @@ TEST_F(PlayTool, EngineFailuresExitWithOneAndTheEngineText) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.lastErrorLine(),
               "SetWaveOutDevice->Invalid first parameter. nIndex is out of bounds !");
+
+    // Refused before the run starts: nothing is played or printed.
+    r = runTool({"spectrum", file("tone44.mp3"), "--points", "4096"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(r.err, "FFT_STRUCT->nFFTPoints parameter can be only one of these values:\n"
+                     "32, 64, 128, 512, 1024, 2048, 8192, 16384\n");
 }
 
 // Without a reachable sound server ALSA's default device cannot open: play

@@ -245,3 +245,106 @@ TEST_F(PlayDecode, VocalCutRemovesTheCentre) {
     EXPECT_LT(levelAt(out, 0, 1.0, 1.0), -60);
     EXPECT_LT(levelAt(out, 1, 1.0, 1.0), -60);
 }
+
+// The effects, on tones44.mp3: 350 Hz on the left, 5000 Hz on the right.
+class PlayDecodeEffects : public PlayDecode {
+  protected:
+    void SetUp() override {
+        PlayDecode::SetUp();
+        std::string error;
+        ASSERT_TRUE(toolDecode(file("tones44.mp3"), plain, error)) << error;
+    }
+
+    // The change in dB an effect makes on `channel` at the start and in the
+    // middle of the file (the encoder's delay precedes 0.05 s).
+    void expectChange(const WavAudio& out, uint16_t channel, double db, double tolerance) {
+        for (double from : {0.05, 1.0}) {
+            EXPECT_NEAR(levelAt(out, channel, from, 0.2) - levelAt(plain, channel, from, 0.2), db,
+                        tolerance)
+                << "channel " << channel << " from " << from << " s";
+        }
+    }
+
+    WavAudio decode(const std::vector<std::string>& options) {
+        WavAudio out;
+        std::string error;
+        EXPECT_TRUE(toolDecode(file("tones44.mp3"), out, error, options)) << error;
+        EXPECT_EQ(out.frames(), plain.frames());
+        return out;
+    }
+
+    WavAudio plain;
+};
+
+// The first design is done before decoding starts: the very first samples are
+// equalized, and nothing of the filter's latency shows in the output.
+TEST_F(PlayDecodeEffects, BandEqualizerCutsTheBandFromTheFirstSample) {
+    WavAudio out = decode({"--eq-bands", "0,1000,96000", "--eq-gains", "0", "-12,0"});
+    expectChange(out, 0, -12, 0.5);
+    expectChange(out, 1, 0, 0.5);
+
+    // The engine's own ten bands: 350 Hz lies in the third (240 to 455 Hz),
+    // 5000 Hz in the seventh (4500 to 9000 Hz); gains take fractions of a dB.
+    out = decode({"--eq-gains", "-6.5", "0,0,-12,0,0,0,3.25,0,0,0"});
+    expectChange(out, 0, -18.5, 0.5);
+    expectChange(out, 1, -3.25, 0.5);
+}
+
+TEST_F(PlayDecodeEffects, BandEqualizerAtZeroDecibelsChangesNothing) {
+    const WavAudio out = decode({"--eq-gains", "0", "0,0,0,0,0,0,0,0,0,0"});
+    ASSERT_EQ(out.samples.size(), plain.samples.size());
+    int largest = 0;
+    for (size_t i = 0; i < out.samples.size(); ++i) {
+        largest = std::max(largest, std::abs(int(out.samples[i]) - int(plain.samples[i])));
+    }
+    EXPECT_LE(largest, 1);
+}
+
+TEST_F(PlayDecodeEffects, SubbandEqualizerSetsItsBandsAndClipsTheGain) {
+    // 350 Hz lies in sub-band 0 (band 0), 5000 Hz in sub-band 7 (band 5).
+    WavAudio out = decode({"--eq-subband", "0", "-12,0,0,0,0,0,0,0,0,0"});
+    expectChange(out, 0, -12, 0.5);
+    expectChange(out, 1, 0, 0.5);
+    // -30 + 50 dB is clipped to the largest factor, 7.99999999627471.
+    out = decode({"--eq-subband", "-30", "50,0,0,0,0,0,0,0,0,0"});
+    expectChange(out, 0, 20 * std::log10(7.99999999627471), 0.2);
+    expectChange(out, 1, -30, 0.2);
+}
+
+// Mode 0's taps are 0.5, 0.2 and 0.1 on the halved signal, the first one
+// `offset` half buffers back (delay × 20 ÷ 1000), each further one half a
+// buffer more; dry and echo factors are 10^((gain + output gain) ÷ 20).
+TEST_F(PlayDecodeEffects, EchoAddsModeZerosTapsHalfABufferApart) {
+    const size_t buffer = bufferFrames(infoOf(file("tones44.mp3")));
+    ASSERT_EQ(buffer % 2, 0u);
+    const size_t half = buffer / 2;
+    struct Case {
+        std::string echo;
+        size_t offset;
+        double dry;
+        double wet;
+    };
+    for (const Case& c : {Case{"0,0,0,0,0", 0, 0, 0}, Case{"0,50,-6,-3,2", 1, -4, -1}}) {
+        SCOPED_TRACE(c.echo);
+        const WavAudio out = decode({"--echo", c.echo});
+        const double dry = std::pow(10.0, c.dry / 20);
+        const double wet = std::pow(10.0, c.wet / 20);
+        // Whole buffers only: the last, partly filled one has shorter halves.
+        const size_t frames = plain.frames() / buffer * buffer;
+        auto halved = [&](size_t frame, size_t back, size_t channel) {
+            return frame >= back ? double(plain.samples[2 * (frame - back) + channel] / 2) : 0.0;
+        };
+        int largest = 0;
+        for (size_t k = 0; k < frames; ++k) {
+            for (size_t ch = 0; ch < 2; ++ch) {
+                const double taps = 0.5 * halved(k, c.offset * half, ch) +
+                                    0.2 * halved(k, (c.offset + 1) * half, ch) +
+                                    0.1 * halved(k, (c.offset + 2) * half, ch);
+                const double expected =
+                    std::clamp(std::trunc(halved(k, 0, ch) * dry + taps * wet), -32768.0, 32767.0);
+                largest = std::max(largest, int(std::abs(expected - out.samples[2 * k + ch])));
+            }
+        }
+        EXPECT_LE(largest, 1);
+    }
+}
