@@ -2,8 +2,8 @@
 
 #include "effects/BandEqualizer.h"
 #include "effects/EchoProcessor.h"
+#include "effects/FrequencyAnalyzer.h"
 #include "effects/Id3Reader.h"
-#include "effects/Spectrum.h"
 #include "effects/SubbandEqualizer.h"
 #include "effects/VbrHeader.h"
 #include "engine/ChunkQueue.h"
@@ -287,7 +287,7 @@ class Mp3Engine {
     // guards the contents and byte counts of the ring buffers and their
     // allocation, so the analysis never reads a buffer while it is written.
     std::mutex spectrumLock_;
-    Spectrum spectrum_;
+    FrequencyAnalyzer spectrum_;
     std::mutex ringLock_;
 
     // File and resource behind the window.

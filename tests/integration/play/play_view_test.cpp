@@ -1,7 +1,7 @@
 // What tolvane-play prints: the tags line's JSON, the spectrum's octave bands
 // and its plain lines and bars.
-#include "tools/play/SpectrumBands.h"
-#include "tools/play/SpectrumDisplay.h"
+#include "tools/play/AnalysisDisplay.h"
+#include "tools/play/BandLevels.h"
 #include "tools/play/TagJson.h"
 
 #include <gtest/gtest.h>
@@ -33,13 +33,13 @@ TEST(PlayTagJson, WritesTheSevenFieldsInOrderAndNullsAsEmpty) {
 }
 
 TEST(PlaySpectrumBands, OctavesAroundOneKilohertz) {
-    EXPECT_EQ(SpectrumBands::name(0), "31");
-    EXPECT_EQ(SpectrumBands::name(5), "1k");
-    EXPECT_EQ(SpectrumBands::name(9), "16k");
-    EXPECT_NEAR(SpectrumBands::lowerEdge(5), 707.1, 0.1);
-    EXPECT_NEAR(SpectrumBands::upperEdge(5), 1414.2, 0.1);
-    for (size_t band = 1; band < SpectrumBands::kCount; ++band) {
-        EXPECT_DOUBLE_EQ(SpectrumBands::lowerEdge(band), SpectrumBands::upperEdge(band - 1));
+    EXPECT_EQ(BandLevels::name(0), "31");
+    EXPECT_EQ(BandLevels::name(5), "1k");
+    EXPECT_EQ(BandLevels::name(9), "16k");
+    EXPECT_NEAR(BandLevels::lowerEdge(5), 707.1, 0.1);
+    EXPECT_NEAR(BandLevels::upperEdge(5), 1414.2, 0.1);
+    for (size_t band = 1; band < BandLevels::kCount; ++band) {
+        EXPECT_DOUBLE_EQ(BandLevels::lowerEdge(band), BandLevels::upperEdge(band - 1));
     }
 }
 
@@ -60,8 +60,8 @@ TEST(PlaySpectrumBands, TakesTheLoudestValueOfEitherChannel) {
     left[46] = 80;   // 990 Hz
     right[47] = 85;  // 1012 Hz
     right[743] = 70; // 15999 Hz
-    const SpectrumBands::Levels levels = SpectrumBands::reduce(f, left, right);
-    for (size_t band = 0; band < SpectrumBands::kCount; ++band) {
+    const BandLevels::Levels levels = BandLevels::reduce(f, left, right);
+    for (size_t band = 0; band < BandLevels::kCount; ++band) {
         ASSERT_TRUE(levels[band].has_value()) << band;
     }
     EXPECT_EQ(*levels[0], 3);
@@ -74,17 +74,17 @@ TEST(PlaySpectrumBands, TakesTheLoudestValueOfEitherChannel) {
 TEST(PlaySpectrumBands, SmallTransformsLeaveLowBandsEmpty) {
     const std::vector<int32_t> f = frequencies(32);
     const std::vector<int32_t> left(f.size(), 10);
-    const SpectrumBands::Levels levels = SpectrumBands::reduce(f, left, left);
+    const BandLevels::Levels levels = BandLevels::reduce(f, left, left);
     for (size_t band = 0; band < 5; ++band) {
         EXPECT_FALSE(levels[band].has_value()) << band;
     }
-    for (size_t band = 5; band < SpectrumBands::kCount; ++band) {
+    for (size_t band = 5; band < BandLevels::kCount; ++band) {
         EXPECT_EQ(levels[band], 10) << band;
     }
 }
 
-SpectrumDisplay::Frame sampleFrame() {
-    SpectrumDisplay::Frame frame;
+AnalysisDisplay::Frame sampleFrame() {
+    AnalysisDisplay::Frame frame;
     frame.positionMs = 1234;
     frame.lengthMs = 4000;
     frame.levelLeft = 100;
@@ -94,18 +94,18 @@ SpectrumDisplay::Frame sampleFrame() {
 }
 
 TEST(PlaySpectrumDisplay, PlainLinesFollowTheHeader) {
-    EXPECT_EQ(SpectrumDisplay::header(), "# ms vu_left vu_right 31 63 125 250 500 1k 2k 4k 8k 16k");
-    EXPECT_EQ(SpectrumDisplay::line(sampleFrame()), "1234 100 0 - 1 2 3 4 115 0 7 8 9");
+    EXPECT_EQ(AnalysisDisplay::header(), "# ms vu_left vu_right 31 63 125 250 500 1k 2k 4k 8k 16k");
+    EXPECT_EQ(AnalysisDisplay::line(sampleFrame()), "1234 100 0 - 1 2 3 4 115 0 7 8 9");
 }
 
 TEST(PlaySpectrumDisplay, BarsFillInProportion) {
-    const std::string text = SpectrumDisplay::bars(sampleFrame(), 2048);
+    const std::string text = AnalysisDisplay::bars(sampleFrame(), 2048);
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
-    ASSERT_EQ(lines.size(), SpectrumDisplay::kBarLines);
+    ASSERT_EQ(lines.size(), AnalysisDisplay::kBarLines);
     ASSERT_EQ(text.back(), '\n');
     EXPECT_EQ(lines[0], "0:01.2 / 0:04.0");
     auto filled = [](const std::string& line) { return std::count(line.begin(), line.end(), '#'); };

@@ -1,8 +1,8 @@
 #include "engine/Mp3Engine.h"
+#include "tools/play/AnalysisDisplay.h"
 #include "tools/play/Commands.h"
 #include "tools/play/PlaySession.h"
 #include "tools/play/Report.h"
-#include "tools/play/SpectrumDisplay.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -33,7 +33,7 @@ class SpectrumView : public PlaySession::View {
             return false;
         }
         if (!terminal_) {
-            std::puts(SpectrumDisplay::header().c_str());
+            std::puts(AnalysisDisplay::header().c_str());
         }
         return true;
     }
@@ -44,7 +44,7 @@ class SpectrumView : public PlaySession::View {
         if (status.fStopped) {
             return true;
         }
-        SpectrumDisplay::Frame frame;
+        AnalysisDisplay::Frame frame;
         MP3_TIME position{};
         engine.GetPosition(&position);
         frame.positionMs = position.nMilliseconds;
@@ -52,7 +52,7 @@ class SpectrumView : public PlaySession::View {
         engine.GetVUData(&frame.levelLeft, &frame.levelRight);
         FFT_STRUCT request = makeRequest();
         if (engine.GetFFTValues(&request)) {
-            frame.bands = SpectrumBands::reduce(frequencies_, left_, right_);
+            frame.bands = BandLevels::reduce(frequencies_, left_, right_);
         }
         return show(frame);
     }
@@ -77,14 +77,14 @@ class SpectrumView : public PlaySession::View {
     }
 
     // False when standard output can no longer be written.
-    bool show(const SpectrumDisplay::Frame& frame) {
+    bool show(const AnalysisDisplay::Frame& frame) {
         if (!terminal_) {
-            std::puts(SpectrumDisplay::line(frame).c_str());
+            std::puts(AnalysisDisplay::line(frame).c_str());
         } else {
             if (drawn_) {
-                std::printf("\x1b[%zuA", SpectrumDisplay::kBarLines);
+                std::printf("\x1b[%zuA", AnalysisDisplay::kBarLines);
             }
-            std::fputs(SpectrumDisplay::bars(frame, points_).c_str(), stdout);
+            std::fputs(AnalysisDisplay::bars(frame, points_).c_str(), stdout);
             drawn_ = true;
         }
         return std::fflush(stdout) == 0 && !std::ferror(stdout);

@@ -14,12 +14,12 @@ namespace tolvane {
 // ring at the device's play position (so after every effect). Runs on the
 // application's thread only; the ring is read without a lock (see
 // OutputRingView).
-class Spectrum {
+class FrequencyAnalyzer {
   public:
-    Spectrum();
-    ~Spectrum();
-    Spectrum(const Spectrum&) = delete;
-    Spectrum& operator=(const Spectrum&) = delete;
+    FrequencyAnalyzer();
+    ~FrequencyAnalyzer();
+    FrequencyAnalyzer(const FrequencyAnalyzer&) = delete;
+    FrequencyAnalyzer& operator=(const FrequencyAnalyzer&) = delete;
 
     // GetVUData: both levels 0 … 100; zeros unless playing and some buffer has
     // finished. False with `error` set when a pointer is null.

@@ -1,4 +1,4 @@
-#include "effects/Spectrum.h"
+#include "effects/FrequencyAnalyzer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -38,17 +38,17 @@ int16_t sampleAt(const uint8_t* data, int64_t offset) {
 
 } // namespace
 
-Spectrum::Spectrum() = default;
-Spectrum::~Spectrum() = default;
+FrequencyAnalyzer::FrequencyAnalyzer() = default;
+FrequencyAnalyzer::~FrequencyAnalyzer() = default;
 
-Spectrum::Location Spectrum::locate(const OutputRingView& ring) {
+FrequencyAnalyzer::Location FrequencyAnalyzer::locate(const OutputRingView& ring) {
     Location at;
     at.offset = std::max<int64_t>(ring.devicePosition() - ring.completedBytes(), 0);
     at.index = ring.playingIndex() % ring.bufferCount();
     return at;
 }
 
-uint32_t Spectrum::levelOf(double mean) {
+uint32_t FrequencyAnalyzer::levelOf(double mean) {
     if (mean < 21.61) {
         return 0;
     }
@@ -57,8 +57,8 @@ uint32_t Spectrum::levelOf(double mean) {
     return uint32_t(std::clamp(level, 0.0, 100.0));
 }
 
-bool Spectrum::getVuData(const OutputRingView& ring, uint32_t* left, uint32_t* right,
-                         const char*& error) const {
+bool FrequencyAnalyzer::getVuData(const OutputRingView& ring, uint32_t* left, uint32_t* right,
+                                  const char*& error) const {
     if (!left || !right) {
         error = "GetVUData->Invalid parameters !";
         return false;
@@ -98,7 +98,7 @@ bool Spectrum::getVuData(const OutputRingView& ring, uint32_t* left, uint32_t* r
     return true;
 }
 
-float Spectrum::windowValue(int32_t type, int32_t n, int32_t size) {
+float FrequencyAnalyzer::windowValue(int32_t type, int32_t n, int32_t size) {
     using std::numbers::pi_v;
     const long double pi = pi_v<long double>;
     const long double m = size - 1;
@@ -156,7 +156,7 @@ float Spectrum::windowValue(int32_t type, int32_t n, int32_t size) {
     return float(value);
 }
 
-void Spectrum::release() {
+void FrequencyAnalyzer::release() {
     size_ = 0;
     windowType_ = 0;
     fft_.reset();
@@ -164,7 +164,7 @@ void Spectrum::release() {
     std::vector<float>().swap(window_);
 }
 
-bool Spectrum::allocate(int32_t points, const char*& error) {
+bool FrequencyAnalyzer::allocate(int32_t points, const char*& error) {
     release();
     if (!acceptedSize(points)) {
         error = "FFT_STRUCT->nFFTPoints parameter can be only one of these values:\n"
@@ -187,7 +187,7 @@ bool Spectrum::allocate(int32_t points, const char*& error) {
     return true;
 }
 
-void Spectrum::fetch(const OutputRingView& ring, const Location& at, int channel) {
+void FrequencyAnalyzer::fetch(const OutputRingView& ring, const Location& at, int channel) {
     // Frames from the play position on, into the following buffers as each
     // runs out, visiting each ring buffer at most once; zeros past that.
     const uint32_t count = ring.bufferCount();
@@ -211,7 +211,7 @@ void Spectrum::fetch(const OutputRingView& ring, const Location& at, int channel
     std::fill(samples_.begin() + i, samples_.end(), 0.0f);
 }
 
-void Spectrum::writeChannel(int32_t* amplitudes, int32_t* phases) const {
+void FrequencyAnalyzer::writeChannel(int32_t* amplitudes, int32_t* phases) const {
     const float* a = samples_.data();
     const int32_t half = size_ / 2;
     const double scale = std::sqrt(double(size_));
@@ -237,7 +237,8 @@ void Spectrum::writeChannel(int32_t* amplitudes, int32_t* phases) const {
     }
 }
 
-bool Spectrum::getFftValues(const OutputRingView& ring, FFT_STRUCT* request, const char*& error) {
+bool FrequencyAnalyzer::getFftValues(const OutputRingView& ring, FFT_STRUCT* request,
+                                     const char*& error) {
     if (!request) {
         release();
         return true;

@@ -12,7 +12,7 @@ namespace tolvane::play {
 // The coarse spectrum the spectrum command shows: ten octave bands centred on
 // 31.25 Hz … 16 kHz (from 1 kHz up and down by octaves), each reaching half an
 // octave to either side of its centre.
-class SpectrumBands {
+class BandLevels {
   public:
     static constexpr size_t kCount = 10;
     // A band's level in the engine's amplitude unit (dB, 0 for silence);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/play/SpectrumBands.h"
+#include "tools/play/BandLevels.h"
 
 #include <cstdint>
 #include <string>
@@ -9,14 +9,14 @@ namespace tolvane::play {
 
 // What the spectrum command shows at one moment, as plain lines for a pipe or
 // a file, or as bars for a terminal.
-class SpectrumDisplay {
+class AnalysisDisplay {
   public:
     struct Frame {
         uint32_t positionMs = 0;
         uint32_t lengthMs = 0;
         uint32_t levelLeft = 0;  // 0..100
         uint32_t levelRight = 0; // 0..100
-        SpectrumBands::Levels bands;
+        BandLevels::Levels bands;
     };
 
     // The first plain line: "# ms vu_left vu_right 31 63 … 16k" (band names in Hz).
@@ -30,7 +30,7 @@ class SpectrumDisplay {
     // highest amplitude a transform of `points` can report.
     static std::string bars(const Frame& frame, int32_t points);
     // The number of lines bars() writes.
-    static constexpr size_t kBarLines = 3 + SpectrumBands::kCount;
+    static constexpr size_t kBarLines = 3 + BandLevels::kCount;
 };
 
 } // namespace tolvane::play

@@ -1,4 +1,4 @@
-#include "tools/play/SpectrumDisplay.h"
+#include "tools/play/AnalysisDisplay.h"
 
 #include "tools/play/StatusLine.h"
 
@@ -32,15 +32,15 @@ double topAmplitude(int32_t points) {
 
 } // namespace
 
-std::string SpectrumDisplay::header() {
+std::string AnalysisDisplay::header() {
     std::string text = "# ms vu_left vu_right";
-    for (size_t band = 0; band < SpectrumBands::kCount; ++band) {
-        text += " " + std::string(SpectrumBands::name(band));
+    for (size_t band = 0; band < BandLevels::kCount; ++band) {
+        text += " " + std::string(BandLevels::name(band));
     }
     return text;
 }
 
-std::string SpectrumDisplay::line(const Frame& f) {
+std::string AnalysisDisplay::line(const Frame& f) {
     std::string text = std::to_string(f.positionMs) + " " + std::to_string(f.levelLeft) + " " +
                        std::to_string(f.levelRight);
     for (const auto& level : f.bands) {
@@ -49,15 +49,15 @@ std::string SpectrumDisplay::line(const Frame& f) {
     return text;
 }
 
-std::string SpectrumDisplay::bars(const Frame& f, int32_t points) {
+std::string AnalysisDisplay::bars(const Frame& f, int32_t points) {
     std::string text =
         StatusLine::formatTime(f.positionMs) + " / " + StatusLine::formatTime(f.lengthMs) + "\n";
     text += row("L", bar(f.levelLeft / 100.0), std::to_string(f.levelLeft));
     text += row("R", bar(f.levelRight / 100.0), std::to_string(f.levelRight));
     const double top = topAmplitude(points);
-    for (size_t band = 0; band < SpectrumBands::kCount; ++band) {
+    for (size_t band = 0; band < BandLevels::kCount; ++band) {
         const auto& level = f.bands[band];
-        const std::string label = std::string(SpectrumBands::name(band)) + "Hz";
+        const std::string label = std::string(BandLevels::name(band)) + "Hz";
         text += row(label, level ? bar(*level / top) : std::string(kBarWidth, ' '),
                     level ? std::to_string(*level) : "-");
     }

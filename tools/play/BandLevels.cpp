@@ -1,4 +1,4 @@
-#include "tools/play/SpectrumBands.h"
+#include "tools/play/BandLevels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@ namespace tolvane::play {
 
 namespace {
 
-constexpr std::string_view kNames[SpectrumBands::kCount] = {"31", "63", "125", "250", "500",
-                                                            "1k", "2k", "4k",  "8k",  "16k"};
+constexpr std::string_view kNames[BandLevels::kCount] = {"31", "63", "125", "250", "500",
+                                                         "1k", "2k", "4k",  "8k",  "16k"};
 
 double centre(size_t band) {
     return 1000.0 * std::pow(2.0, double(band) - 5.0);
@@ -16,21 +16,21 @@ double centre(size_t band) {
 
 } // namespace
 
-std::string_view SpectrumBands::name(size_t band) {
+std::string_view BandLevels::name(size_t band) {
     return band < kCount ? kNames[band] : std::string_view();
 }
 
-double SpectrumBands::lowerEdge(size_t band) {
+double BandLevels::lowerEdge(size_t band) {
     return centre(band) / std::sqrt(2.0);
 }
 
-double SpectrumBands::upperEdge(size_t band) {
+double BandLevels::upperEdge(size_t band) {
     return centre(band) * std::sqrt(2.0);
 }
 
-SpectrumBands::Levels SpectrumBands::reduce(std::span<const int32_t> frequencies,
-                                            std::span<const int32_t> left,
-                                            std::span<const int32_t> right) {
+BandLevels::Levels BandLevels::reduce(std::span<const int32_t> frequencies,
+                                      std::span<const int32_t> left,
+                                      std::span<const int32_t> right) {
     Levels levels;
     const size_t count = std::min({frequencies.size(), left.size(), right.size()});
     for (size_t band = 0; band < kCount; ++band) {

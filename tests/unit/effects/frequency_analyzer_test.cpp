@@ -1,4 +1,4 @@
-#include "effects/Spectrum.h"
+#include "effects/FrequencyAnalyzer.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +65,7 @@ TEST(SpectrumVu, FullScaleSquareIsHundredAndSilenceZero) {
     TestRing ring(4, 4608);
     ring.fill([](int ch, int64_t i) { return ch == 0 ? ((i / 50) % 2 ? 32767 : -32767) : 0; });
     ring.position_ = 1000;
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     uint32_t left = 7, right = 7;
     ASSERT_TRUE(spectrum.getVuData(ring, &left, &right, error));
@@ -74,17 +74,17 @@ TEST(SpectrumVu, FullScaleSquareIsHundredAndSilenceZero) {
 }
 
 TEST(SpectrumVu, LevelScale) {
-    EXPECT_EQ(Spectrum::levelOf(23169), 100u);
-    EXPECT_EQ(Spectrum::levelOf(32768), 100u);
-    EXPECT_EQ(Spectrum::levelOf(2400), 67u); // 100 + 33 × log10(2400 / 23169)
-    EXPECT_EQ(Spectrum::levelOf(21.6), 0u);
-    EXPECT_LE(Spectrum::levelOf(21.61), 1u);
+    EXPECT_EQ(FrequencyAnalyzer::levelOf(23169), 100u);
+    EXPECT_EQ(FrequencyAnalyzer::levelOf(32768), 100u);
+    EXPECT_EQ(FrequencyAnalyzer::levelOf(2400), 67u); // 100 + 33 × log10(2400 / 23169)
+    EXPECT_EQ(FrequencyAnalyzer::levelOf(21.6), 0u);
+    EXPECT_LE(FrequencyAnalyzer::levelOf(21.61), 1u);
 }
 
 TEST(SpectrumVu, ZerosUntilPlayingAndAFirstBufferIsDone) {
     TestRing ring(2, 1024);
     ring.fill([](int, int64_t) { return 30000; });
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     uint32_t left = 7, right = 7;
     ring.firstDone_ = false;
@@ -98,7 +98,7 @@ TEST(SpectrumVu, ZerosUntilPlayingAndAFirstBufferIsDone) {
 
 TEST(SpectrumVu, NullPointerFailsAndWritesNothing) {
     TestRing ring(2, 1024);
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     uint32_t left = 7;
     EXPECT_FALSE(spectrum.getVuData(ring, &left, nullptr, error));
@@ -112,7 +112,7 @@ TEST(SpectrumVu, PositionPastThePlayingBufferReadsTheNext) {
     ring.playing_ = 0;
     ring.completed_ = 0;
     ring.position_ = 2048 * 4 + 400; // buffer 0 is over, its completion not yet counted
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     uint32_t left = 0, right = 0;
     ASSERT_TRUE(spectrum.getVuData(ring, &left, &right, error));
@@ -134,7 +134,7 @@ TEST(SpectrumFft, OneKilohertzPeaksInItsBin) {
     ring.playing_ = 2;
     ring.completed_ = 3 * 4608 * 4;
     ring.position_ = ring.completed_ + 4000 * 4; // 608 frames left: the fetch goes on into buffer 3
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     Arrays a(1024);
     a.request.nWindow = 3;
@@ -157,7 +157,7 @@ TEST(SpectrumFft, AmplitudeAndPhaseFollowTheirFormulas) {
         return ch == 0 ? std::lround(1000 + 8000 * std::cos(angle) + 8000 * std::sin(angle))
                        : std::lround(8000 * std::sin(angle));
     });
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     Arrays a(256);
     ASSERT_TRUE(spectrum.getFftValues(ring, &a.request, error));
@@ -175,7 +175,7 @@ TEST(SpectrumFft, AmplitudeAndPhaseFollowTheirFormulas) {
 TEST(SpectrumFft, FetchVisitsEachRingBufferOnce) {
     TestRing ring(2, 64);
     ring.fill([](int, int64_t) { return 1000; });
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     Arrays a(256);
     ASSERT_TRUE(spectrum.getFftValues(ring, &a.request, error));
@@ -185,7 +185,7 @@ TEST(SpectrumFft, FetchVisitsEachRingBufferOnce) {
 
 TEST(SpectrumFft, SizesAcceptedAndRefused) {
     TestRing ring(2, 4608);
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     Arrays refused(4096);
     EXPECT_FALSE(spectrum.getFftValues(ring, &refused.request, error));
@@ -207,7 +207,7 @@ TEST(SpectrumFft, StoppedFillsFrequenciesAndZeros) {
     TestRing ring(2, 4608);
     ring.fill([](int, int64_t i) { return int(i % 2000); });
     ring.running_ = false;
-    Spectrum spectrum;
+    FrequencyAnalyzer spectrum;
     const char* error = "";
     Arrays a(32);
     ASSERT_TRUE(spectrum.getFftValues(ring, &a.request, error));
@@ -222,7 +222,7 @@ TEST(SpectrumFft, StoppedFillsFrequenciesAndZeros) {
 
 TEST(SpectrumWindows, UnknownTypesAreRectangularAndKnownOnesHaveTheirShape) {
     for (int type : {0, 1, 15, -3}) {
-        EXPECT_EQ(Spectrum::windowValue(type, 7, 32), 1.0f) << type;
+        EXPECT_EQ(FrequencyAnalyzer::windowValue(type, 7, 32), 1.0f) << type;
     }
     // Type, n, expected value for 33 points (centre 16).
     const struct {
@@ -242,7 +242,8 @@ TEST(SpectrumWindows, UnknownTypesAreRectangularAndKnownOnesHaveTheirShape) {
                  {13, 0, 0.0003648},
                  {14, 16, 4.64}};
     for (const auto& c : cases) {
-        EXPECT_NEAR(Spectrum::windowValue(c.type, c.n, 33), c.value, 1e-6) << "type " << c.type;
+        EXPECT_NEAR(FrequencyAnalyzer::windowValue(c.type, c.n, 33), c.value, 1e-6)
+            << "type " << c.type;
     }
 }
 
