@@ -2,7 +2,7 @@
 # The test command: installs what is missing, checks formatting, builds and tests
 # the default preset, then the sanitizer presets and a short fuzzing run.
 # Starts the PulseAudio null sink the audio tests record, and stops it at the end
-# (also on failure) when this script started it.
+# (also on failure).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,8 +13,15 @@ fuzz_seconds=${TOLVANE_FUZZ_SECONDS:-20}
 echo "== format check"
 git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
 
-pulse_state=$(scripts/pulse.sh start)
-cleanup() { [[ "$pulse_state" == started ]] && scripts/pulse.sh stop; }
+# A PulseAudio daemon of this run's own (its own runtime directory), so nothing
+# else on the machine can stop it or play into it while the tests listen.
+PULSE_RUNTIME_PATH=$(mktemp -d /tmp/tolvane-pulse-XXXXXX)
+export PULSE_RUNTIME_PATH
+scripts/pulse.sh start >/dev/null
+cleanup() {
+    scripts/pulse.sh stop
+    rm -rf "$PULSE_RUNTIME_PATH"
+}
 trap cleanup EXIT
 
 run_preset() {
