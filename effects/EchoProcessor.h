@@ -14,13 +14,13 @@ namespace tolvane {
 // weighted by the taps of one of ten echo modes. The mode table is shared by
 // every processor in the process.
 //
-// Threads: the application thread calls the Sfx operations, prepareForStream
-// and the status accessors; the decoding thread calls clearHistory and process.
-// The echo lock `lock_` guards the taps, factors, offset, stored parameters and
-// the history; process holds it for a whole wave buffer. The enable flag is
-// atomic and read without the lock: SetSfxParam clears it before and sets it
-// after its locked update. The mode table has a lock of its own, never held
-// while waiting for the echo lock.
+// Threads: the application thread calls the Sfx operations, prepareForStream,
+// useKernel and the status accessors; the decoding thread calls clearHistory
+// and process. The echo lock `lock_` guards the taps, factors, offset, stored
+// parameters, kernel and history; process holds it for a whole wave buffer.
+// The enable flag is atomic and read without the lock: SetSfxParam clears it
+// before and sets it after its locked update. The mode table has a lock of its
+// own, never held while waiting for the echo lock.
 class EchoProcessor {
   public:
     static constexpr int kModeCount = 10;
@@ -58,6 +58,13 @@ class EchoProcessor {
     // (split on a sample frame). Does nothing while disabled; never allocates.
     void process(int16_t* samples, size_t bytes);
 
+    // The loops that mix the echoes, each needing the ones before it: plain
+    // C++, SSE2 and AVX (x86-64). All give the same samples; a processor
+    // starts with the last one this machine runs.
+    enum class Kernel { Portable, Sse2, Avx };
+    // False, and nothing changes, when this machine cannot run `kernel`.
+    bool useKernel(Kernel kernel);
+
     // fEcho and nEchoMode of the engine's status record.
     bool enabled() const { return enabled_.load(); }
     int32_t mode() const { return mode_.load(); }
@@ -86,6 +93,7 @@ class EchoProcessor {
     double dryFactor_ = 1.0;
     double echoFactor_ = 1.0;
     int offset_ = 0;
+    Kernel kernel_;
     Taps leftTaps_{};
     Taps rightTaps_{};
 

@@ -181,6 +181,84 @@ TEST_F(EchoProcessorTest, LoudEchoesAndHugeGainsSaturateInsteadOfWrapping) {
     EXPECT_EQ(buffer, want);
 }
 
+// Every mixing loop against the formula, with left and right taps that differ
+// and have gaps (mode 3), offset 1, gains, clipping, and halves of 1151 frames
+// so that each loop also runs its leftover frames.
+TEST_F(EchoProcessorTest, EveryKernelComputesTheFormulasSamples) {
+    constexpr size_t kFrames = 1151;
+    constexpr size_t kBytes = kFrames * 2 * 4;
+    constexpr int32_t kDry = -3, kWet = 4, kOut = 2;
+    const double dry = std::pow(10.0, (kDry + kOut) * 0.05);
+    const double wet = std::pow(10.0, (kWet + kOut) * 0.05);
+    const std::vector<double> taps[2] = {publishedTaps(3, 0), publishedTaps(3, 1)};
+
+    Samples input(kBytes / 2 * 8);
+    uint32_t noise = 777;
+    for (size_t i = 0; i < input.size(); ++i) {
+        noise = noise * 1103515245u + 12345u;
+        const double tone = 20000 * std::sin(double(i / 2) * 0.013 + double(i % 2));
+        input[i] = int16_t(std::clamp(tone + double(noise >> 18) - 8192.0, -32768.0, 32767.0));
+    }
+    input[3] = -32768;
+    const size_t halfSamples = 2 * kFrames;
+    auto halved = [&](size_t i, size_t back) {
+        return i >= back * halfSamples ? double(input[i - back * halfSamples] / 2) : 0.0;
+    };
+    Samples want(input.size());
+    for (size_t i = 0; i < input.size(); ++i) {
+        double sum = 0.0;
+        for (size_t j = 0; j < 20; ++j) {
+            if (taps[i % 2][j] != 0.0) {
+                sum += taps[i % 2][j] * halved(i, 1 + j);
+            }
+        }
+        const double out = halved(i, 0) * dry + sum * wet;
+        want[i] = int16_t(std::trunc(std::clamp(out, -32768.0, 32767.0)));
+    }
+
+    using Kernel = EchoProcessor::Kernel;
+    for (const Kernel kernel : {Kernel::Portable, Kernel::Sse2, Kernel::Avx}) {
+        EchoProcessor loop;
+        if (!loop.useKernel(kernel)) {
+            EXPECT_NE(kernel, Kernel::Portable);
+            continue;
+        }
+        ASSERT_TRUE(loop.prepareForStream(kBytes));
+        ASSERT_EQ(loop.SetSfxParam(1, 3, 50, kDry, kWet, kOut, error), 1);
+        Samples output = input;
+        for (size_t at = 0; at < output.size(); at += kBytes / 2) {
+            loop.process(output.data() + at, kBytes);
+        }
+        EXPECT_EQ(output, want) << "kernel " << int(kernel);
+    }
+}
+
+// A dry term overflowing to +inf against an echo term at -inf is silence, in
+// every loop; the other channel, with no echo, saturates.
+TEST_F(EchoProcessorTest, OppositeInfiniteTermsGiveSilence) {
+    const int32_t invert[20] = {-100};
+    const int32_t none[20] = {};
+    ASSERT_EQ(echo.SetSfxModeData(5, invert, none, 20, error), 1);
+    Samples input(kBufferBytes / 2), want(kBufferBytes / 2);
+    for (size_t i = 0; i < input.size(); ++i) {
+        input[i] = int16_t(int(i * 37 % 1001) - 500);
+        const int half = input[i] / 2;
+        want[i] = int16_t(i % 2 == 0 || half == 0 ? 0 : half > 0 ? 32767 : -32768);
+    }
+    using Kernel = EchoProcessor::Kernel;
+    for (const Kernel kernel : {Kernel::Portable, Kernel::Sse2, Kernel::Avx}) {
+        EchoProcessor loop;
+        if (!loop.useKernel(kernel)) {
+            continue;
+        }
+        ASSERT_TRUE(loop.prepareForStream(kBufferBytes));
+        ASSERT_EQ(loop.SetSfxParam(1, 5, 0, INT32_MAX, INT32_MAX, 0, error), 1);
+        Samples buffer = input;
+        loop.process(buffer.data(), kBufferBytes);
+        EXPECT_EQ(buffer, want) << "kernel " << int(kernel);
+    }
+}
+
 TEST_F(EchoProcessorTest, ModeDataIsReadInWholePercentAndBadDataIsRefused) {
     int32_t left[20], right[20];
     EXPECT_EQ(EchoProcessor::GetSfxModeData(8, left, right), 20);
