@@ -1,5 +1,7 @@
 #include "effects/SubbandEqualizer.h"
 
+#include "effects/SampleKernels.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -71,24 +73,15 @@ int32_t SubbandEqualizer::getGains(int32_t* preamp, int32_t* gains, bool milli) 
 }
 
 void SubbandEqualizer::apply(mad_frame& frame) const {
-    // Both operands are cut to 16 significant bits first; their product can
-    // still pass the 32-bit range for gains near the maximum on loud frames, so
-    // it is formed in 64 bits and saturated.
-    std::array<int64_t, kSubbands> gain;
+    std::array<int32_t, kSubbands> factors;
     for (int k = 0; k < kSubbands; ++k) {
-        gain[size_t(k)] =
-            (int64_t(factors_[size_t(k)].load(std::memory_order_relaxed)) + 0x8000) >> 16;
+        factors[size_t(k)] = factors_[size_t(k)].load(std::memory_order_relaxed);
     }
     const int channels = MAD_NCHANNELS(&frame.header);
     const int rows = MAD_NSBSAMPLES(&frame.header);
     for (int ch = 0; ch < channels; ++ch) {
-        for (int row = 0; row < rows; ++row) {
-            mad_fixed_t* s = frame.sbsample[ch][row];
-            for (int k = 0; k < kSubbands; ++k) {
-                const int64_t product = ((int64_t(s[k]) + 0x800) >> 12) * gain[size_t(k)];
-                s[k] = saturate(product, MAD_F_MIN, MAD_F_MAX);
-            }
-        }
+        SampleKernels::scaleSubbands(SampleKernels::best(), frame.sbsample[ch], rows,
+                                     factors.data());
     }
 }
 

@@ -24,6 +24,7 @@
 // playing flag, and waits on the auto-reset bufferDoneEvent_ only while the
 // next buffer is not done and playing is set; Stop clears playing and then
 // sets both events, so no wait outlives a Stop.
+#include "effects/SampleKernels.h"
 #include "engine/FrameHeader.h"
 #include "engine/MadDecoder.h"
 #include "engine/Mp3Engine.h"
@@ -53,16 +54,6 @@ double levelGain(double level) {
     return level >= 100.0 ? 1.0 : 0.1 * std::pow(10.0, level * 0.01) - 0.1;
 }
 
-int16_t saturate(int32_t value) {
-    return int16_t(std::clamp<int32_t>(value, INT16_MIN, INT16_MAX));
-}
-
-// (x + 0x800) >> 12 times a factor, wrapping in 32 bits like fixed-point
-// hardware rather than overflowing.
-int32_t scaled(mad_fixed_t x, int32_t factor) {
-    return int32_t(uint32_t(int32_t((int64_t(x) + 0x800) >> 12)) * uint32_t(factor));
-}
-
 } // namespace
 
 class DecodeRun {
@@ -73,7 +64,17 @@ class DecodeRun {
   private:
     enum class LoopResult { Go, Restarted, EndRun };
 
+    // One of the two fades as the steps they share see it: the engine's
+    // running flag, this run's begin mark and the fade's notifications.
+    struct Fade {
+        bool& running;
+        bool& begun;
+        uint32_t beginCode;
+        uint32_t endCode;
+    };
+
     int32_t earlyEnd();
+    void clearTransport();
     int32_t failStart(const char* message);
     bool openDevice();
     void signalReady();
@@ -96,11 +97,18 @@ class DecodeRun {
     LoopResult loopStep();
     void mixChannels();
     void fadeSteps();
+    Fade fadeOut() {
+        return {e_.fadeOutRunning_, fadeOutBegun_, NOTIFY_FADEOUT_BEGIN, NOTIFY_FADEOUT_END};
+    }
+    Fade fadeIn() {
+        return {e_.fadeInRunning_, fadeInBegun_, NOTIFY_FADEIN_BEGIN, NOTIFY_FADEIN_END};
+    }
     void fadeOutStep(std::unique_lock<std::mutex>& lock);
     void fadeInStep(std::unique_lock<std::mutex>& lock);
+    bool startFadeStep(std::unique_lock<std::mutex>& lock, Fade fade, Fade other);
+    void finishFade(std::unique_lock<std::mutex>& lock, Fade fade, double level, double gain);
     int32_t postUnlocked(std::unique_lock<std::mutex>& lock, uint32_t code);
-    void endFadeOut(std::unique_lock<std::mutex>& lock);
-    void endFadeIn(std::unique_lock<std::mutex>& lock);
+    void endFade(std::unique_lock<std::mutex>& lock, Fade fade);
     void endLoop();
     void countFrame(unsigned long bitrate);
     void appendFrame(bool silent);
@@ -229,15 +237,7 @@ void DecodeRun::signalReady() {
 // Nothing to play, or the caller declined: the run ends before it began.
 int32_t DecodeRun::earlyEnd() {
     e_.threadStartResult_ = 1;
-    {
-        std::lock_guard lock(e_.volumeLock_);
-        e_.fadeOutRunning_ = e_.fadeInRunning_ = false;
-    }
-    e_.playing_ = false;
-    e_.paused_ = false;
-    e_.bytesPlayed_ = 0;
-    e_.nextBuffer_ = 0;
-    e_.bufferCompleted_ = false;
+    clearTransport();
     e_.currentBitrate_ = e_.framesDecoded_ = e_.bitrateSum_ = 0;
     e_.decodeOffset_ = e_.firstFrame_;
     e_.positionBase_ = 0;
@@ -247,6 +247,19 @@ int32_t DecodeRun::earlyEnd() {
     e_.notifier_.notify(NOTIFY_STOPPED);
     signalReady();
     return 1;
+}
+
+// The transport as a run leaves it: no fade running, stopped, nothing played.
+void DecodeRun::clearTransport() {
+    {
+        std::lock_guard lock(e_.volumeLock_);
+        e_.fadeOutRunning_ = e_.fadeInRunning_ = false;
+    }
+    e_.playing_ = false;
+    e_.paused_ = false;
+    e_.bytesPlayed_ = 0;
+    e_.nextBuffer_ = 0;
+    e_.bufferCompleted_ = false;
 }
 
 // A run that cannot start leaves the engine stopped and tells Play why.
@@ -580,17 +593,9 @@ void DecodeRun::mixChannels() {
     if (!e_.channelMix_ || frame.header.mode == MAD_MODE_SINGLE_CHANNEL) {
         return;
     }
-    const int32_t left = int32_t((int64_t(e_.mixFactor_[0].load()) + 0x8000) >> 16);
-    const int32_t right = int32_t((int64_t(e_.mixFactor_[1].load()) + 0x8000) >> 16);
-    const unsigned rows = MAD_NSBSAMPLES(&frame.header);
-    for (unsigned s = 0; s < rows; ++s) {
-        for (unsigned b = 0; b < 32; ++b) {
-            mad_fixed_t& l = frame.sbsample[0][s][b];
-            mad_fixed_t& r = frame.sbsample[1][s][b];
-            const int32_t v = int32_t(uint32_t(scaled(r, right)) + uint32_t(scaled(l, left)));
-            l = r = v;
-        }
-    }
+    SampleKernels::mixSubbands(SampleKernels::best(), frame.sbsample[0], frame.sbsample[1],
+                               int(MAD_NSBSAMPLES(&frame.header)), e_.mixFactor_[0].load(),
+                               e_.mixFactor_[1].load());
 }
 
 void DecodeRun::fadeSteps() {
@@ -610,40 +615,51 @@ int32_t DecodeRun::postUnlocked(std::unique_lock<std::mutex>& lock, uint32_t cod
     return answer;
 }
 
-void DecodeRun::endFadeOut(std::unique_lock<std::mutex>& lock) {
-    if (fadeOutBegun_) {
-        fadeOutBegun_ = false;
-        postUnlocked(lock, NOTIFY_FADEOUT_END);
+void DecodeRun::endFade(std::unique_lock<std::mutex>& lock, Fade fade) {
+    if (fade.begun) {
+        fade.begun = false;
+        postUnlocked(lock, fade.endCode);
     }
 }
 
-void DecodeRun::endFadeIn(std::unique_lock<std::mutex>& lock) {
-    if (fadeInBegun_) {
-        fadeInBegun_ = false;
-        postUnlocked(lock, NOTIFY_FADEIN_END);
+// The start of a fade step: the other fade gives way, a fade started anew
+// (its count back at 0) ends the turn it interrupted, and the first step posts
+// the begin notification, whose answer 1 cancels the fade. False when the
+// step goes no further.
+bool DecodeRun::startFadeStep(std::unique_lock<std::mutex>& lock, Fade fade, Fade other) {
+    if (other.begun) {
+        other.running = false;
+        endFade(lock, other);
     }
+    if (e_.fadeCounter_ == 0) {
+        endFade(lock, fade);
+    }
+    int32_t answer = 0;
+    if (!fade.begun) {
+        fade.begun = true;
+        answer = postUnlocked(lock, fade.beginCode);
+    }
+    if (answer == 1) {
+        fade.running = false;
+        endFade(lock, fade);
+        return false;
+    }
+    return answer == 0 && fade.running;
+}
+
+// The fade has arrived: its level and gain hold from now on.
+void DecodeRun::finishFade(std::unique_lock<std::mutex>& lock, Fade fade, double level,
+                           double gain) {
+    e_.fadeLevel_ = level;
+    e_.fadeGain_[0] = e_.fadeGain_[1] = gain;
+    e_.setEffectiveGains();
+    fade.running = false;
+    endFade(lock, fade);
 }
 
 void DecodeRun::fadeOutStep(std::unique_lock<std::mutex>& lock) {
     Mp3Engine& e = e_;
-    if (fadeInBegun_) {
-        e.fadeInRunning_ = false;
-        endFadeIn(lock);
-    }
-    if (e.fadeCounter_ == 0) {
-        endFadeOut(lock);
-    }
-    int32_t answer = 0;
-    if (!fadeOutBegun_) {
-        fadeOutBegun_ = true;
-        answer = postUnlocked(lock, NOTIFY_FADEOUT_BEGIN);
-    }
-    if (answer == 1) {
-        e.fadeOutRunning_ = false;
-        endFadeOut(lock);
-        return;
-    }
-    if (answer != 0 || !e.fadeOutRunning_) {
+    if (!startFadeStep(lock, fadeOut(), fadeIn())) {
         return;
     }
     if (e.fadeCounter_ < e.fadeOutFrames_) {
@@ -657,34 +673,13 @@ void DecodeRun::fadeOutStep(std::unique_lock<std::mutex>& lock) {
         }
     }
     if (e.fadeCounter_ >= e.fadeOutFrames_) {
-        e.fadeLevel_ = 0;
-        e.fadeGain_[0] = e.fadeGain_[1] = 0;
-        e.setEffectiveGains();
-        e.fadeOutRunning_ = false;
-        endFadeOut(lock);
+        finishFade(lock, fadeOut(), 0.0, 0.0);
     }
 }
 
 void DecodeRun::fadeInStep(std::unique_lock<std::mutex>& lock) {
     Mp3Engine& e = e_;
-    if (fadeOutBegun_) {
-        e.fadeOutRunning_ = false;
-        endFadeOut(lock);
-    }
-    if (e.fadeCounter_ == 0) {
-        endFadeIn(lock);
-    }
-    int32_t answer = 0;
-    if (!fadeInBegun_) {
-        fadeInBegun_ = true;
-        answer = postUnlocked(lock, NOTIFY_FADEIN_BEGIN);
-    }
-    if (answer == 1) {
-        e.fadeInRunning_ = false;
-        endFadeIn(lock);
-        return;
-    }
-    if (answer != 0 || !e.fadeInRunning_) {
+    if (!startFadeStep(lock, fadeIn(), fadeOut())) {
         return;
     }
     if (e.fadeCounter_ < e.fadeInFrames_) {
@@ -699,11 +694,7 @@ void DecodeRun::fadeInStep(std::unique_lock<std::mutex>& lock) {
         }
     }
     if (e.fadeCounter_ >= e.fadeInFrames_) {
-        e.fadeLevel_ = 100.0;
-        e.fadeGain_[0] = e.fadeGain_[1] = 1.0;
-        e.setEffectiveGains();
-        e.fadeInRunning_ = false;
-        endFadeIn(lock);
+        finishFade(lock, fadeIn(), 100.0, 1.0);
     }
 }
 
@@ -777,20 +768,12 @@ void DecodeRun::applyGains(int16_t* samples, uint32_t frames) {
     if (gain[0] == 1.0 && gain[1] == 1.0) {
         return;
     }
-    for (uint32_t i = 0; i < frames; ++i) {
-        samples[2 * i] = int16_t(samples[2 * i] * gain[0]);
-        samples[2 * i + 1] = int16_t(samples[2 * i + 1] * gain[1]);
-    }
+    SampleKernels::applyGains(SampleKernels::best(), samples, frames, gain);
 }
 
 // The difference saturates: wrapping around in 16 bits would click.
 void DecodeRun::cutVocals(int16_t* samples, uint32_t frames) {
-    for (uint32_t i = 0; i < frames; ++i) {
-        const int32_t l = samples[2 * i];
-        const int32_t r = samples[2 * i + 1];
-        samples[2 * i] = saturate(l - r);
-        samples[2 * i + 1] = saturate(r - l);
-    }
+    SampleKernels::cutVocals(SampleKernels::best(), samples, frames);
 }
 
 // The band equalizer's stage. While it is on it filters the buffer and the
@@ -921,15 +904,7 @@ int32_t DecodeRun::endRun() {
     tail_.reset();
     work_.reset();
     drainOutput();
-    {
-        std::lock_guard lock(e_.volumeLock_);
-        e_.fadeOutRunning_ = e_.fadeInRunning_ = false;
-    }
-    e_.playing_ = false;
-    e_.paused_ = false;
-    e_.bytesPlayed_ = 0;
-    e_.nextBuffer_ = 0;
-    e_.bufferCompleted_ = false;
+    clearTransport();
     decoder_.reset();
     e_.currentBitrate_ = e_.framesDecoded_ = e_.bitrateSum_ = 0;
     e_.decodeOffset_ = e_.firstFrame_;
@@ -946,8 +921,8 @@ int32_t DecodeRun::endRun() {
     endLoop();
     {
         std::unique_lock lock(e_.volumeLock_);
-        endFadeOut(lock);
-        endFadeIn(lock);
+        endFade(lock, fadeOut());
+        endFade(lock, fadeIn());
     }
     e_.notifier_.notify(NOTIFY_STOPPED);
     return 1;

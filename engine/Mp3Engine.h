@@ -173,6 +173,9 @@ class Mp3Engine {
     // change waits for its design, so that offline decoding does not depend on
     // the control thread's timing.
     void settleEqualizer();
+    // SetEqGains and SetEqGainsMilli: gains in dB or in thousandths of a dB.
+    int32_t setEqGains(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
+                       int32_t nNumberOfGains, bool milli);
 
     // The decoding thread's body (DecodeThread.cpp).
     void runDecodeThread();

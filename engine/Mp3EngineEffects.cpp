@@ -50,22 +50,21 @@ int32_t Mp3Engine::GetEqBands(int32_t* pnFreqPoint) {
 
 int32_t Mp3Engine::SetEqGains(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
                               int32_t nNumberOfGains) {
-    if (!fExternal) {
-        subband_.setGains(nPreAmpGain, pnEQGain, false);
-        return 1;
-    }
-    band_.setGains(nPreAmpGain, pnEQGain, nNumberOfGains, false);
-    settleEqualizer();
-    return 1;
+    return setEqGains(fExternal, nPreAmpGain, pnEQGain, nNumberOfGains, false);
 }
 
 int32_t Mp3Engine::SetEqGainsMilli(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
                                    int32_t nNumberOfGains) {
+    return setEqGains(fExternal, nPreAmpGain, pnEQGain, nNumberOfGains, true);
+}
+
+int32_t Mp3Engine::setEqGains(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
+                              int32_t nNumberOfGains, bool milli) {
     if (!fExternal) {
-        subband_.setGains(nPreAmpGain, pnEQGain, true);
+        subband_.setGains(nPreAmpGain, pnEQGain, milli);
         return 1;
     }
-    band_.setGains(nPreAmpGain, pnEQGain, nNumberOfGains, true);
+    band_.setGains(nPreAmpGain, pnEQGain, nNumberOfGains, milli);
     settleEqualizer();
     return 1;
 }

@@ -613,8 +613,13 @@ int32_t Mp3Engine::GetPlayerVolume(uint32_t* pnLeftVolume, uint32_t* pnRightVolu
 }
 
 int32_t Mp3Engine::MixChannels(int32_t fEnable, uint32_t nLeftPercent, uint32_t nRightPercent) {
-    mixFactor_[0] = int32_t(nLeftPercent * 0.01 * 0x10000000 + 0.5);
-    mixFactor_[1] = int32_t(nRightPercent * 0.01 * 0x10000000 + 0.5);
+    // Percentages from about 800 up would not fit the 4.28 fixed-point factor:
+    // they are held at its largest value instead of overflowing the conversion.
+    auto factor = [](uint32_t percent) {
+        return int32_t(std::min(percent * 0.01 * 0x10000000 + 0.5, double(INT32_MAX)));
+    };
+    mixFactor_[0] = factor(nLeftPercent);
+    mixFactor_[1] = factor(nRightPercent);
     channelMix_ = fEnable != 0;
     return 1;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers of the engine's effect tests: MP3 files of signals made at test
-// time, and a no-device decode that can act on the engine between buffers.
+// time, and measures that compare decoded samples.
 #include "tests/unit/engine/EngineTestSupport.h"
 
 #include <cmath>
@@ -24,42 +24,6 @@ inline std::filesystem::path signalMp3(const std::string& name, const std::strin
     const bool made = std::system(command.c_str()) == 0;
     std::filesystem::remove(wav);
     return made ? mp3 : std::filesystem::path();
-}
-
-// Decodes a file in no-device mode. `setup` runs after the open; `onBuffer`
-// runs in the wave-buffer notification of each buffer handed out (index
-// counting from 0), while the decoding thread waits for it.
-inline bool decodeWith(const std::filesystem::path& mp3, EngineOutput& out, std::string& error,
-                       const std::function<void(Mp3Engine&)>& setup,
-                       const std::function<void(Mp3Engine&, uint32_t)>& onBuffer = {}) {
-    Mp3Engine* running = nullptr;
-    OutputCollector collector([&](uint32_t code, uint32_t index) {
-        if (code == NOTIFY_WAVE_BUFFER && onBuffer) {
-            onBuffer(*running, index);
-        }
-        return 0;
-    });
-    Mp3Engine engine;
-    running = &engine;
-    if (!engine.SetCallbackFunc(collector.callback(), kCollectMask) ||
-        !engine.OpenMp3File(mp3.c_str(), 0, 0, 0)) {
-        error = engine.GetLastErrorText();
-        return false;
-    }
-    if (setup) {
-        setup(engine);
-    }
-    if (!engine.Play()) {
-        error = engine.GetLastErrorText();
-        return false;
-    }
-    if (!collector.waitStopped()) {
-        error = "the run did not end";
-        return false;
-    }
-    engine.CloseStream();
-    out = collector.output();
-    return true;
 }
 
 // The largest absolute difference between two sample sequences of the same

@@ -215,11 +215,22 @@ constexpr uint32_t kCollectMask = NOTIFY_WAVE_BUFFER | NOTIFY_STOPPED | NOTIFY_P
                                   NOTIFY_FADEOUT_END | NOTIFY_FADEIN_BEGIN | NOTIFY_FADEIN_END |
                                   NOTIFY_STREAM_DATA_USED | NOTIFY_STREAM_NO_DATA;
 
-// Decodes a whole file in no-device mode; `setup` runs after the open.
+// Decodes a whole file in no-device mode. `setup` runs after the open;
+// `onBuffer` runs in the wave-buffer notification of each buffer handed out
+// (index counting from 0), while the decoding thread waits for it.
 inline bool engineDecode(const std::filesystem::path& mp3, EngineOutput& out, std::string& error,
-                         const std::function<void(Mp3Engine&)>& setup = {}) {
-    OutputCollector collector; // outlives the engine that calls it
+                         const std::function<void(Mp3Engine&)>& setup = {},
+                         const std::function<void(Mp3Engine&, uint32_t)>& onBuffer = {}) {
+    Mp3Engine* running = nullptr;
+    // The collector outlives the engine that calls it.
+    OutputCollector collector([&](uint32_t code, uint32_t index) {
+        if (code == NOTIFY_WAVE_BUFFER && onBuffer) {
+            onBuffer(*running, index);
+        }
+        return 0;
+    });
     Mp3Engine engine;
+    running = &engine;
     if (!engine.SetCallbackFunc(collector.callback(), kCollectMask) ||
         !engine.OpenMp3File(mp3.c_str(), 0, 0, 0)) {
         error = engine.GetLastErrorText();

@@ -110,6 +110,24 @@ TEST_F(EngineDecode, ChannelMixMakesBothSidesEqual) {
     EXPECT_EQ(status.fChannelMix, 1);
 }
 
+// A percentage too large for the fixed-point factor is held at the largest
+// factor: the mix is loud but keeps the sign of its source.
+TEST_F(EngineDecode, ChannelMixHoldsHugePercentagesAtTheLargestFactor) {
+    EngineOutput plain;
+    EngineOutput mixed;
+    std::string error;
+    ASSERT_TRUE(engineDecode(file("cbr44.mp3"), plain, error)) << error;
+    ASSERT_TRUE(engineDecode(file("cbr44.mp3"), mixed, error, [](Mp3Engine& e) {
+        e.MixChannels(1, 4000000000u, 0);
+    })) << error;
+    ASSERT_EQ(mixed.samples.size(), plain.samples.size());
+    double agreement = 0;
+    for (size_t i = 0; i < plain.samples.size(); i += 2) {
+        agreement += double(plain.samples[i]) * mixed.samples[i];
+    }
+    EXPECT_GT(agreement, 0.0);
+}
+
 // Vocal cut of opposite channels near full scale: L - R overflows 16 bits and
 // must hold at the limits instead of wrapping to the other sign.
 TEST_F(EngineDecode, VocalCutSaturatesAtFullScale) {
@@ -238,4 +256,89 @@ TEST_F(EngineDecode, FadeInRisesFromSilence) {
     }
     EXPECT_GT(peaks[8], 15000);
     EXPECT_EQ(std::count(out.events.begin(), out.events.end(), NOTIFY_FADEIN_END), 1);
+}
+
+// Where each of the codes first stands in the events, in the order given.
+std::vector<long> firstPlaces(const EngineOutput& out, std::initializer_list<uint32_t> codes) {
+    std::vector<long> places;
+    for (uint32_t code : codes) {
+        places.push_back(std::find(out.events.begin(), out.events.end(), code) -
+                         out.events.begin());
+    }
+    return places;
+}
+
+// A fade-in asked for while a fade-out runs takes over from the level reached:
+// the fade-out ends before the fade-in begins, and the sound comes back to
+// full level, sample for sample the same as without fades.
+TEST_F(EngineDecode, FadeInTakesOverARunningFadeOut) {
+    EngineOutput plain;
+    std::string error;
+    ASSERT_TRUE(engineDecode(file("cbr44.mp3"), plain, error)) << error;
+    MP3_TIME two{};
+    two.nMilliseconds = 2000;
+    MP3_TIME half{};
+    half.nMilliseconds = 500;
+    EngineOutput out;
+    ASSERT_TRUE(engineDecode(
+        file("cbr44.mp3"), out, error,
+        [&](Mp3Engine& e) { e.FadeVolumeRestart(FADE_OUT, TIME_FORMAT_MS, &two); },
+        [&](Mp3Engine& e, uint32_t index) {
+            if (index == 4) {
+                e.FadeVolume(FADE_IN, TIME_FORMAT_MS, &half);
+            }
+        }))
+        << error;
+    const std::vector<int> peaks = bufferPeaks(out);
+    const std::vector<int> full = bufferPeaks(plain);
+    ASSERT_EQ(out.bufferBytes, plain.bufferBytes);
+    ASSERT_GT(peaks.size(), 20u);
+    for (size_t i = 2; i <= 4; ++i) {
+        EXPECT_LT(peaks[i], peaks[i - 1]) << "buffer " << i;
+    }
+    EXPECT_LT(peaks[4], full[4] * 3 / 4);
+    for (size_t i = 7; i < 10; ++i) {
+        EXPECT_GT(peaks[i], peaks[i - 1]) << "buffer " << i;
+    }
+    size_t from = 0;
+    for (size_t i = 0; i < 12; ++i) {
+        from += out.bufferBytes[i] / 2;
+    }
+    EXPECT_TRUE(std::equal(out.samples.begin() + long(from), out.samples.end(),
+                           plain.samples.begin() + long(from)));
+    for (uint32_t code :
+         {NOTIFY_FADEOUT_BEGIN, NOTIFY_FADEOUT_END, NOTIFY_FADEIN_BEGIN, NOTIFY_FADEIN_END}) {
+        EXPECT_EQ(std::count(out.events.begin(), out.events.end(), code), 1) << code;
+    }
+    const std::vector<long> at = firstPlaces(
+        out, {NOTIFY_FADEOUT_BEGIN, NOTIFY_FADEOUT_END, NOTIFY_FADEIN_BEGIN, NOTIFY_FADEIN_END});
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end()));
+}
+
+// Answer 1 to the waiting form of a fade's begin cancels the fade: its end
+// follows and nothing is faded.
+TEST_F(EngineDecode, AnswerOneToTheFadeBeginCancelsTheFade) {
+    EngineOutput plain;
+    std::string error;
+    ASSERT_TRUE(engineDecode(file("cbr44.mp3"), plain, error)) << error;
+    const uint32_t waitingBegin = waitingForm(NOTIFY_FADEOUT_BEGIN);
+    OutputCollector collector(
+        [&](uint32_t code, uint32_t) { return code == waitingBegin ? 1 : 0; });
+    Mp3Engine engine;
+    ASSERT_TRUE(engine.SetCallbackFunc(collector.callback(), kCollectMask | waitingBegin));
+    ASSERT_TRUE(engine.OpenMp3File(file("cbr44.mp3").c_str(), 0, 0, 0))
+        << engine.GetLastErrorText();
+    MP3_TIME second{};
+    second.nMilliseconds = 1000;
+    ASSERT_TRUE(engine.FadeVolumeRestart(FADE_OUT, TIME_FORMAT_MS, &second));
+    ASSERT_TRUE(engine.Play()) << engine.GetLastErrorText();
+    ASSERT_TRUE(collector.waitStopped());
+    engine.CloseStream();
+    const EngineOutput out = collector.output();
+    EXPECT_TRUE(out.samples == plain.samples);
+    EXPECT_EQ(collector.count(waitingBegin), 1u);
+    EXPECT_EQ(collector.count(NOTIFY_FADEOUT_BEGIN), 1u);
+    EXPECT_EQ(collector.count(NOTIFY_FADEOUT_END), 1u);
+    const std::vector<long> at = firstPlaces(out, {NOTIFY_FADEOUT_BEGIN, NOTIFY_FADEOUT_END});
+    EXPECT_LT(at[0], at[1]);
 }

@@ -75,7 +75,7 @@ TEST_F(EngineEcho, ModeZeroFollowsItsFormulaOnTheEnginesBuffers) {
         const auto setup = [delay](Mp3Engine& engine) {
             EXPECT_EQ(engine.SetSfxParam(1, 0, delay, 0, 0, 0), 1);
         };
-        ASSERT_TRUE(decodeWith(file("cbr44.mp3"), out, error, setup)) << error;
+        ASSERT_TRUE(engineDecode(file("cbr44.mp3"), out, error, setup)) << error;
         EXPECT_EQ(out.bufferBytes, decoded.bufferBytes);
         EXPECT_LE(maxDifference(out.samples, modeZero(decoded, size_t(offset))), 1);
     }

@@ -78,7 +78,7 @@ TEST_F(EngineEqualizer, SwitchedOnAndOffMidStreamTheSoundStaysWhole) {
     const EngineOutput reference = plain(file("cbr44.mp3"));
     EngineOutput out;
     std::string error;
-    ASSERT_TRUE(decodeWith(file("cbr44.mp3"), out, error, {}, switchOnAndOff)) << error;
+    ASSERT_TRUE(engineDecode(file("cbr44.mp3"), out, error, {}, switchOnAndOff)) << error;
     EXPECT_EQ(shortBuffers(out), (std::vector<size_t>{kOnAfter + 1, kOffAfter + 3}));
     ASSERT_GT(out.bufferBytes.size(), kOffAfter + 3);
     EXPECT_EQ(out.bufferBytes[kOnAfter + 1], 3 * kBufferBytes - kLatencyBytes);
@@ -96,7 +96,7 @@ TEST_F(EngineEqualizer, FiltersExactlyTheSpanItWasOnFor) {
     const auto setup = [](Mp3Engine& engine) {
         EXPECT_EQ(engine.SetEqGains(1, -6, nullptr, 0), 1);
     };
-    ASSERT_TRUE(decodeWith(file("cbr44.mp3"), out, error, setup, switchOnAndOff)) << error;
+    ASSERT_TRUE(engineDecode(file("cbr44.mp3"), out, error, setup, switchOnAndOff)) << error;
     ASSERT_EQ(out.samples.size(), reference.samples.size());
     const size_t on = samplesBefore(out, kOnAfter + 1);
     const size_t off = samplesBefore(out, kOffAfter + 4); // the tail's end
@@ -154,7 +154,7 @@ TEST_F(EngineEqualizer, SubbandGainOfTwentyDbIsClippedToTheLargestFactor) {
         EXPECT_EQ(engine.GetEqGains(0, &preamp, gains), 10);
         EXPECT_EQ(preamp, 20);
     };
-    ASSERT_TRUE(decodeWith(quiet, out, error, setup)) << error;
+    ASSERT_TRUE(engineDecode(quiet, out, error, setup)) << error;
     ASSERT_EQ(out.samples.size(), reference.samples.size());
     EXPECT_NEAR(rmsDb(out.samples) - rmsDb(reference.samples),
                 20 * std::log10(double(0x7FFFFFFF) / double(1 << 28)), 0.05);
