@@ -4,6 +4,8 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +147,10 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     std::string debugTrace = readText(ini, "Debug_Trace", kDefaultDebugTrace);
     const int connectTimeOut = readInt(ini, "Connect_TimeOut", kDefaultConnectTimeOut);
     const int timeOut = readInt(ini, "TimeOut", kDefaultTimeOut);
+    const std::string mode = readText(ini, "Download_Mode", kDownloadFile);
+    const bool memory = mode.size() == kDownloadMemory.size() &&
+                        std::equal(mode.begin(), mode.end(), kDownloadMemory.begin(),
+                                   [](char a, char b) { return std::toupper(uint8_t(a)) == b; });
 
     std::lock_guard lock(mutex_);
     executableDir_ = executableDir;
@@ -158,6 +164,7 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     debugTrace_ = std::move(debugTrace);
     connectTimeOut_ = connectTimeOut;
     timeOut_ = timeOut;
+    downloadMode_ = memory ? kDownloadMemory : kDownloadFile;
     readProblem_ = std::move(problem);
 }
 
@@ -260,6 +267,11 @@ int ConfigStore::timeOut() const {
 std::string ConfigStore::clientIdentity() const {
     std::lock_guard lock(mutex_);
     return clientIdentity_;
+}
+
+std::string ConfigStore::downloadMode() const {
+    std::lock_guard lock(mutex_);
+    return downloadMode_;
 }
 
 std::string ConfigStore::readProblem() const {

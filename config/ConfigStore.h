@@ -23,6 +23,10 @@ class ConfigStore {
     static constexpr std::string_view kDefaultLanguage = "zh-CN";
     static constexpr std::string_view kDefaultUser = "ruvo";
     static constexpr std::string_view kDefaultDebugTrace = "OFF";
+    // Download_Mode: "FILE" downloads the whole audio before playing it,
+    // "MEMORY" plays it while it downloads.
+    static constexpr std::string_view kDownloadFile = "FILE";
+    static constexpr std::string_view kDownloadMemory = "MEMORY";
     static constexpr int kDefaultConnectTimeOut = 10;
     static constexpr int kDefaultTimeOut = 30;
     static constexpr size_t kMaxText = 255;
@@ -73,6 +77,9 @@ class ConfigStore {
     int connectTimeOut() const;
     int timeOut() const;
     std::string clientIdentity() const;
+    // kDownloadMemory when Download_Mode says "MEMORY" in any letter case,
+    // else kDownloadFile.
+    std::string downloadMode() const;
     // Why an existing config.ini could not be read (empty when it was read or
     // there is none); the defaults are in use then.
     std::string readProblem() const;
@@ -94,6 +101,7 @@ class ConfigStore {
     int connectTimeOut_ = kDefaultConnectTimeOut;
     int timeOut_ = kDefaultTimeOut;
     std::string clientIdentity_;
+    std::string downloadMode_{kDownloadFile};
     std::string readProblem_;
 };
 

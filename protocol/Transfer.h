@@ -1,7 +1,8 @@
 #pragma once
 
-#include <curl/curl.h>
+#include "protocol/CurlOptions.h"
 
+#include <functional>
 #include <string>
 
 namespace tolvane {
@@ -21,7 +22,6 @@ struct TransferResult {
 class Transfer {
   public:
     Transfer();
-    ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
@@ -35,11 +35,16 @@ class Transfer {
     TransferResult post(const std::string& url, const std::string& body, int connectTimeOut,
                         int timeOut, bool readStatus = false);
 
-    // The handle, for requests with other options (the audio download).
-    CURL* handle() const { return curl_; }
+    // Lets a request in progress end early: libcurl asks `cancelled` between
+    // chunks and while it waits (at least about once a second), and a true
+    // answer aborts the transfer as failed. Empty: requests run to their end.
+    void setCancel(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
 
   private:
-    CURL* curl_;
+    static int progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    CurlHandle curl_;
+    std::function<bool()> cancelled_;
 };
 
 } // namespace tolvane

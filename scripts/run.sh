@@ -1,40 +1,53 @@
 #!/usr/bin/env bash
-# The main job: makes a short melody, shows what the engine reads from it,
-# decodes it and plays it. Without an answering audio device it says so and
-# stops after decoding.
+# The main job until the window exists: starts the reference speech server with
+# its demo configuration in the background, waits until it answers, reads a
+# short demo sentence aloud with tolvane-say, and stops the server. Without an
+# answering audio device it says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-play=build/default/tools/tolvane-play
-[ -x "$play" ] || { echo "run.sh: $play is missing; 'make run' builds it first" >&2; exit 1; }
+build=${TOLVANE_BUILD_DIR:-build/default}
+port=${TOLVANE_RUN_PORT:-8080}
+server=$build/server/tolvane-server
+say=$build/tools/tolvane-say
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+server_pid=
+cleanup() {
+    if [[ -n "$server_pid" ]]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
-# A plucked melody with a little room around it, made fresh each run.
-notes="E4 0.3 E4 0.3 F4 0.3 G4 0.3 G4 0.3 F4 0.3 E4 0.3 D4 0.3
-       C4 0.3 C4 0.3 D4 0.3 E4 0.3 E4 0.45 D4 0.15 D4 0.8"
-set -- $notes
-i=10
-while [ $# -ge 2 ]; do
-    sox -q -n -r 44100 -b 16 -c 2 "$work/n$i.wav" synth "$2" pluck "$1" fade 0 "$2" 0.05
-    i=$((i + 1))
-    shift 2
+echo "== tolvane-server --config resources/server-demo.ini --port $port"
+"$server" --config resources/server-demo.ini --port "$port" --quiet >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 100); do
+    grep -q "listening on" "$work/server.log" && break
+    if ! kill -0 "$server_pid" 2>/dev/null; then
+        cat "$work/server.log"
+        echo "== the server did not start (is port $port taken? TOLVANE_RUN_PORT picks another)"
+        exit 1
+    fi
+    sleep 0.1
 done
-sox -q "$work"/n*.wav "$work/melody.wav" reverb 40 gain -n -3
-lame --quiet -V 2 --tt "Tolvane demo" "$work/melody.wav" "$work/melody.mp3"
+grep "listening on" "$work/server.log" || { echo "== the server did not answer"; exit 1; }
 
-echo "== tolvane-play info melody.mp3"
-"$play" info "$work/melody.mp3"
-
-echo "== tolvane-play decode melody.mp3 decoded.wav --fade-out 400"
-"$play" decode "$work/melody.mp3" "$work/decoded.wav" --fade-out 400
-echo "$(stat -c %s "$work/decoded.wav") bytes of 16-bit stereo PCM"
-
-# A short silent probe tells whether an output device answers at all.
-sox -q -n -r 44100 -b 16 -c 2 "$work/probe.wav" trim 0 0.1
-lame --quiet -b 128 "$work/probe.wav" "$work/probe.mp3"
-if ! "$play" play "$work/probe.mp3" >/dev/null 2>"$work/probe.err"; then
-    echo "== no audio device answered ($(tail -n 1 "$work/probe.err")); nothing to hear here."
+cat >"$work/config.ini" <<INI
+[TolvaneWin32]
+Tolvane_Host=127.0.0.1
+Tolvane_Port=$port
+User_Email=demo@tolvane.local
+User_Pass=demo
+language=en-US
+INI
+sentence="Hello! This is Tolvane, reading a short demo sentence aloud."
+echo "== tolvane-say \"$sentence\""
+status=0
+"$say" --config "$work/config.ini" "$sentence" | tee "$work/say.out" || status=$?
+if [[ $status -ne 0 ]] && grep -q "^100/110 .*wave out" "$work/say.out"; then
+    echo "== no audio device answered; the speech was made and fetched but cannot be heard here."
     exit 0
 fi
-echo "== tolvane-play play melody.mp3 (space pauses, q stops)"
-"$play" play "$work/melody.mp3"
+exit "$status"

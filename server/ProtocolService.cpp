@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
+#include <span>
 
 #ifndef TOLVANE_SERVER_VERSION
 #define TOLVANE_SERVER_VERSION "0.0.0"
@@ -103,6 +105,75 @@ struct Login {
     Fault fault = Fault::BadSession;
 };
 
+// Writes an action's reply to a fault: its fields in the order the client
+// scans them, empty but for the fault's code and message.
+using FailureFields = void (*)(Reply& reply, int errcode, const std::string& errmsg);
+
+// One request of an action: its body parsed against the action's fields
+// (nullopt, with `error` saying why, when it does not fit) and the action's
+// answer to a fault, in the language the request asked for.
+struct ActionRequest {
+    ActionRequest(std::string_view body, std::span<const FormField> fields,
+                  FailureFields failureFields)
+        : form(FormBody::parse(body, fields, error)), language(form ? form->text("language") : ""),
+          failureFields(failureFields) {}
+
+    Answer fail(Fault fault, std::string_view detail = {}) const {
+        const std::string message = faultMessage(fault, language, detail);
+        Reply reply("tolvane");
+        failureFields(reply, static_cast<int>(fault), message);
+        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+    }
+
+    std::string error; // before `form`, which is parsed into it
+    const std::optional<FormBody> form;
+    const std::string language;
+    const FailureFields failureFields;
+};
+
+void verifyFailure(Reply& reply, int errcode, const std::string& errmsg) {
+    reply.text("action", "userverify")
+        .text("status", "failed")
+        .number("time_wait_max", 0)
+        .number("max_text_number", 0)
+        .text("domain_limit", "")
+        .text("usertype", "")
+        .number("userid", 0)
+        .number("errcode", errcode)
+        .text("errmsg", errmsg)
+        .text("verifytimeid", "")
+        .number("rss_total", 0)
+        .text("end", "end");
+}
+
+void addFailure(Reply& reply, int errcode, const std::string& errmsg) {
+    reply.text("action", "add")
+        .text("status", "failed")
+        .text("uuid", "")
+        .number("errcode", errcode)
+        .text("errmsg", errmsg);
+}
+
+void queryFailure(Reply& reply, int errcode, const std::string& errmsg) {
+    reply.text("action", "query")
+        .text("status", "failed")
+        .text("tts_status", "")
+        .text("http_file", "")
+        .text("parameter", "")
+        .number("errcode", errcode)
+        .text("errmsg", errmsg);
+}
+
+void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
+    reply.text("action", "simplepie")
+        .text("status", "failed")
+        .number("errcode", errcode)
+        .text("errmsg", errmsg)
+        .number("totalitems", 0)
+        .number("maxrss", 0)
+        .text("end", "end");
+}
+
 } // namespace
 
 ProtocolService::ProtocolService(const ServerConfig& config, SessionStore& sessions,
@@ -153,39 +224,21 @@ Answer ProtocolService::door(std::string_view body, std::string_view host) const
 }
 
 Answer ProtocolService::userVerify(std::string_view body) {
-    std::string error;
-    const std::optional<FormBody> form = FormBody::parse(body, kVerifyFields, error);
-    const std::string language = form ? form->text("language") : "";
-    const auto fail = [&](Fault fault, std::string_view detail = {}) {
-        const std::string message = faultMessage(fault, language, detail);
-        Reply reply("tolvane");
-        reply.text("action", "userverify")
-            .text("status", "failed")
-            .number("time_wait_max", 0)
-            .number("max_text_number", 0)
-            .text("domain_limit", "")
-            .text("usertype", "")
-            .number("userid", 0)
-            .number("errcode", static_cast<int>(fault))
-            .text("errmsg", message)
-            .text("verifytimeid", "")
-            .number("rss_total", 0)
-            .text("end", "end");
-        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
-    };
+    const ActionRequest request(body, kVerifyFields, verifyFailure);
+    const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, request.error);
     }
     const std::string digest = lowered(form->text("pass_md5"));
     if (digest.size() != 32 || digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return fail(Fault::BadRequest, "pass_md5 must be 32 hexadecimal digits");
+        return request.fail(Fault::BadRequest, "pass_md5 must be 32 hexadecimal digits");
     }
     const UserAccount* user = config_.findUser(form->text("user_email"));
     if (user == nullptr) {
-        return fail(Fault::UnknownUser);
+        return request.fail(Fault::UnknownUser);
     }
     if (!sameDigest(digest, user->passwordMd5)) {
-        return fail(Fault::WrongPassword);
+        return request.fail(Fault::WrongPassword);
     }
     Reply reply("tolvane");
     reply.text("action", "userverify")
@@ -224,22 +277,12 @@ Answer ProtocolService::add(std::string_view body) {
         {"useragent", false, 1024},          {"clienttype", false, kText},
         {"clientver", false, kText},         {"fresh", false, kNumber},
     };
-    std::string error;
-    const std::optional<FormBody> form = FormBody::parse(body, fields, error);
-    const std::string language = form ? form->text("language") : "";
-    const auto fail = [&](Fault fault, std::string_view detail = {}) {
-        const std::string message = faultMessage(fault, language, detail);
-        Reply reply("tolvane");
-        reply.text("action", "add")
-            .text("status", "failed")
-            .text("uuid", "")
-            .number("errcode", static_cast<int>(fault))
-            .text("errmsg", message);
-        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
-    };
+    const ActionRequest request(body, fields, addFailure);
+    const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, request.error);
     }
+    std::string error;
     const auto userId = form->integer("user_id", INT_MIN, INT_MAX, 0, error);
     const auto rate = form->integer("rate", INT_MIN, INT_MAX, 50, error);
     const auto volume = form->integer("volume", INT_MIN, INT_MAX, 100, error);
@@ -247,53 +290,53 @@ Answer ProtocolService::add(std::string_view body) {
     const auto format = form->integer("format", INT_MIN, INT_MAX, kMp3Format, error);
     const auto timeMax = form->integer("time_max", INT_MIN, INT_MAX, 0, error);
     if (!userId || !rate || !volume || !punctuation || !format || !timeMax) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, error);
     }
     const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
     if (!sessionUser) {
-        return fail(Fault::BadSession);
+        return request.fail(Fault::BadSession);
     }
     const UserAccount* user = userById(*sessionUser);
     if (user == nullptr || *sessionUser != *userId) {
-        return fail(Fault::UserMismatch);
+        return request.fail(Fault::UserMismatch);
     }
     const std::string text = form->text("text");
     if (!isValidUtf8(text)) {
-        return fail(Fault::TextNotUtf8);
+        return request.fail(Fault::TextNotUtf8);
     }
     if (isBlank(text)) {
-        return fail(Fault::EmptyText);
+        return request.fail(Fault::EmptyText);
     }
     if (utf16Length(text) > static_cast<std::size_t>(user->maxTextNumber)) {
-        return fail(Fault::TextTooLong, std::to_string(user->maxTextNumber));
+        return request.fail(Fault::TextTooLong, std::to_string(user->maxTextNumber));
     }
     if (*rate < 0 || *rate > 100 || *volume < 0 || *volume > 100) {
-        return fail(Fault::BadParameter, "rate and volume go from 0 to 100");
+        return request.fail(Fault::BadParameter, "rate and volume go from 0 to 100");
     }
     if (*punctuation < 0 || *punctuation > 2) {
-        return fail(Fault::BadParameter, "punctuation is 0 (none), 1 (all) or 2 (some)");
+        return request.fail(Fault::BadParameter, "punctuation is 0 (none), 1 (all) or 2 (some)");
     }
     if (*format != kMp3Format) {
-        return fail(Fault::BadParameter,
-                    "format " + std::to_string(*format) + " is not offered (6: MP3)");
+        return request.fail(Fault::BadParameter,
+                            "format " + std::to_string(*format) + " is not offered (6: MP3)");
     }
-    SpeechJobs::Request request;
-    request.userId = user->userId;
-    request.voice.name = language == "zh-CN" || containsHan(text) ? "cmn" : "en-us";
+    SpeechJobs::Request job;
+    job.userId = user->userId;
+    job.voice.name = request.language == "zh-CN" || containsHan(text) ? "cmn" : "en-us";
     const auto variant = config_.voiceVariants.find(lowered(form->text("voice")));
     if (variant != config_.voiceVariants.end() && !variant->second.empty()) {
-        request.voice.name += "+" + variant->second;
+        job.voice.name += "+" + variant->second;
     }
-    request.voice.wordsPerMinute = wordsPerMinute(static_cast<int>(*rate));
-    request.voice.amplitude = static_cast<int>(*volume);
-    request.voice.punctuation = static_cast<int>(*punctuation);
-    request.text = text;
+    job.voice.wordsPerMinute = wordsPerMinute(static_cast<int>(*rate));
+    job.voice.amplitude = static_cast<int>(*volume);
+    job.voice.punctuation = static_cast<int>(*punctuation);
+    job.text = text;
     std::string uuid;
-    switch (jobs_.add(std::move(request), uuid)) {
+    switch (jobs_.add(std::move(job), uuid)) {
     case SpeechJobs::Added::QueueFull:
-        return fail(Fault::Busy);
+        return request.fail(Fault::Busy);
     case SpeechJobs::Added::Stopping:
-        return fail(Fault::ShuttingDown);
+        return request.fail(Fault::ShuttingDown);
     case SpeechJobs::Added::Ok:
         break;
     }
@@ -307,44 +350,32 @@ Answer ProtocolService::add(std::string_view body) {
 }
 
 Answer ProtocolService::query(std::string_view body, std::string_view host) {
-    std::string error;
-    const std::optional<FormBody> form = FormBody::parse(body, kQueryFields, error);
-    const std::string language = form ? form->text("language") : "";
-    const auto fail = [&](Fault fault, std::string_view detail = {}) {
-        const std::string message = faultMessage(fault, language, detail);
-        Reply reply("tolvane");
-        reply.text("action", "query")
-            .text("status", "failed")
-            .text("tts_status", "")
-            .text("http_file", "")
-            .text("parameter", "")
-            .number("errcode", static_cast<int>(fault))
-            .text("errmsg", message);
-        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
-    };
+    const ActionRequest request(body, kQueryFields, queryFailure);
+    const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, request.error);
     }
+    std::string error;
     const auto userId = form->integer("user_id", INT_MIN, INT_MAX, 0, error);
     if (!userId) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, error);
     }
     const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
     if (!sessionUser) {
-        return fail(Fault::BadSession);
+        return request.fail(Fault::BadSession);
     }
     if (*sessionUser != *userId) {
-        return fail(Fault::UserMismatch);
+        return request.fail(Fault::UserMismatch);
     }
     const std::string uuid = form->text("uuid");
     const std::optional<SpeechJobs::Status> status = jobs_.status(uuid, *sessionUser);
     if (!status) {
-        return fail(Fault::UnknownJob);
+        return request.fail(Fault::UnknownJob);
     }
     const bool done = status->ttsStatus == "ttsed";
     const bool failed = status->ttsStatus == "failed";
     const std::string failure =
-        failed ? faultMessage(Fault::SynthesisFailed, language, status->failure) : "";
+        failed ? faultMessage(Fault::SynthesisFailed, request.language, status->failure) : "";
     Reply reply("tolvane");
     reply.text("action", "query")
         .text("status", "succeed")
@@ -358,45 +389,33 @@ Answer ProtocolService::query(std::string_view body, std::string_view host) {
 }
 
 Answer ProtocolService::news(std::string_view body) {
-    std::string error;
-    const std::optional<FormBody> form = FormBody::parse(body, kNewsFields, error);
-    const std::string language = form ? form->text("language") : "";
-    const auto fail = [&](Fault fault, std::string_view detail = {}) {
-        const std::string message = faultMessage(fault, language, detail);
-        Reply reply("tolvane");
-        reply.text("action", "simplepie")
-            .text("status", "failed")
-            .number("errcode", static_cast<int>(fault))
-            .text("errmsg", message)
-            .number("totalitems", 0)
-            .number("maxrss", 0)
-            .text("end", "end");
-        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
-    };
+    const ActionRequest request(body, kNewsFields, newsFailure);
+    const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, request.error);
     }
+    std::string error;
     const auto feedId = form->integer("rss_id", INT_MIN, INT_MAX, 0, error);
     const auto start = form->integer("rssstart", INT_MIN, INT_MAX, 0, error);
     if (!feedId || !start) {
-        return fail(Fault::BadRequest, error);
+        return request.fail(Fault::BadRequest, error);
     }
     const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
     const UserAccount* user = sessionUser ? userById(*sessionUser) : nullptr;
     if (user == nullptr) {
-        return fail(Fault::BadSession);
+        return request.fail(Fault::BadSession);
     }
     const FeedSource* feed = config_.findFeed(static_cast<int>(*feedId));
     if (feed == nullptr ||
         std::find(user->feeds.begin(), user->feeds.end(), feed->id) == user->feeds.end()) {
-        return fail(Fault::UnknownFeed);
+        return request.fail(Fault::UnknownFeed);
     }
     if (*start < 0) {
-        return fail(Fault::BadParameter, "rssstart must be 0 or more");
+        return request.fail(Fault::BadParameter, "rssstart must be 0 or more");
     }
     const FeedCache::Items items = feeds_.items(*feed, error);
     if (!items) {
-        return fail(Fault::FeedUnavailable, error);
+        return request.fail(Fault::FeedUnavailable, error);
     }
     const std::size_t total = items->size();
     const std::size_t first = std::min(static_cast<std::size_t>(*start), total);

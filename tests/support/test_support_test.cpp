@@ -1,12 +1,17 @@
+#include "tests/support/ChildProcess.h"
 #include "tests/support/SignalAnalysis.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WavFile.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace tolvane::test {
 namespace {
@@ -14,6 +19,109 @@ namespace {
 std::filesystem::path scratchFile(const char* name) {
     return std::filesystem::temp_directory_path() /
            (std::string("tolvane-support-") + std::to_string(getpid()) + "-" + name);
+}
+
+using namespace std::chrono_literals;
+
+const std::string kShell = "/bin/sh";
+
+TEST(ChildProcess, RunGivesExitCodeAndBothStreams) {
+    const RunResult r = run(kShell, {"-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_EQ(r.out, "out\n");
+    EXPECT_EQ(r.err, "err\n");
+
+    EXPECT_EQ(run(kShell, {"-c", "kill -KILL $$"}).exitCode, 128 + SIGKILL);
+
+    const RunResult missing = run("/no/such/program", {});
+    EXPECT_EQ(missing.exitCode, -1);
+    EXPECT_EQ(missing.err, "can't start /no/such/program: No such file or directory");
+    EXPECT_EQ(run("sh", {"-c", "exit 4"}).exitCode, -1) << "PATH searched unasked";
+    EXPECT_EQ(run("sh", {"-c", "exit 4"}, {.searchPath = true}).exitCode, 4);
+}
+
+// More than a pipe holds, in and out, with standard error written first: the
+// child would block for good if the streams were not read as they come.
+TEST(ChildProcess, LargeInputAndOutputsFlowWithoutBlocking) {
+    std::string input(1 << 20, '\0');
+    for (size_t i = 0; i < input.size(); ++i) {
+        input[i] = char('a' + i % 26);
+    }
+    const RunResult echoed =
+        run(kShell, {"-c", "head -c 300000 /dev/zero >&2; cat"}, {.input = input});
+    EXPECT_EQ(echoed.exitCode, 0);
+    EXPECT_EQ(echoed.err.size(), 300000u);
+    EXPECT_TRUE(echoed.out == input) << echoed.out.size() << " bytes came back";
+
+    // A child that reads nothing of its input still ends normally.
+    EXPECT_EQ(run(kShell, {"-c", "exit 0"}, {.input = input}).exitCode, 0);
+}
+
+TEST(ChildProcess, EnvironmentEntriesAndStdoutFileWithMergedStderr) {
+    TempDir dir("tolvane-support");
+    const auto file = dir.path() / "out.txt";
+    const RunResult r =
+        run(kShell, {"-c", "echo $TOLVANE_X; echo $HOME >&2; read line"},
+            {.env = {"TOLVANE_X=1", "HOME=/nowhere"}, .stdoutFile = file, .mergeStderr = true});
+    EXPECT_EQ(r.exitCode, 1) << "standard input is /dev/null: read finds its end";
+    EXPECT_EQ(r.out, "");
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "1\n/nowhere\n");
+}
+
+TEST(ChildProcess, WaitLimitSignalAndTerminate) {
+    ChildProcess sleeper;
+    std::string error;
+    ASSERT_TRUE(sleeper.start("/bin/sleep", {"30"}, error)) << error;
+    EXPECT_FALSE(sleeper.wait(100ms));
+    EXPECT_EQ(sleeper.exitCode(), -1);
+    EXPECT_TRUE(sleeper.signal(SIGINT));
+    ASSERT_TRUE(sleeper.wait(10s));
+    EXPECT_EQ(sleeper.exitCode(), 128 + SIGINT);
+    EXPECT_FALSE(sleeper.signal(SIGINT)) << "reaped child still signalled";
+
+    // SIGTERM ignored: terminate() falls back to SIGKILL.
+    ChildProcess stubborn;
+    ASSERT_TRUE(stubborn.start(kShell, {"-c", "trap '' TERM; echo ready; exec sleep 30"}, error));
+    ASSERT_EQ(stubborn.waitForOutput(std::regex("ready"), 10s).size(), 1u) << stubborn.err();
+    EXPECT_FALSE(stubborn.terminate(200ms));
+    EXPECT_EQ(stubborn.exitCode(), 128 + SIGKILL);
+}
+
+TEST(ChildProcess, WaitForOutputGivesGroupsOrStopsAtTheEnd) {
+    std::string error;
+    pid_t pid = -1;
+    {
+        ChildProcess child;
+        ASSERT_TRUE(
+            child.start(kShell, {"-c", "echo 'listening on port 4711'; exec sleep 30"}, error));
+        EXPECT_EQ(child.waitForOutput(std::regex("port ([0-9]+)"), 10s),
+                  (std::vector<std::string>{"port 4711", "4711"}));
+        pid = child.pid();
+    }
+    EXPECT_EQ(::kill(pid, 0), -1) << "the destructor left the child running or unreaped";
+    EXPECT_EQ(errno, ESRCH);
+
+    ChildProcess quitter;
+    ASSERT_TRUE(quitter.start(kShell, {"-c", "echo nothing here"}, error));
+    EXPECT_TRUE(quitter.waitForOutput(std::regex("port"), 60s).empty());
+    EXPECT_TRUE(quitter.wait(10s));
+    EXPECT_EQ(quitter.out(), "nothing here\n");
+}
+
+TEST(TempDir, FreshFolderGoesWithEverythingInIt) {
+    std::filesystem::path made;
+    {
+        TempDir dir("tolvane-support");
+        TempDir other("tolvane-support");
+        ASSERT_TRUE(std::filesystem::is_directory(dir.path()));
+        EXPECT_NE(dir.path(), other.path());
+        EXPECT_EQ(dir.path().filename().string().rfind("tolvane-support-", 0), 0u);
+        std::filesystem::create_directory(dir.path() / "inner");
+        std::ofstream(dir.path() / "inner" / "file") << "kept until the end";
+        made = dir.path();
+    }
+    EXPECT_FALSE(std::filesystem::exists(made));
 }
 
 TEST(WavFile, RoundTripKeepsFormatAndSamples) {

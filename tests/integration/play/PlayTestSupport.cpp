@@ -1,18 +1,13 @@
 #include "tests/integration/play/PlayTestSupport.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <regex>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace tolvane::test {
 
@@ -26,43 +21,8 @@ std::filesystem::path makeTempDir(const char* prefix) {
     return pattern;
 }
 
-// Spawns the tool with standard output and error redirected to files.
-pid_t spawnTool(const std::vector<std::string>& args, const std::filesystem::path& outPath,
-                const std::filesystem::path& errPath, const std::vector<std::string>& env) {
-    std::vector<std::string> all = {toolPath().string()};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> environment(env.begin(), env.end());
-    for (char** e = environ; *e; ++e) {
-        environment.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int exitCodeOf(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+// Long enough for the slowest decode under the sanitizers.
+constexpr std::chrono::minutes kToolLimit(5);
 
 } // namespace
 
@@ -75,9 +35,13 @@ PlayFiles::PlayFiles() : dir_(makeTempDir("tolvane-play")) {
     if (dir_.empty()) {
         return;
     }
-    const std::string command = std::string("sh ") + TOLVANE_SOURCE_DIR +
-                                "/tests/integration/play/make_play_mp3s.sh " + dir_.string();
-    ok_ = std::system(command.c_str()) == 0;
+    const RunResult made = run(
+        "/bin/sh", {TOLVANE_SOURCE_DIR "/tests/integration/play/make_play_mp3s.sh", dir_.string()},
+        {}, kToolLimit);
+    ok_ = made.exitCode == 0;
+    if (!ok_) {
+        std::cerr << "make_play_mp3s.sh failed: " << made.out << made.err;
+    }
 }
 
 PlayFiles::~PlayFiles() {
@@ -117,70 +81,9 @@ std::string ProcessResult::lastErrorLine() const {
 
 ProcessResult runTool(const std::vector<std::string>& args, const std::filesystem::path& stdoutPath,
                       const std::vector<std::string>& env) {
-    ProcessResult result;
-    const std::filesystem::path dir = makeTempDir("tolvane-play-run");
-    const std::filesystem::path out = stdoutPath.empty() ? dir / "out" : stdoutPath;
-    const pid_t pid = spawnTool(args, out, dir / "err", env);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid) {
-        result.exitCode = exitCodeOf(status);
-    }
-    if (stdoutPath.empty()) {
-        result.out = readText(out);
-    }
-    result.err = readText(dir / "err");
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    return result;
-}
-
-ToolProcess::~ToolProcess() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ec;
-    if (!outPath_.empty()) {
-        std::filesystem::remove_all(outPath_.parent_path(), ec);
-    }
-}
-
-bool ToolProcess::start(const std::vector<std::string>& args, std::string& error) {
-    const std::filesystem::path dir = makeTempDir("tolvane-play-bg");
-    outPath_ = dir / "out";
-    errPath_ = dir / "err";
-    pid_ = spawnTool(args, outPath_, errPath_, {});
-    if (pid_ <= 0) {
-        error = "can't start " + toolPath().string();
-        return false;
-    }
-    return true;
-}
-
-void ToolProcess::signal(int number) {
-    if (pid_ > 0) {
-        kill(pid_, number);
-    }
-}
-
-bool ToolProcess::wait(std::chrono::milliseconds limit, ProcessResult& result) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (pid_ > 0) {
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            result.exitCode = exitCodeOf(status);
-            result.out = readText(outPath_);
-            result.err = readText(errPath_);
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    const RunResult r =
+        run(toolPath().string(), args, {.env = env, .stdoutFile = stdoutPath}, kToolLimit);
+    return {r.exitCode, r.out, r.err};
 }
 
 std::vector<std::pair<std::string, long>> parseJsonLine(const std::string& line) {
@@ -207,11 +110,14 @@ std::map<std::string, long> infoOf(const std::filesystem::path& mp3) {
 bool madplayDecode(const std::filesystem::path& mp3, WavAudio& audio, std::string& error) {
     const std::filesystem::path dir = makeTempDir("tolvane-play-madplay");
     const std::filesystem::path wav = dir / "reference.wav";
-    const std::string command =
-        "madplay -Q -S -b 16 -o wave:" + wav.string() + " '" + mp3.string() + "' 2>/dev/null";
-    const bool ok = std::system(command.c_str()) == 0 && readWav(wav, audio, error);
-    if (!ok && error.empty()) {
-        error = "madplay failed on " + mp3.string();
+    const RunResult r =
+        run("madplay", {"-Q", "-S", "-b", "16", "-o", "wave:" + wav.string(), mp3.string()},
+            {.searchPath = true}, kToolLimit);
+    bool ok = r.exitCode == 0;
+    if (!ok) {
+        error = "madplay failed on " + mp3.string() + ": " + r.err;
+    } else {
+        ok = readWav(wav, audio, error);
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
@@ -237,25 +143,10 @@ bool toolDecode(const std::filesystem::path& mp3, WavAudio& audio, std::string& 
 }
 
 int runProgram(const std::vector<std::string>& args) {
-    std::vector<std::string> all(args);
-    std::vector<char*> argv;
-    for (std::string& arg : all) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid) {
+    if (args.empty()) {
         return -1;
     }
-    return exitCodeOf(status);
+    return run(args[0], {args.begin() + 1, args.end()}, {.searchPath = true}, kToolLimit).exitCode;
 }
 
 } // namespace tolvane::test

@@ -5,12 +5,10 @@
 // madplay's decoding as the reference.
 #include "tests/support/WavFile.h"
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace tolvane::test {
@@ -35,7 +33,7 @@ class PlayFiles {
 std::filesystem::path toolPath();
 
 struct ProcessResult {
-    int exitCode = -1; // -1 when the process did not exit normally
+    int exitCode = -1; // 128 + the signal for a death by signal; -1 when it did not run or end
     std::string out;
     std::string err;
     // The last line written to standard error, without its line break.
@@ -48,26 +46,6 @@ struct ProcessResult {
 ProcessResult runTool(const std::vector<std::string>& args,
                       const std::filesystem::path& stdoutPath = {},
                       const std::vector<std::string>& env = {});
-
-// tolvane-play running in the background, with standard output and error in
-// files; killed and reaped by the destructor if still running.
-class ToolProcess {
-  public:
-    ToolProcess() = default;
-    ~ToolProcess();
-    ToolProcess(const ToolProcess&) = delete;
-    ToolProcess& operator=(const ToolProcess&) = delete;
-
-    bool start(const std::vector<std::string>& args, std::string& error);
-    // Waits up to `limit` for the exit; false when it did not end in time.
-    bool wait(std::chrono::milliseconds limit, ProcessResult& result);
-    void signal(int number);
-
-  private:
-    pid_t pid_ = -1;
-    std::filesystem::path outPath_;
-    std::filesystem::path errPath_;
-};
 
 // The integer fields of a flat JSON object, in the order they appear.
 std::vector<std::pair<std::string, long>> parseJsonLine(const std::string& line);
@@ -84,7 +62,7 @@ bool toolDecode(const std::filesystem::path& mp3, WavAudio& audio, std::string& 
 std::string readText(const std::filesystem::path& path);
 
 // Runs a program found on PATH with `args` (the program's name first), its
-// output thrown away; its exit status, or -1 when it did not run or exit.
+// output thrown away; its exit code, or -1 when it did not run or end.
 int runProgram(const std::vector<std::string>& args);
 
 } // namespace tolvane::test

@@ -2,6 +2,7 @@
 // sink: the recorded monitor is the decoded sound; space pauses and resumes on
 // a terminal; Ctrl-C stops the sound and ends the tool cleanly.
 #include "tests/integration/play/PlayTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/MonitorRecorder.h"
 #include "tests/support/SignalAnalysis.h"
 
@@ -164,16 +165,15 @@ TEST_F(PlayAudio, SpacePausesAndResumesOnATerminal) {
 }
 
 TEST_F(PlayAudio, InterruptStopsTheSoundAndExitsCleanly) {
-    ToolProcess tool;
+    ChildProcess tool;
     std::string error;
-    ASSERT_TRUE(tool.start({"play", file("sweep44.mp3").string()}, error)) << error;
+    ASSERT_TRUE(tool.start(toolPath(), {"play", file("sweep44.mp3").string()}, error)) << error;
     std::this_thread::sleep_for(1500ms);
     tool.signal(SIGINT);
-    ProcessResult result;
-    ASSERT_TRUE(tool.wait(3s, result)) << "still running after Ctrl-C";
+    ASSERT_TRUE(tool.wait(3s)) << "still running after Ctrl-C";
     const WavAudio heard = stopRecording();
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_EQ(tool.exitCode(), 0) << tool.err();
+    EXPECT_TRUE(tool.err().empty()) << tool.err();
     const double seconds = soundSeconds(findSegments(heard.channel(0), kRate));
     EXPECT_GT(seconds, 0.8);
     EXPECT_LT(seconds, 2.5);

@@ -1,26 +1,19 @@
 #include "ProtocolTestSupport.h"
 
 #include "platform/Text.h"
+#include "protocol/SpeechJobCodes.h"
 #include "protocol/TraceWrite.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <condition_variable>
-#include <csignal>
+#include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <regex>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace tolvane::test {
-
-namespace fs = std::filesystem;
 
 std::string utf8(std::u16string_view text) {
     return platform::utf16ToUtf8(text);
@@ -29,8 +22,12 @@ std::string utf8(std::u16string_view text) {
 RecordingPort::RecordingPort()
     : pump_([this](uint32_t message, uint32_t code, intptr_t argument) {
           std::string event = std::to_string(message) + "/" + std::to_string(code) + " ";
-          event += carriesText(message, code) ? utf8(DialogPort::textOf(argument))
-                                              : std::to_string(argument);
+          if (message == dialog::kSpeechJob && code == dialog::kPlaybackStatus) {
+              event += statusText(*reinterpret_cast<const PlaybackStatus*>(argument));
+          } else {
+              event += carriesText(message, code) ? utf8(DialogPort::textOf(argument))
+                                                  : std::to_string(argument);
+          }
           record(std::move(event));
           if (hook_) {
               hook_(message, code);
@@ -44,8 +41,18 @@ RecordingPort::~RecordingPort() {
     setTraceSink(nullptr);
 }
 
+std::string RecordingPort::statusText(const PlaybackStatus& s) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%d%% %d kbs %02d:%02d:%02d/%02d:%02d:%02d", s.percent,
+                  s.bitrate, s.positionHours, s.positionMinutes, s.positionSeconds, s.lengthHours,
+                  s.lengthMinutes, s.lengthSeconds);
+    return text;
+}
+
 bool RecordingPort::carriesText(uint32_t message, uint32_t code) {
-    return (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyError) ||
+    return (message == dialog::kSpeechJob && code >= dialog::kJobFailed &&
+            code <= dialog::kJobAudioReady) ||
+           (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyError) ||
            message == dialog::kUserVerify || message == dialog::kNewsItems;
 }
 
@@ -88,6 +95,13 @@ TestPeer::TestPeer() {
             if (const auto it = answers_.find(request.path); it != answers_.end()) {
                 answer = it->second;
             }
+            for (size_t i = 0; i < conditions_.size(); ++i) {
+                if (conditions_[i].first == request.path &&
+                    request.body.find(conditions_[i].second) != std::string::npos) {
+                    answer = conditionalAnswers_[i];
+                    break;
+                }
+            }
         }
         if (answer.delay.count() > 0) {
             std::this_thread::sleep_for(answer.delay);
@@ -111,6 +125,13 @@ void TestPeer::answer(const std::string& path, int status, std::string body,
                       std::chrono::milliseconds delay) {
     std::lock_guard lock(mutex_);
     answers_[path] = Answer{status, std::move(body), delay};
+}
+
+void TestPeer::answerWhen(const std::string& path, const std::string& bodyPart, int status,
+                          std::string body) {
+    std::lock_guard lock(mutex_);
+    conditions_.emplace_back(path, bodyPart);
+    conditionalAnswers_.push_back(Answer{status, std::move(body), {}});
 }
 
 std::string TestPeer::url(const std::string& path) const {
@@ -198,103 +219,33 @@ bool ServerProcess::available() {
     return ::access(kServer.c_str(), X_OK) == 0;
 }
 
-ServerProcess::ServerProcess() {
-    std::string pattern = (fs::temp_directory_path() / "protocol-server-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+ServerProcess::ServerProcess() : dataDir_("protocol-server") {
+    if (dataDir_.path().empty()) {
+        error_ = "can't make the server's data folder\n";
         return;
     }
-    dataDir_ = pattern;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    if (!server_.start(kServer,
+                       {"--config", kServerConfig, "--address", "127.0.0.1", "--port", "0",
+                        "--data", dataDir_.path().string(), "--quiet"},
+                       error_, {.mergeStderr = true})) {
+        error_ += "\n";
         return;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const std::string data = dataDir_.string();
-    std::vector<std::string> args{kServer,  "--config", kServerConfig, "--address", "127.0.0.1",
-                                  "--port", "0",        "--data",      data,        "--quiet"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
+    const std::vector<std::string> listening =
+        server_.waitForOutput(std::regex("listening on (http://127\\.0\\.0\\.1:([0-9]+)/\\S+)"),
+                              std::chrono::seconds(30));
+    if (!listening.empty()) {
+        baseUrl_ = listening[1];
+        port_ = std::stoi(listening[2]);
     }
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, kServer.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-
-    reader_ = std::thread([this, fd = out[0]] { readOutput(fd); });
-    static const std::regex listening("listening on (http://127\\.0\\.0\\.1:([0-9]+)/\\S+)");
-    std::unique_lock lock(mutex_);
-    std::smatch match;
-    changed_.wait_for(lock, std::chrono::seconds(30), [&] {
-        return closed_ || pid_ < 0 || std::regex_search(output_, match, listening);
-    });
-    if (std::regex_search(output_, match, listening)) {
-        baseUrl_ = match[1];
-        port_ = std::stoi(match[2]);
-    }
-}
-
-void ServerProcess::readOutput(int fd) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        std::lock_guard lock(mutex_);
-        output_.append(buffer, static_cast<size_t>(got));
-        changed_.notify_all();
-    }
-    ::close(fd);
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    changed_.notify_all();
 }
 
 ServerProcess::~ServerProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (::waitpid(pid_, &status, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    if (reader_.joinable()) {
-        reader_.join();
-    }
-    if (!dataDir_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(dataDir_, ignored);
-    }
+    server_.terminate(std::chrono::seconds(5));
 }
 
 std::string ServerProcess::output() const {
-    std::lock_guard lock(mutex_);
-    return output_;
-}
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "protocol-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern;
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    return error_ + server_.out();
 }
 
 } // namespace tolvane::test

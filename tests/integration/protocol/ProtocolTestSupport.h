@@ -6,11 +6,13 @@
 // own process.
 
 #include "protocol/InterfacePump.h"
+#include "protocol/PlaybackStatus.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <httplib.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -25,7 +27,7 @@ namespace tolvane::test {
 std::string utf8(std::u16string_view text);
 
 // Records what the dialog would see: each report as "MSG/CODE ARG" (ARG the
-// number, or the text in UTF-8 for codes that carry one) and each trace line as
+// number, the text in UTF-8 for codes that carry one, or a playback status) and each trace line as
 // "trace LINE", in the order they arrive. Installs itself as the trace sink for
 // its lifetime. Construct it on the thread that plays the interface thread.
 class RecordingPort {
@@ -50,6 +52,8 @@ class RecordingPort {
     bool pumpUntil(const std::function<bool()>& done);
 
     static bool carriesText(uint32_t message, uint32_t code);
+    // A 100/200 record as "PERCENT% BITRATE kbs HH:MM:SS/HH:MM:SS".
+    static std::string statusText(const PlaybackStatus& status);
 
   private:
     void record(std::string event);
@@ -78,6 +82,10 @@ class TestPeer {
 
     void answer(const std::string& path, int status, std::string body,
                 std::chrono::milliseconds delay = {});
+    // As answer(), for requests to `path` whose body holds `bodyPart`; these
+    // take precedence over the plain answer of the path.
+    void answerWhen(const std::string& path, const std::string& bodyPart, int status,
+                    std::string body);
     std::string url(const std::string& path) const;
     std::vector<Exchange> exchanges() const;
 
@@ -93,6 +101,8 @@ class TestPeer {
     std::thread thread_;
     mutable std::mutex mutex_;
     std::map<std::string, Answer> answers_;
+    std::vector<std::pair<std::string, std::string>> conditions_; // path, body part
+    std::vector<Answer> conditionalAnswers_;
     std::vector<Exchange> exchanges_;
 };
 
@@ -116,7 +126,8 @@ class SilentListener {
 // A loopback port nothing listens on.
 int closedPort();
 
-// tolvane-server from this build, on a free port with the demo configuration.
+// tolvane-server from this build, on a free port with the demo configuration
+// and a data folder of its own; stopped with SIGTERM (SIGKILL after 5 s).
 class ServerProcess {
   public:
     ServerProcess();
@@ -125,30 +136,16 @@ class ServerProcess {
     // "http://127.0.0.1:PORT/tolvane/tolvanedoor.php", or empty when it did not start.
     std::string baseUrl() const { return port_ == 0 ? std::string() : baseUrl_; }
     std::string output() const;
+    int port() const { return port_; }
+    // Where the server keeps the MP3 files it made.
+    const std::filesystem::path& dataDir() const { return dataDir_.path(); }
 
   private:
-    void readOutput(int fd);
-
-    int pid_ = -1;
+    TempDir dataDir_;
+    ChildProcess server_;
+    std::string error_;
     int port_ = 0;
     std::string baseUrl_;
-    std::filesystem::path dataDir_;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool closed_ = false;
-    std::string output_;
-};
-
-// A fresh folder removed at the end of the scope.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
 };
 
 } // namespace tolvane::test

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -74,6 +75,25 @@ HttpResult perform(CURL* curl) {
 
 std::string at(const std::vector<std::string>& values, std::size_t index) {
     return index < values.size() ? values[index] : std::string();
+}
+
+// The client's scan of a numbered list: entry i is looked for as `key` and i
+// from where entry i - 1 stood, and read with the pattern made for i. Stops at
+// the first entry it cannot find.
+std::vector<std::vector<std::string>>
+scanList(const std::string& reply, std::size_t from, long count, const std::string& key,
+         const std::function<std::string(const std::string& n)>& pattern) {
+    std::vector<std::vector<std::string>> entries;
+    for (long i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        const std::size_t found = reply.find(key + n, from);
+        if (found == std::string::npos) {
+            break;
+        }
+        from = found;
+        entries.push_back(clientScan(reply.substr(found), pattern(n)));
+    }
+    return entries;
 }
 
 } // namespace
@@ -151,17 +171,12 @@ VerifyReply parseVerify(const std::string& reply) {
         "item=tolvane&action=%[^&]&status=%[^&]&time_wait_max=%[^&]&max_text_number=%[^&]&"
         "domain_limit=%[^&]&usertype=%[^&]&userid=%[^&]&errcode=%[^&]&errmsg=%[^&]&"
         "verifytimeid=%[^&]&");
-    std::size_t from = marker;
-    for (long i = 0; i < verify.total; ++i) {
-        const std::string n = std::to_string(i);
-        const std::size_t found = reply.find("rssid" + n, from);
-        if (found == std::string::npos) {
-            break;
-        }
-        from = found;
-        verify.feeds.push_back(
-            {clientScan(reply.substr(found), "rssid" + n + "=%[^&]&title" + n + "=%[^&]&priority" +
-                                                 n + "=%[^&]&time" + n + "=%[^&]&")});
+    for (std::vector<std::string>& fields :
+         scanList(reply, marker, verify.total, "rssid", [](const std::string& n) {
+             return "rssid" + n + "=%[^&]&title" + n + "=%[^&]&priority" + n + "=%[^&]&time" + n +
+                    "=%[^&]&";
+         })) {
+        verify.feeds.push_back({std::move(fields)});
     }
     return verify;
 }
@@ -187,35 +202,14 @@ NewsReply parseNews(const std::string& reply) {
     const auto values = clientScan(reply.substr(counts), "totalitems=%[^&]&maxrss=%[^&]&end=end");
     news.total = std::atol(at(values, 0).c_str());
     news.maxrss = std::atol(at(values, 1).c_str());
-    std::size_t from = marker;
-    for (long i = 0; i < news.total; ++i) {
-        const std::string n = std::to_string(i);
-        const std::size_t found = reply.find("title" + n, from);
-        if (found == std::string::npos) {
-            break;
-        }
-        from = found;
-        news.items.push_back(
-            clientScan(reply.substr(found),
-                       "title" + n + "=%[^&]&description" + n + "=%[^&]&time" + n + "=%[^&]&"));
-    }
+    news.items = scanList(reply, marker, news.total, "title", [](const std::string& n) {
+        return "title" + n + "=%[^&]&description" + n + "=%[^&]&time" + n + "=%[^&]&";
+    });
     const std::size_t status = reply.find("status=", marker);
     if (status != std::string::npos) {
         news.status = clientScan(reply.substr(status), "status=%[^&]&errcode=%[^&]&errmsg=%[^&]&");
     }
     return news;
-}
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tolvane-server-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern;
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
 }
 
 void writeFile(const fs::path& path, const std::string& text) {

@@ -6,6 +6,7 @@
 // through mpg123.
 
 #include "server/ServerApp.h"
+#include "tests/support/TempDir.h"
 
 #include <filesystem>
 #include <map>
@@ -66,16 +67,7 @@ std::vector<std::string>
 parseQuery(const std::string& reply); // action status tts_status http_file parameter errcode errmsg
 NewsReply parseNews(const std::string& reply);
 
-// A fresh folder removed with everything in it at the end of the scope.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using tolvane::test::TempDir;
 
 // Writes `text` to `path`.
 void writeFile(const std::filesystem::path& path, const std::string& text);

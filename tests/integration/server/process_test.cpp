@@ -2,103 +2,48 @@
 // signals, and fifty clients at once.
 #include "ServerTestSupport.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
-#include <poll.h>
 #include <regex>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace tolvane::server::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using tolvane::test::RunResult;
 
 const std::string kServer = TOLVANE_BINARY_DIR "/server/tolvane-server";
 
-// One run of the server program; stdout and stderr are collected by a reader
-// thread (so the server never blocks on a full pipe) until it exits.
-class ServerProcess {
+// One run of the server program, its standard output and error collected
+// together.
+class ServerProcess : public tolvane::test::ChildProcess {
   public:
     explicit ServerProcess(const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::vector<char*> argv{const_cast<char*>(kServer.c_str())};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, kServer.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        reader_ = std::thread([this, fd = out[0]] { read(fd); });
-    }
-
-    ~ServerProcess() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
+        std::string error;
+        EXPECT_TRUE(start(kServer, args, error, {.mergeStderr = true})) << error;
     }
 
     // The port from the "listening on" line; 0 when the server ended first.
     int waitForPort() {
-        static const std::regex listening("listening on http://[^:]+:([0-9]+)/");
-        std::unique_lock lock(mutex_);
-        std::smatch match;
-        changed_.wait_for(lock, std::chrono::seconds(30),
-                          [&] { return std::regex_search(output_, match, listening) || closed_; });
-        return std::regex_search(output_, match, listening) ? std::stoi(match[1]) : 0;
+        const std::vector<std::string> listening =
+            waitForOutput(std::regex("listening on http://[^:]+:([0-9]+)/"), 30s);
+        return listening.empty() ? 0 : std::stoi(listening[1]);
     }
 
-    // Waits (at most a minute) for the exit; the exit status, or -1.
-    int wait() {
-        int status = 0;
-        for (int i = 0; i < 600; ++i) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return -1;
-    }
-
-    void signal(int number) const { ::kill(pid_, number); }
-    pid_t pid() const { return pid_; }
-
-    std::string output() {
-        if (exited_ && reader_.joinable()) {
-            reader_.join();
-        }
-        const std::lock_guard lock(mutex_);
-        return output_;
-    }
+    // Waits (at most a minute) for the exit; the exit code, or -1.
+    int exitStatus() { return wait(1min) ? exitCode() : -1; }
 
     // Resident memory of the server in kB, from /proc.
     long residentKb() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
         std::string line;
         while (std::getline(status, line)) {
             if (line.rfind("VmRSS:", 0) == 0) {
@@ -107,70 +52,34 @@ class ServerProcess {
         }
         return -1;
     }
-
-  private:
-    void read(int fd) {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            const std::lock_guard lock(mutex_);
-            if (n <= 0) {
-                closed_ = true;
-                changed_.notify_all();
-                break;
-            }
-            output_.append(buffer, static_cast<std::size_t>(n));
-            changed_.notify_all();
-        }
-        ::close(fd);
-    }
-
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string output_;
-    bool closed_ = false;
 };
 
-struct RunResult {
-    int status;
-    std::string output;
-};
-
-RunResult run(const std::vector<std::string>& args) {
-    ServerProcess process(args);
-    const int status = process.wait();
-    return {status, process.output()};
+RunResult runServer(const std::vector<std::string>& args) {
+    return tolvane::test::run(kServer, args, {.mergeStderr = true}, 1min);
 }
 
 TEST(ServerProgramTest, CommandLineAndConfigurationFaultsAreReportedClearly) {
-    RunResult help = run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.output.find("Usage: tolvane-server"), std::string::npos);
+    const RunResult help = runServer({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: tolvane-server"), std::string::npos);
 
-    RunResult unknown = run({"--colour", "blue"});
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.output.find("unknown option '--colour'"), std::string::npos)
-        << unknown.output;
-    EXPECT_EQ(run({"--port", "http"}).status, 2);
-    EXPECT_EQ(run({"--workers"}).status, 2);
+    const RunResult unknown = runServer({"--colour", "blue"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.out.find("unknown option '--colour'"), std::string::npos) << unknown.out;
+    EXPECT_EQ(runServer({"--port", "http"}).exitCode, 2);
+    EXPECT_EQ(runServer({"--workers"}).exitCode, 2);
 
     TempDir dir;
-    RunResult missing = run({"--config", (dir.path() / "none.ini").string()});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.output.find("none.ini"), std::string::npos) << missing.output;
+    const RunResult missing = runServer({"--config", (dir.path() / "none.ini").string()});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.out.find("none.ini"), std::string::npos) << missing.out;
 
     writeFile(dir.path() / "bad.ini", "[user x]\nemail = x@y\npassword_md5 = demo\nuserid = 1\n");
-    RunResult bad = run({"--config", (dir.path() / "bad.ini").string()});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.output.find("[user x] password_md5: must be 32 hexadecimal digits"),
+    const RunResult bad = runServer({"--config", (dir.path() / "bad.ini").string()});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.out.find("[user x] password_md5: must be 32 hexadecimal digits"),
               std::string::npos)
-        << bad.output;
+        << bad.out;
 }
 
 TEST(ServerProgramTest, SecondServerOnTheSamePortFailsAndSignalsStopCleanly) {
@@ -178,15 +87,15 @@ TEST(ServerProgramTest, SecondServerOnTheSamePortFailsAndSignalsStopCleanly) {
     writeFile(dir.path() / "server.ini", "[server]\nport = 0\n[limits]\ncolour = blue\n");
     ServerProcess first({"--config", (dir.path() / "server.ini").string(), "--workers", "1"});
     const int port = first.waitForPort();
-    ASSERT_GT(port, 0) << first.output();
-    EXPECT_NE(first.output().find("unknown key [limits] colour ignored"), std::string::npos);
+    ASSERT_GT(port, 0) << first.out();
+    EXPECT_NE(first.out().find("unknown key [limits] colour ignored"), std::string::npos);
 
-    RunResult second =
-        run({"--config", (dir.path() / "server.ini").string(), "--port", std::to_string(port)});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.output.find("cannot listen on 127.0.0.1:" + std::to_string(port)),
+    const RunResult second = runServer(
+        {"--config", (dir.path() / "server.ini").string(), "--port", std::to_string(port)});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.out.find("cannot listen on 127.0.0.1:" + std::to_string(port)),
               std::string::npos)
-        << second.output;
+        << second.out;
 
     EXPECT_EQ(
         parseDoor(httpPost("http://127.0.0.1:" + std::to_string(port) + "/tolvane/tolvanedoor.php",
@@ -195,8 +104,8 @@ TEST(ServerProgramTest, SecondServerOnTheSamePortFailsAndSignalsStopCleanly) {
             .fields.size(),
         8u);
     first.signal(SIGINT);
-    EXPECT_EQ(first.wait(), 0);
-    EXPECT_NE(first.output().find("stopping (SIGINT)"), std::string::npos);
+    EXPECT_EQ(first.exitStatus(), 0) << first.out();
+    EXPECT_NE(first.out().find("stopping (SIGINT)"), std::string::npos);
 }
 
 // Fifty clients at once, each reading one text through the whole protocol,
@@ -212,7 +121,7 @@ TEST(ServerLoadTest, FiftyClientsAtOnceAllGetCompleteAudio) {
     ServerProcess server({"--config", (dir.path() / "server.ini").string(), "--data",
                           (dir.path() / "audio").string()});
     const int port = server.waitForPort();
-    ASSERT_GT(port, 0) << server.output();
+    ASSERT_GT(port, 0) << server.out();
     const std::string door =
         "http://127.0.0.1:" + std::to_string(port) + "/tolvane/tolvanedoor.php";
 
@@ -278,7 +187,7 @@ TEST(ServerLoadTest, FiftyClientsAtOnceAllGetCompleteAudio) {
         << "resident memory grew from " << resident[0] << " kB to " << resident[1] << " kB";
 #endif
     server.signal(SIGTERM);
-    EXPECT_EQ(server.wait(), 0) << server.output();
+    EXPECT_EQ(server.exitStatus(), 0) << server.out();
     EXPECT_TRUE(fs::is_empty(dir.path() / "audio")) << "job files are removed at exit";
 }
 

@@ -112,6 +112,21 @@ TEST_F(ConfigStoreTest, EmptyTextsTakeTheirDefaultsButIntegersOnlyWhenMissing) {
     EXPECT_EQ(store.timeOut(), 30);
 }
 
+TEST_F(ConfigStoreTest, DownloadModeIsFileUnlessMemoryIsAsked) {
+    ConfigStore store;
+    EXPECT_EQ(store.downloadMode(), "FILE");
+    for (const auto& [written, mode] : {std::pair{"MEMORY", "MEMORY"},
+                                        {"memory", "MEMORY"},
+                                        {" Memory ", "MEMORY"},
+                                        {"FILE", "FILE"},
+                                        {"memory2", "FILE"},
+                                        {"", "FILE"}}) {
+        write(std::string("[TolvaneWin32]\nDownload_Mode=") + written + "\n");
+        reread(store);
+        EXPECT_EQ(store.downloadMode(), mode) << written;
+    }
+}
+
 TEST_F(ConfigStoreTest, TextsAreHeldInTheAnsiCharset) {
     write("[TolvaneWin32]\nUser_Email=\xE5\xBC\xA0\xE4\xB8\x89\nUser_Pass=caf\xC3\xA9\n");
     setenv("LC_ALL", "zh_CN.GB18030", 1);

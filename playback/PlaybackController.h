@@ -1,0 +1,115 @@
+#pragma once
+
+#include "engine/Mp3Engine.h"
+#include "platform/Thread.h"
+#include "protocol/CurlGlobal.h"
+#include "protocol/PlaybackControl.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace tolvane {
+
+class AudioDownload;
+class StreamFeed;
+
+// Owns playback between the speech job and the engine: one worker per audio
+// URL downloads it (to a private file, or straight into a managed engine
+// stream in MEMORY mode), plays it and reports once a second through the
+// notifications until the audio ends.
+//
+// Threads: the interface thread calls pause(), resume() and stop(); the speech
+// job's worker calls play(); the playback worker runs the download and owns
+// the engine object it creates; in MEMORY mode a download thread feeds the
+// stream. mutex_ guards the state, the worker handle and the engine pointer,
+// and every engine call made by the worker, pause(), resume() and stop(), so
+// the engine is never used after the worker destroyed it. The command is
+// atomic so transfers can poll it; stopped_ wakes a worker that waits out its
+// second. No lock is held while a notification runs.
+class PlaybackController : public PlaybackControl {
+  public:
+    enum class Mode { kFile, kMemory };
+    enum class State { kStopped, kPlaying, kMp3Playing };
+    enum class Command { kNone, kPlay, kStop };
+
+    static constexpr std::chrono::milliseconds kStatusInterval{1000};
+    static constexpr std::chrono::milliseconds kEndWait{2000};
+    static constexpr int32_t kFileBufferMs = 800;
+    static constexpr int32_t kStreamBufferMs = 500;
+    // A managed stream is opened on the first kFirstChunk bytes; when they
+    // hold no playable frame, on more of the data, at most this many times.
+    static constexpr size_t kFirstChunk = 1000;
+    static constexpr int kOpenAttempts = 4;
+
+    // The thread constructing the controller is taken as the interface thread.
+    PlaybackController();
+    // Stops a playback still running, without notifications.
+    ~PlaybackController() override;
+    PlaybackController(const PlaybackController&) = delete;
+    PlaybackController& operator=(const PlaybackController&) = delete;
+
+    void setNotifications(PlaybackNotifications notifications) override;
+    void setPort(DialogPort* port) override { port_ = port; }
+    void play(std::string_view url, int connectTimeOut, int timeOut) override;
+    void pause() override;
+    void resume() override;
+    void stop() override;
+
+    // Chosen by the configuration's Download_Mode; applies from the next play().
+    void setDownloadMode(Mode mode) { mode_ = mode; }
+    Mode downloadMode() const { return mode_.load(); }
+    static Mode modeNamed(std::string_view name);
+
+    State state() const { return state_.load(); }
+    Command command() const { return command_.load(); }
+    static std::string_view name(State state);
+    // True while a worker is attached and has not ended.
+    bool running() const;
+
+  private:
+    struct Request {
+        std::string url;
+        int connectTimeOut = 0;
+        int timeOut = 0;
+        Mode mode = Mode::kFile;
+    };
+
+    void run(const Request& request);
+    void playFile(AudioDownload& download, int64_t length);
+    void playStream(const Request& request, int64_t length);
+    bool openStream(Mp3Engine* engine, StreamFeed& feed, std::string& error);
+    // Keeps `engine` in the controller and plays it, unless a stop came first;
+    // reports why it cannot play unless a failure was reported already.
+    bool startEngine(Mp3Engine* engine, bool failureReported);
+    void releaseEngine(Mp3Engine* engine);
+    // The once-a-second loop; `streamBytes` gives the size of a managed stream.
+    void watch(Mp3Engine* engine, const std::function<uint64_t()>& streamBytes);
+    // Sleeps `span` unless stop() comes; false when it came.
+    bool sleepUnlessStopped(std::chrono::milliseconds span);
+    void waitFor(platform::Thread& worker);
+    bool stopping() const { return command_.load() == Command::kStop; }
+    void halt();
+
+    mutable std::mutex mutex_;
+    std::condition_variable stopped_;
+    std::atomic<State> state_{State::kStopped};
+    std::atomic<Command> command_{Command::kNone};
+    std::unique_ptr<platform::Thread> worker_;
+    Mp3Engine* engine_ = nullptr;
+
+    PlaybackNotifications notify_;
+    std::atomic<DialogPort*> port_{nullptr};
+    std::atomic<Mode> mode_{Mode::kFile};
+    const std::thread::id interfaceThread_;
+    CurlGlobal curl_;
+};
+
+} // namespace tolvane

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+namespace tolvane {
+
+struct CurlCleanup {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+// An easy handle released with the owner.
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+// Sets options on an easy handle one by one, in the caller's order; the first
+// refusal is kept with libcurl's code and the options after it are skipped.
+class CurlOptions {
+  public:
+    explicit CurlOptions(CURL* curl) : curl_(curl) {}
+
+    template <typename Value> CurlOptions& set(CURLoption option, Value value) {
+        if (code_ == CURLE_OK) {
+            code_ = curl_easy_setopt(curl_, option, value);
+        }
+        return *this;
+    }
+    CURLcode code() const { return code_; }
+
+  private:
+    CURL* curl_;
+    CURLcode code_ = CURLE_OK;
+};
+
+// The text of a failed transfer: what libcurl wrote to the handle's error
+// buffer, or its generic text for `code` when it wrote nothing.
+inline std::string curlErrorText(CURLcode code, const char* errorBuffer) {
+    return errorBuffer[0] != '\0' ? std::string(errorBuffer)
+                                  : std::string(curl_easy_strerror(code));
+}
+
+} // namespace tolvane

@@ -1,0 +1,210 @@
+// tolvane-say's command line and report lines, and its exit status for
+// readings that fail before any audio plays, against a stand-in server.
+#include "FakeSpeechServer.h"
+#include "SayTestSupport.h"
+
+#include "protocol/PlaybackStatus.h"
+#include "protocol/SpeechJobCodes.h"
+#include "tools/say/ReportLine.h"
+#include "tools/say/SayOptions.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace tolvane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+using namespace tolvane::say;
+
+TEST(SayOptionsTest, ReadsOptionsAndTheText) {
+    ParsedOptions p = parseSayOptions({"--config", "a.ini", "--lang=en-US", "--trace", "Hello",
+                                       "world", "--", "--not-an-option"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.configPath, "a.ini");
+    EXPECT_EQ(p.options.language, "en-US");
+    EXPECT_TRUE(p.options.trace);
+    EXPECT_THAT(p.options.words, ElementsAre("Hello", "world", "--not-an-option"));
+    EXPECT_FALSE(p.options.fromStdin);
+
+    for (const std::vector<std::string>& stdinArgs :
+         {std::vector<std::string>{}, {"-"}, {"--lang", "zh-CN", "-"}}) {
+        p = parseSayOptions(stdinArgs);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_TRUE(p.options.fromStdin);
+        EXPECT_TRUE(p.options.words.empty());
+    }
+    p = parseSayOptions({"--feed", "2"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.feed, 2);
+    EXPECT_FALSE(p.options.fromStdin);
+}
+
+TEST(SayOptionsTest, UsageErrorsSayWhatIsWrong) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--lang", "fr-FR", "x"}, "--lang takes zh-CN or en-US, not \"fr-FR\""},
+        {{"--lang"}, "--lang needs a value"},
+        {{"--feed", "0"}, "--feed takes a feed number from 1, not \"0\""},
+        {{"--feed", "2x"}, "--feed takes a feed number from 1, not \"2x\""},
+        {{"--feed", "1", "text"}, "--feed reads a feed; give no text with it"},
+        {{"--config="}, "--config needs a file name"},
+        {{"--volume", "3"}, "unknown option --volume"},
+    };
+    for (const auto& [args, error] : cases) {
+        const ParsedOptions p = parseSayOptions(args);
+        EXPECT_FALSE(p.ok) << args[0];
+        EXPECT_EQ(p.error, error);
+    }
+}
+
+TEST(ReportLineTest, EachReportHasItsPayload) {
+    const std::u16string text = u"查询转换状态成功,开始朗读...";
+    const intptr_t textArgument = DialogPort::textArgument(text);
+    EXPECT_EQ(reportLine(100, dialog::kJobAudioReady, textArgument),
+              "100/150 查询转换状态成功,开始朗读...");
+    EXPECT_EQ(reportLine(100, dialog::kPlaybackProgress, 42), "100/210 42");
+    EXPECT_EQ(reportLine(100, dialog::kPlaybackPlaying, 0), "100/170");
+    EXPECT_EQ(reportLine(100, dialog::kJobStopped, 0), "100/160");
+    PlaybackStatus status{37, 64, 0, 1, 5, 1, 2, 3};
+    EXPECT_EQ(reportLine(100, dialog::kPlaybackStatus, reinterpret_cast<intptr_t>(&status)),
+              "100/200 37% 64 kbs 00:01:05/01:02:03");
+    EXPECT_EQ(reportLine(200, dialog::kNetworkVerifyStarted, 0), "200/210");
+    EXPECT_EQ(reportLine(200, dialog::kNetworkVerifySucceeded, 200), "200/220 200");
+    EXPECT_EQ(reportLine(200, dialog::kNetworkVerifyOffline, 0), "200/230 0");
+    EXPECT_EQ(reportLine(300, dialog::kUserVerifyFailed, textArgument),
+              "300/310 查询转换状态成功,开始朗读...");
+    EXPECT_EQ(dialogTraceLine(100, dialog::kJobFailed), "Add&Query Error");
+    EXPECT_EQ(dialogTraceLine(400, dialog::kNewsItemsArrived), "RSS Succeed");
+    EXPECT_EQ(dialogTraceLine(100, dialog::kPlaybackStatus), "");
+}
+
+// tolvane-say run to its end against `server` with `args` after the config.
+struct SayRun {
+    int exitCode = -1;
+    std::vector<std::string> lines;
+    std::string err;
+};
+
+SayRun runSay(const std::filesystem::path& config, std::vector<std::string> args,
+              const std::string& input = {}) {
+    SayProcess say;
+    std::string error;
+    if (!config.empty()) {
+        args.insert(args.begin(), {"--config", config.string()});
+    }
+    EXPECT_TRUE(say.start(args, error, input)) << error;
+    EXPECT_TRUE(say.wait(30s)) << "tolvane-say hangs: " << say.out();
+    return {say.exitCode(), say.lines(), say.err()};
+}
+
+TEST(SayProcessTest, UsageErrorsExitWith2) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--lang", "de-DE", "x"}, {"--feed"}, {"--bogus"}}) {
+        const SayRun run = runSay({}, args);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_THAT(run.err, HasSubstr("usage: tolvane-say"));
+        EXPECT_TRUE(run.lines.empty());
+    }
+    const SayRun empty = runSay({}, {}, "  \n\t\n");
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_THAT(empty.err, HasSubstr("no text to read"));
+    const SayRun missing = runSay("/nonexistent/config.ini", {"x"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_THAT(missing.err, HasSubstr("cannot read /nonexistent/config.ini"));
+    const SayRun help = runSay({}, {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+}
+
+class SayFailureTest : public ::testing::Test {
+  protected:
+    std::filesystem::path config(const std::string& extra = {}) {
+        return writeClientConfig(dir_.path(), server_.port(), "FILE", extra);
+    }
+
+    TempDir dir_;
+    FakeSpeechServer server_{2};
+};
+
+TEST_F(SayFailureTest, AFailedJobExitsWith1AndItsText) {
+    struct Case {
+        std::string path;
+        std::string reply;
+        std::string last;
+    };
+    const Case cases[] = {
+        {"/add", "item=tolvane&action=add&status=failed&uuid=null&errcode=901&errmsg=queue full",
+         "100/110 Failed to send request,read again [901, queue full]"},
+        {"/query",
+         "item=tolvane&action=query&status=failed&tts_status=null&http_file=null&"
+         "parameter=null&errcode=105&errmsg=unknown uuid",
+         "100/110 Failed to query,read again! [105, unknown uuid]"},
+        {"/query",
+         "item=tolvane&action=query&status=succeed&tts_status=wait&http_file=null&"
+         "parameter=null&errcode=0&errmsg=null",
+         "100/110 Failed to query,read again!"},
+    };
+    for (const Case& c : cases) {
+        server_.peer.answer("/add", 200, FakeSpeechServer::kAdded);
+        server_.peer.answer(c.path, 200, c.reply);
+        const SayRun run = runSay(config(), {"--lang", "en-US", "Hello"});
+        EXPECT_EQ(run.exitCode, 1) << c.last;
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(run.lines.back(), c.last);
+        EXPECT_EQ(run.err, "tolvane-say: " + c.last.substr(8) + "\n");
+    }
+    // time_wait_max 2 from the login: two queries answered "wait", then the failure.
+    EXPECT_THAT(codesOf(runSay(config(), {"--lang", "en-US", "Hello"}).lines),
+                ::testing::EndsWith("100/140 100/140 100/110"));
+}
+
+TEST_F(SayFailureTest, ASilentEndExitsWith1) {
+    server_.peer.answer("/query", 200, "<html>maintenance</html>");
+    const SayRun run = runSay(config(), {"--lang", "en-US", "--trace", "Hello"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.lines.back(), "100/140 Send query,waiting...");
+    EXPECT_THAT(run.err, HasSubstr("Query succeed\n"));
+    EXPECT_THAT(run.err, HasSubstr("tolvane-say: the server's reply ended the reading"));
+}
+
+TEST_F(SayFailureTest, TextComesFromStandardInputWithoutArguments) {
+    server_.peer.answer("/query", 200, "<html>maintenance</html>");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--lang", "zh-CN"}, {"--lang", "zh-CN", "-"}}) {
+        const SayRun run = runSay(config(), args, "  第一行\nsecond line & more\n\n");
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.lines.front(), "200/210");
+    }
+    std::vector<std::string> texts;
+    for (const Exchange& exchange : server_.peer.exchanges()) {
+        if (exchange.path == "/add") {
+            texts.push_back(exchange.params.find("text")->second);
+            EXPECT_EQ(exchange.params.find("language")->second, "zh-CN");
+        }
+    }
+    EXPECT_THAT(texts, ElementsAre("第一行\nsecond line & more", "第一行\nsecond line & more"));
+}
+
+TEST_F(SayFailureTest, LoginFailuresAndAMissingFeedExitWith1) {
+    const SayRun unreachable =
+        runSay(writeClientConfig(dir_.path(), closedPort(), "FILE"), {"--lang", "en-US", "Hello"});
+    EXPECT_EQ(unreachable.exitCode, 1);
+    EXPECT_THAT(unreachable.lines.back(), HasSubstr("200/240 Failed to Network Status["));
+
+    const SayRun noFeed = runSay(config(), {"--lang", "en-US", "--feed", "3"});
+    EXPECT_EQ(noFeed.exitCode, 1);
+    EXPECT_EQ(noFeed.err, "tolvane-say: there is no feed 3; the user has 2\n");
+
+    server_.peer.answer("/verify", 200,
+                        "item=tolvane&action=userverify&status=failed&time_wait_max=null&"
+                        "max_text_number=null&domain_limit=null&usertype=null&userid=null&"
+                        "errcode=302&errmsg=wrong password&verifytimeid=null&rss_total=0&end=end");
+    const SayRun refused = runSay(config(), {"--lang", "en-US", "Hello"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.lines.back(), "300/310 Failed to Verify [302, wrong password]");
+    EXPECT_EQ(server_.requestsTo("/add"), 0u);
+}
+
+} // namespace
+} // namespace tolvane::test

@@ -1,0 +1,104 @@
+#include "tools/say/ReportLine.h"
+
+#include "platform/Text.h"
+#include "protocol/DialogPort.h"
+#include "protocol/PlaybackStatus.h"
+#include "protocol/SpeechJobCodes.h"
+
+#include <cstdio>
+
+namespace tolvane::say {
+
+namespace {
+
+enum class Payload { kNone, kText, kNumber, kStatus };
+
+Payload payloadOf(uint32_t message, uint32_t code) {
+    using namespace dialog;
+    switch (message) {
+    case kSpeechJob:
+        switch (code) {
+        case kJobStopped:
+        case kPlaybackPlaying:
+        case kPlaybackPaused:
+        case kPlaybackEnded:
+            return Payload::kNone;
+        case kPlaybackStatus:
+            return Payload::kStatus;
+        case kPlaybackProgress:
+            return Payload::kNumber;
+        default:
+            return Payload::kText;
+        }
+    case kNetworkVerify:
+        return code == kNetworkVerifyStarted ? Payload::kNone
+               : code == kNetworkVerifyError ? Payload::kText
+                                             : Payload::kNumber;
+    case kUserVerify:
+    case kNewsItems:
+        return Payload::kText;
+    default:
+        return Payload::kNumber;
+    }
+}
+
+std::string statusText(const PlaybackStatus& s) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%d%% %d kbs %02d:%02d:%02d/%02d:%02d:%02d", s.percent,
+                  s.bitrate, s.positionHours, s.positionMinutes, s.positionSeconds, s.lengthHours,
+                  s.lengthMinutes, s.lengthSeconds);
+    return text;
+}
+
+} // namespace
+
+std::string reportLine(uint32_t message, uint32_t code, intptr_t argument) {
+    std::string line = std::to_string(message) + "/" + std::to_string(code);
+    switch (payloadOf(message, code)) {
+    case Payload::kNone:
+        return line;
+    case Payload::kText:
+        return line + " " + platform::utf16ToUtf8(DialogPort::textOf(argument));
+    case Payload::kNumber:
+        return line + " " + std::to_string(argument);
+    case Payload::kStatus:
+        if (argument == 0) {
+            return line;
+        }
+        return line + " " + statusText(*reinterpret_cast<const PlaybackStatus*>(argument));
+    }
+    return line;
+}
+
+std::string dialogTraceLine(uint32_t message, uint32_t code) {
+    using namespace dialog;
+    if (message == kSpeechJob) {
+        switch (code) {
+        case kJobFailed:
+            return "Add&Query Error";
+        case kJobStopped:
+            return "Add&Query Stopped";
+        case kPlaybackEnded:
+            return "Add&Query Completed";
+        default:
+            return {};
+        }
+    }
+    if (message == kNewsItems) {
+        switch (code) {
+        case kNewsItemsFailed:
+            return "RSS Error!";
+        case kNewsItemsStarted:
+            return "RSS Start";
+        case kNewsItemsExhausted:
+            return "RSS Completed";
+        case kNewsItemsArrived:
+            return "RSS Succeed";
+        default:
+            return {};
+        }
+    }
+    return {};
+}
+
+} // namespace tolvane::say
