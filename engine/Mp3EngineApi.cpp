@@ -32,6 +32,10 @@ size_t copyErrorText(Mp3Engine* engine, char* buffer, size_t size) {
     return copied;
 }
 
+std::string errorText(Mp3Engine* engine) {
+    return engine ? std::string(engine->GetLastErrorText()) : std::string();
+}
+
 int openFile(Mp3Engine* engine, const char* path, int32_t bufferMs, uint32_t seekOffset,
              uint32_t size) {
     return engine ? engine->OpenMp3File(path, bufferMs, seekOffset, size) : 0;

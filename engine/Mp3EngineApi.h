@@ -3,6 +3,7 @@
 #include "engine/Mp3Engine.h"
 
 #include <cstddef>
+#include <string>
 
 // The thin layer of free functions through which the application drives an
 // engine object. Each takes the object first and does nothing (returns 0) when
@@ -16,6 +17,8 @@ int destroy(Mp3Engine* engine);
 // the text's length + 1; otherwise copies at most size − 1 characters,
 // terminates the copy and returns the number of characters copied.
 size_t copyErrorText(Mp3Engine* engine, char* buffer, size_t size);
+// The whole error text; empty for a null pointer.
+std::string errorText(Mp3Engine* engine);
 
 int openFile(Mp3Engine* engine, const char* path, int32_t bufferMs, uint32_t seekOffset,
              uint32_t size);

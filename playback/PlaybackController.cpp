@@ -24,12 +24,6 @@ void read(Mp3Engine* engine, Reading& now) {
     now.bitrate = mp3::getBitrate(engine, 1);
 }
 
-std::string errorText(Mp3Engine* engine) {
-    char text[256] = {};
-    mp3::copyErrorText(engine, text, sizeof text);
-    return text;
-}
-
 // A managed stream is described from its first chunk only: unless a VBR
 // header gave the whole length, it is estimated from the stream's size and the
 // bit rate heard so far.
@@ -248,7 +242,7 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
     }
     mp3::setCallbackFunc(engine, answerZero, 0xFFFFFFFF);
     if (mp3::openFile(engine, file.path().c_str(), kFileBufferMs, 0, 0) == 0 && !reported) {
-        notify_.errorText(errorText(engine));
+        notify_.errorText(mp3::errorText(engine));
         reported = true;
     }
     if (startEngine(engine, reported)) {
@@ -339,7 +333,7 @@ bool PlaybackController::startEngine(Mp3Engine* engine, bool failureReported) {
         }
         engine_ = engine;
         if (mp3::play(engine) == 0) {
-            failure = errorText(engine);
+            failure = mp3::errorText(engine);
         }
     }
     // Audio that cannot be played (no output device, say) is a failure, not

@@ -10,12 +10,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kGiveUpCheck{10};
 
-std::string errorText(Mp3Engine* engine) {
-    char text[256] = {};
-    mp3::copyErrorText(engine, text, sizeof text);
-    return text;
-}
-
 } // namespace
 
 bool StreamFeed::accept(const char* data, size_t size, std::string& error) {
@@ -27,7 +21,7 @@ bool StreamFeed::accept(const char* data, size_t size, std::string& error) {
         return true;
     }
     if (mp3::pushDataToStream(engine_, data, uint32_t(size)) == 0) {
-        error = errorText(engine_);
+        error = mp3::errorText(engine_);
         return false;
     }
     return true;
@@ -57,14 +51,14 @@ bool StreamFeed::open(Mp3Engine* engine, size_t bytes, int32_t bufferMs, std::st
         first = head_.substr(0, bytes);
     }
     if (mp3::openStream(engine, 1, 1, first.data(), uint32_t(first.size()), bufferMs) == 0) {
-        error = errorText(engine);
+        error = mp3::errorText(engine);
         return false;
     }
     std::lock_guard lock(mutex_);
     if (head_.size() > first.size() &&
         mp3::pushDataToStream(engine, head_.data() + first.size(),
                               uint32_t(head_.size() - first.size())) == 0) {
-        error = errorText(engine);
+        error = mp3::errorText(engine);
         return false;
     }
     head_.clear();
