@@ -52,6 +52,14 @@ class PlaybackTest : public ::testing::TestWithParam<Mode> {
 
     static std::string codes(const std::vector<std::string>& reports) { return codesOf(reports); }
 
+    // The reports of a reading played to its end. A streamed download goes on
+    // while the audio plays, so its progress may fall between playing reports.
+    static bool playedToTheEnd(const std::vector<std::string>& reports) {
+        static const std::regex whole("(100/210 )+(100/170 100/200 )+100/190");
+        static const std::regex streamed("(100/210 )+(100/(170|200|210) )+100/190");
+        return std::regex_match(codes(reports), GetParam() == Mode::kFile ? whole : streamed);
+    }
+
     DownloadsWatch downloads_;
     RecordingPort recorder_;
     PlaybackController playback_;
@@ -63,12 +71,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, PlaybackTest, ::testing::Values(Mode::kFile, Mod
                              return info.param == Mode::kFile ? "File" : "Memory";
                          });
 
-const std::regex kPlayedToTheEnd("(100/210 )+(100/170 100/200 )+100/190");
-
 TEST_P(PlaybackTest, PlaysTheWholeAudioAndLeavesNoFile) {
     AudioPeer peer(toneMp3(), {});
     const std::vector<std::string> reports = playToTheEnd(peer.url());
-    EXPECT_TRUE(std::regex_match(codes(reports), kPlayedToTheEnd)) << codes(reports);
+    EXPECT_TRUE(playedToTheEnd(reports)) << codes(reports);
     EXPECT_THAT(reports, Contains("100/210 100"));
     EXPECT_THAT(reports, Contains(::testing::MatchesRegex("100/200 [0-9]+% [0-9]+ kbs "
                                                           "00:00:0[01]/00:00:00")));
@@ -85,7 +91,7 @@ TEST_P(PlaybackTest, AudioWithoutAnnouncedLengthIsStillPlayed) {
     for (const AudioPeer::Behaviour& behaviour : {noLength, noHead}) {
         AudioPeer peer(toneMp3(), behaviour);
         const std::vector<std::string> reports = playToTheEnd(peer.url());
-        EXPECT_TRUE(std::regex_match(codes(reports), kPlayedToTheEnd)) << codes(reports);
+        EXPECT_TRUE(playedToTheEnd(reports)) << codes(reports);
         // Progress reads 0 until the whole audio has come.
         std::vector<std::string> progress;
         for (const std::string& report : reports) {
