@@ -1,16 +1,11 @@
 #include "tests/support/MonitorRecorder.h"
 
-#include <cerrno>
+#include "tests/support/ChildProcess.h"
+
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <system_error>
 #include <thread>
-#include <vector>
-
-extern char** environ;
 
 namespace tolvane::test {
 
@@ -27,7 +22,8 @@ constexpr std::uintmax_t kRecordingBytes = 44 + 1024;
 
 } // namespace
 
-MonitorRecorder::MonitorRecorder(std::string source) : source_(std::move(source)) {
+MonitorRecorder::MonitorRecorder(std::string source)
+    : source_(std::move(source)), dir_("tolvane-rec") {
     if (source_.empty()) {
         ownSink_ = std::make_unique<NullSink>();
         if (ownSink_->create(sinkError_)) {
@@ -38,10 +34,6 @@ MonitorRecorder::MonitorRecorder(std::string source) : source_(std::move(source)
 
 MonitorRecorder::~MonitorRecorder() {
     endChild(true);
-    if (!dir_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
 }
 
 bool MonitorRecorder::start(std::string& error) {
@@ -49,31 +41,26 @@ bool MonitorRecorder::start(std::string& error) {
         error = "no sink to record: " + sinkError_;
         return false;
     }
-    if (child_ > 0) {
+    if (child_) {
         error = "recording already running";
         return false;
     }
-    if (dir_.empty()) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tolvane-rec-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            error = std::string("mkdtemp: ") + std::strerror(errno);
-            return false;
-        }
-        dir_ = pattern;
+    if (dir_.path().empty()) {
+        error = "cannot make a folder for the recording";
+        return false;
     }
-    file_ = dir_ / "monitor.wav";
-    std::filesystem::remove(file_);
-    const std::string path = file_.string();
+    file_ = dir_.path() / "monitor.wav";
+    std::error_code ignored;
+    std::filesystem::remove(file_, ignored);
     // A short latency makes parec write as it records, so arrival is visible.
-    std::vector<const char*> argv = {
-        "parec",      "-d",   source_.c_str(), "--file-format=wav", "--latency-msec=20",
-        path.c_str(), nullptr};
-    const int rc = posix_spawnp(&child_, "parec", nullptr, nullptr,
-                                const_cast<char* const*>(argv.data()), environ);
-    if (rc != 0) {
-        child_ = -1;
-        error = std::string("cannot start parec: ") + std::strerror(rc);
+    ChildOptions options;
+    options.searchPath = true;
+    child_ = std::make_unique<ChildProcess>();
+    if (!child_->start("parec",
+                       {"-d", source_, "--file-format=wav", "--latency-msec=20", file_.string()},
+                       error, options)) {
+        child_.reset();
+        error = "cannot start parec: " + error;
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
@@ -83,11 +70,10 @@ bool MonitorRecorder::start(std::string& error) {
         if (!ec && size >= kRecordingBytes) {
             return true;
         }
-        int status = 0;
-        if (waitpid(child_, &status, WNOHANG) == child_) {
-            child_ = -1;
-            error = "parec ended at once (is the PulseAudio daemon with " + source_ +
-                    " running? see scripts/pulse.sh)";
+        if (child_->exitCode() != -1) {
+            error = "parec ended at once (" + child_->err() + "; is the PulseAudio daemon with " +
+                    source_ + " running? see scripts/pulse.sh)";
+            child_.reset();
             return false;
         }
         std::this_thread::sleep_for(10ms);
@@ -98,7 +84,7 @@ bool MonitorRecorder::start(std::string& error) {
 }
 
 bool MonitorRecorder::stop(WavAudio& audio, std::string& error) {
-    if (child_ <= 0) {
+    if (!child_) {
         error = "no recording running";
         return false;
     }
@@ -107,22 +93,16 @@ bool MonitorRecorder::stop(WavAudio& audio, std::string& error) {
 }
 
 void MonitorRecorder::endChild(bool kill) {
-    if (child_ <= 0) {
+    if (!child_) {
         return;
     }
     // parec finishes the WAVE header when it is interrupted.
-    ::kill(child_, kill ? SIGKILL : SIGINT);
-    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-    int status = 0;
-    while (waitpid(child_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(child_, SIGKILL);
-            waitpid(child_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
+    child_->signal(kill ? SIGKILL : SIGINT);
+    if (!child_->wait(kStopTimeout)) {
+        child_->signal(SIGKILL);
+        child_->wait(kStopTimeout);
     }
-    child_ = -1;
+    child_.reset();
 }
 
 } // namespace tolvane::test

@@ -1,15 +1,16 @@
 #pragma once
 
 #include "tests/support/NullSink.h"
-
+#include "tests/support/TempDir.h"
 #include "tests/support/WavFile.h"
 
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace tolvane::test {
+
+class ChildProcess;
 
 // Records what the PulseAudio null sink plays: runs
 // `parec -d SOURCE --file-format=wav FILE` as a child process between start()
@@ -33,12 +34,14 @@ class MonitorRecorder {
   private:
     void endChild(bool kill);
 
+    // Declared in the order that ends parec first, then removes its folder,
+    // then unloads the sink it recorded.
     std::unique_ptr<NullSink> ownSink_;
     std::string sinkError_;
     std::string source_;
-    std::filesystem::path dir_;
+    TempDir dir_;
     std::filesystem::path file_;
-    pid_t child_ = -1;
+    std::unique_ptr<ChildProcess> child_;
 };
 
 } // namespace tolvane::test

@@ -1,65 +1,28 @@
 #include "tests/support/NullSink.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+#include "tests/support/ChildProcess.h"
 
-extern char** environ;
+#include <atomic>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace tolvane::test {
 
 namespace {
 
-// Runs `argv` and collects its standard output; false with `error` unless it
-// exits with status 0.
-bool run(const std::vector<std::string>& argv, std::string& output, std::string& error) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
+// Runs pactl with `args`; its standard output, or false with `error` naming
+// what pactl said when it does not exit with status 0.
+bool pactl(const std::vector<std::string>& args, std::string& output, std::string& error) {
+    ChildOptions options;
+    options.searchPath = true;
+    const RunResult result = run("pactl", args, options, std::chrono::seconds(30));
+    if (result.exitCode != 0) {
+        std::string said = result.err.substr(0, result.err.find_last_not_of("\r\n") + 1);
+        error = "pactl " + args.front() + " failed" + (said.empty() ? "" : " (" + said + ")") +
+                "; is the PulseAudio daemon running? see scripts/pulse.sh";
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t child = -1;
-    const int rc = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        error = "cannot start " + argv[0] + ": " + std::strerror(rc);
-        return false;
-    }
-    char buffer[256];
-    for (;;) {
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            output.append(buffer, size_t(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    close(fds[0]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = argv[0] + " " + argv[1] +
-                " failed (is the PulseAudio daemon running? see "
-                "scripts/pulse.sh)";
-        return false;
-    }
+    output = result.out;
     return true;
 }
 
@@ -75,14 +38,14 @@ NullSink::~NullSink() {
         unsetenv("PULSE_SINK");
     }
     std::string ignored;
-    run({"pactl", "unload-module", module_}, ignored, ignored);
+    pactl({"unload-module", module_}, ignored, ignored);
 }
 
 bool NullSink::create(std::string& error) {
     static std::atomic<int> serial{0};
     name_ = "tolvane_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
     std::string output;
-    if (!run({"pactl", "load-module", "module-null-sink", "sink_name=" + name_}, output, error)) {
+    if (!pactl({"load-module", "module-null-sink", "sink_name=" + name_}, output, error)) {
         return false;
     }
     module_ = output.substr(0, output.find_first_of("\r\n"));
