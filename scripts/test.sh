@@ -35,6 +35,7 @@ trap cleanup EXIT
 # the daemon's state is shown, it is restarted if it has gone, and the failed
 # ones run once more (their first output stays in LastTest-first.log). Any
 # other failure ends the run.
+second_runs=()
 run_tests() {
     local preset=$1
     if ctest --preset "$preset" -j "$jobs"; then
@@ -53,10 +54,12 @@ run_tests() {
     done
     echo "== $preset: only audio tests failed:" $failed
     scripts/pulse.sh status || true
+    cp "$PULSE_RUNTIME_PATH/daemon.log" "$PULSE_RUNTIME_PATH/daemon-first.log" 2>/dev/null || true
     scripts/pulse.sh start
     cp "$temporary/LastTest.log" "$temporary/LastTest-first.log"
     echo "== $preset: second run of the failed audio tests"
     ctest --preset "$preset" --rerun-failed
+    second_runs+=("$preset:" $failed)
 }
 
 run_preset() {
@@ -86,4 +89,9 @@ for target in build/fuzz/tests/fuzz/fuzz_*; do
         -print_final_stats=0 "$work" 2>&1 | tail -n 3
     rm -rf "$work"
 done
+if [[ ${#second_runs[@]} -gt 0 ]]; then
+    echo "audio tests that passed only on their second run: ${second_runs[*]}"
+    echo "the daemon's log up to their first run:"
+    tail -n 20 "$PULSE_RUNTIME_PATH/daemon-first.log" 2>/dev/null || true
+fi
 echo "all tests passed"
