@@ -389,4 +389,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     return result;
 }
 
+std::string saidAside(const std::string& text) {
+    const size_t end = text.find_last_not_of("\r\n");
+    return end == std::string::npos ? std::string() : " (" + text.substr(0, end + 1) + ")";
+}
+
 } // namespace tolvane::test

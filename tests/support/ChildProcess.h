@@ -95,4 +95,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
               const ChildOptions& options = {},
               std::chrono::milliseconds limit = std::chrono::minutes(2));
 
+// What a child printed, for an error message: " (TEXT)" with TEXT's trailing
+// line ends removed, or nothing when it printed nothing.
+std::string saidAside(const std::string& text);
+
 } // namespace tolvane::test

@@ -71,8 +71,8 @@ bool MonitorRecorder::start(std::string& error) {
             return true;
         }
         if (child_->exitCode() != -1) {
-            error = "parec ended at once (" + child_->err() + "; is the PulseAudio daemon with " +
-                    source_ + " running? see scripts/pulse.sh)";
+            error = "parec ended at once" + saidAside(child_->err()) +
+                    "; is the PulseAudio daemon with " + source_ + " running? see scripts/pulse.sh";
             child_.reset();
             return false;
         }

@@ -17,8 +17,7 @@ bool pactl(const std::vector<std::string>& args, std::string& output, std::strin
     options.searchPath = true;
     const RunResult result = run("pactl", args, options, std::chrono::seconds(30));
     if (result.exitCode != 0) {
-        std::string said = result.err.substr(0, result.err.find_last_not_of("\r\n") + 1);
-        error = "pactl " + args.front() + " failed" + (said.empty() ? "" : " (" + said + ")") +
+        error = "pactl " + args.front() + " failed" + saidAside(result.err) +
                 "; is the PulseAudio daemon running? see scripts/pulse.sh";
         return false;
     }

@@ -30,6 +30,8 @@ TEST(ChildProcess, RunGivesExitCodeAndBothStreams) {
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_EQ(r.out, "out\n");
     EXPECT_EQ(r.err, "err\n");
+    EXPECT_EQ(saidAside(r.err), " (err)");
+    EXPECT_EQ(saidAside("\r\n"), "");
 
     EXPECT_EQ(run(kShell, {"-c", "kill -KILL $$"}).exitCode, 128 + SIGKILL);
 
