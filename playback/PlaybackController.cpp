@@ -177,6 +177,13 @@ void PlaybackController::halt() {
         worker = std::move(worker_);
     }
     stopped_.notify_all();
+    if (worker && refuseWaitFromOwnReport(worker->id(), "PlaybackController::stop")) {
+        // The worker is blocked on the report being handled; it sees the stop
+        // command afterwards, and the next stop or play waits for it.
+        std::lock_guard lock(mutex_);
+        worker_ = std::move(worker);
+        return;
+    }
     if (worker) {
         waitFor(*worker);
     }

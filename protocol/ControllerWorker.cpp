@@ -17,7 +17,8 @@ void ControllerWorker::sendText(uint32_t message, uint32_t code, const std::u16s
 }
 
 bool ControllerWorker::waitOut() {
-    if (!thread_.attached()) {
+    if (!thread_.attached() ||
+        refuseWaitFromOwnReport(thread_.id(), "a controller's wait for its worker")) {
         return false;
     }
     DialogPort* port = port_.load();

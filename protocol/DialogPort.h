@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace tolvane {
 
@@ -57,5 +58,27 @@ class DialogPort {
                              : std::u16string_view(reinterpret_cast<const char16_t*>(argument));
     }
 };
+
+// Marks, for as long as it lives, that the calling (interface) thread is
+// handling a report that the thread `sender` sent and is blocked on. Port
+// implementations open one around every handler call that serves another
+// thread, so a wait for a worker from inside its own report can be told apart
+// from a wait that pumping will end.
+class HandlingReport {
+  public:
+    explicit HandlingReport(std::thread::id sender);
+    ~HandlingReport();
+    HandlingReport(const HandlingReport&) = delete;
+    HandlingReport& operator=(const HandlingReport&) = delete;
+
+    // True when the calling thread is, further up its stack, handling a report
+    // of `worker`: waiting for that worker would never end.
+    static bool blocks(std::thread::id worker);
+};
+
+// True, after saying so on standard error, when waiting for `worker` now would
+// deadlock because the caller handles one of its reports; `who` names the
+// waiting operation. The caller then skips the wait.
+bool refuseWaitFromOwnReport(std::thread::id worker, std::string_view who);
 
 } // namespace tolvane

@@ -16,7 +16,7 @@ void InterfacePump::send(uint32_t message, uint32_t code, intptr_t argument) {
         handler_(message, code, argument);
         return;
     }
-    Call call{message, code, argument};
+    Call call{message, code, argument, std::this_thread::get_id()};
     std::unique_lock lock(mutex_);
     calls_.push_back(&call);
     queued_.notify_all();
@@ -34,7 +34,10 @@ void InterfacePump::pump() {
             call = calls_.front();
             calls_.pop_front();
         }
-        handler_(call->message, call->code, call->argument);
+        {
+            HandlingReport handling(call->sender);
+            handler_(call->message, call->code, call->argument);
+        }
         std::lock_guard lock(mutex_);
         call->done = true;
         served_.notify_all();

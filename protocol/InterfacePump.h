@@ -42,6 +42,7 @@ class InterfacePump : public DialogPort {
         uint32_t message;
         uint32_t code;
         intptr_t argument;
+        std::thread::id sender;
         bool done = false;
     };
 

@@ -70,35 +70,4 @@ std::string reportLine(uint32_t message, uint32_t code, intptr_t argument) {
     return line;
 }
 
-std::string dialogTraceLine(uint32_t message, uint32_t code) {
-    using namespace dialog;
-    if (message == kSpeechJob) {
-        switch (code) {
-        case kJobFailed:
-            return "Add&Query Error";
-        case kJobStopped:
-            return "Add&Query Stopped";
-        case kPlaybackEnded:
-            return "Add&Query Completed";
-        default:
-            return {};
-        }
-    }
-    if (message == kNewsItems) {
-        switch (code) {
-        case kNewsItemsFailed:
-            return "RSS Error!";
-        case kNewsItemsStarted:
-            return "RSS Start";
-        case kNewsItemsExhausted:
-            return "RSS Completed";
-        case kNewsItemsArrived:
-            return "RSS Succeed";
-        default:
-            return {};
-        }
-    }
-    return {};
-}
-
 } // namespace tolvane::say

@@ -11,7 +11,4 @@ namespace tolvane::say {
 // argument is always 0 have no payload.
 std::string reportLine(uint32_t message, uint32_t code, intptr_t argument);
 
-// The trace line the main dialog writes for a report, or empty.
-std::string dialogTraceLine(uint32_t message, uint32_t code);
-
 } // namespace tolvane::say

@@ -12,9 +12,11 @@
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
 #include "tools/say/ReportLine.h"
+#include "ui/core/MainDialogCore.h"
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <ostream>
 
 namespace tolvane::say {
@@ -25,27 +27,61 @@ constexpr std::chrono::milliseconds kPumpSlice{200};
 
 enum class Outcome { kRunning, kDone, kFailed };
 
-// The controllers and what the dialog keeps about the reading, with the
-// dialog's reactions to the reports.
+// The dialog without a window: only the text box matters, since Play Now
+// reads it; a warning box ends the run.
+class ConsoleView : public DialogView {
+  public:
+    std::function<void(std::u16string_view)> warned;
+
+    void setText(int control, std::u16string_view text) override {
+        if (control == control::kTextBox) {
+            textBox_ = text;
+        }
+    }
+    std::u16string textBoxText() const override { return textBox_; }
+    void setEnabled(int, bool) override {}
+    void setReadOnly(int, bool) override {}
+    void setVisible(int, bool) override {}
+    void setProgress(int) override {}
+    void setTextLimit(int) override {}
+    void clearFeeds() override {}
+    void addFeed(std::u16string_view) override {}
+    void setLanguageChoices(const std::vector<std::u16string>&, int) override {}
+    void showWarning(std::u16string_view text, std::u16string_view) override { warned(text); }
+    void setWaitingLanguage(std::string_view) override {}
+    void openWaiting() override {}
+    void closeWaiting() override {}
+    void languageApplied(std::string_view) override {}
+
+  private:
+    std::u16string textBox_;
+};
+
+// The controllers and the dialog's decisions, with the run's outcome read off
+// the reports the dialog receives.
 class Session {
   public:
-    Session(const SayOptions& options, const ConfigStore& config, std::u16string text,
-            std::ostream& out, std::ostream& err)
-        : options_(options), config_(config), text_(std::move(text)), out_(out), err_(err),
+    Session(const SayOptions& options, ConfigStore& config, std::u16string text, std::ostream& out,
+            std::ostream& err)
+        : options_(options), text_(std::move(text)), out_(out), err_(err),
           pump_([this](uint32_t message, uint32_t code, intptr_t argument) {
               onReport(message, code, argument);
           }) {
-        language_ = options.language.empty() ? config.language() : options.language;
-        identity_ = ClientIdentity::format(ClientIdentity::systemValues());
-        playback_.setDownloadMode(PlaybackController::modeNamed(config.downloadMode()));
-        job_.setPlayback(&playback_);
-        setPorts();
+        view_.warned = [this](std::u16string_view text) { fail(platform::utf16ToUtf8(text)); };
+        dialog_.emplace(view_, pump_, config,
+                        DialogControllers{job_, verify_, news_, door_, playback_},
+                        ClientIdentity::format(ClientIdentity::systemValues()));
+    }
+
+    ~Session() {
+        muted_ = true; // the dialog's closing stop is not part of the reading
+        dialog_.reset();
     }
 
     Outcome outcome() const { return outcome_; }
     InterfacePump& pump() { return pump_; }
 
-    void begin() { door_.start(config_.baseUrl(), config_.connectTimeOut(), config_.timeOut()); }
+    void begin() { dialog_->initialise(options_.language); }
 
     // No worker is left to report, yet the reading has not ended: a reply the
     // dialog would silently ignore ended it.
@@ -65,167 +101,84 @@ class Session {
     // Stops the reading; with `quietly` its reports are not printed.
     void stop(bool quietly) {
         muted_ = quietly;
-        job_.stop();
+        dialog_->stop();
     }
 
   private:
-    void setPorts() {
-        door_.setPort(&pump_);
-        verify_.setPort(&pump_);
-        news_.setPort(&pump_);
-        job_.setPort(&pump_);
-        door_.setLanguage(language_);
-        verify_.setLanguage(language_);
-        news_.setLanguage(language_);
-        job_.setLanguage(language_);
-    }
-
     void onReport(uint32_t message, uint32_t code, intptr_t argument) {
         if (!muted_) {
             out_ << reportLine(message, code, argument) << std::endl;
         }
-        if (const std::string line = dialogTraceLine(message, code); !line.empty()) {
-            TraceWrite(line);
-        }
         if (outcome_ != Outcome::kRunning) {
+            dialog_->onReport(message, code, argument);
             return;
         }
-        switch (message) {
-        case dialog::kNetworkVerify:
-            onNetworkVerify(code, argument);
-            break;
-        case dialog::kUserVerify:
-            onUserVerify(code, argument);
-            break;
-        case dialog::kSpeechJob:
-            onSpeechJob(code, argument);
-            break;
-        case dialog::kNewsItems:
-            onNewsItems(code, argument);
-            break;
-        default:
-            break;
+        judge(message, code, argument);
+        dialog_->onReport(message, code, argument);
+        if (outcome_ == Outcome::kRunning && message == dialog::kUserVerify &&
+            code == dialog::kUserVerifySucceeded) {
+            startReading();
         }
     }
 
-    void onNetworkVerify(uint32_t code, intptr_t argument) {
-        const int connectTimeOut = config_.connectTimeOut();
-        const int timeOut = config_.timeOut();
-        if (code == dialog::kNetworkVerifySucceeded) {
-            verify_.start(door_.doorNetverify(), config_.userEmail(), config_.userPass(), language_,
-                          connectTimeOut, timeOut);
-            job_.setService(door_.doorAdd(), door_.doorQuery(), connectTimeOut, timeOut);
-            news_.setService(door_.doorRss(), connectTimeOut, timeOut);
-        } else if (code == dialog::kNetworkVerifyOffline) {
+    // What a report means for the run; the dialog itself carries on with the
+    // feed's next item or batch.
+    void judge(uint32_t message, uint32_t code, intptr_t argument) {
+        const bool failure =
+            (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyError) ||
+            (message == dialog::kUserVerify && code == dialog::kUserVerifyFailed) ||
+            (message == dialog::kSpeechJob && code == dialog::kJobFailed) ||
+            (message == dialog::kNewsItems && code == dialog::kNewsItemsFailed);
+        if (failure) {
+            fail(platform::utf16ToUtf8(DialogPort::textOf(argument)));
+        } else if (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyOffline) {
             fail("the server is offline (HTTP status " + std::to_string(argument) + ")");
-        } else if (code == dialog::kNetworkVerifyError) {
-            failWith(argument);
+        } else if ((message == dialog::kSpeechJob && code == dialog::kPlaybackEnded &&
+                    options_.feed == 0) ||
+                   (message == dialog::kNewsItems && code == dialog::kNewsItemsExhausted)) {
+            outcome_ = Outcome::kDone;
         }
     }
 
-    void onUserVerify(uint32_t code, intptr_t argument) {
-        if (code == dialog::kUserVerifyFailed) {
-            failWith(argument);
-        } else if (code == dialog::kUserVerifySucceeded) {
-            loggedIn();
-        }
-    }
-
-    void onSpeechJob(uint32_t code, intptr_t argument) {
-        if (code == dialog::kJobFailed) {
-            failWith(argument);
-        } else if (code == dialog::kPlaybackEnded) {
-            options_.feed > 0 ? nextItem() : finish();
-        }
-    }
-
-    void onNewsItems(uint32_t code, intptr_t argument) {
-        if (code == dialog::kNewsItemsFailed) {
-            failWith(argument);
-        } else if (code == dialog::kNewsItemsExhausted) {
-            finish();
-        } else if (code == dialog::kNewsItemsArrived) {
-            items_ = news_.items();
-            index_ = 0;
-            readItem();
-        }
-    }
-
-    void loggedIn() {
-        if (options_.feed == 0) {
-            read(u"", text_);
-            return;
-        }
+    // As the user would once logged in: the text into the box and Play Now,
+    // or a double-click on the chosen feed. The stop both begin with finds
+    // nothing running; its report is not printed.
+    void startReading() {
         const std::vector<FeedEntry> feeds = verify_.feeds();
-        if (size_t(options_.feed) > feeds.size()) {
+        if (options_.feed > 0 && size_t(options_.feed) > feeds.size()) {
             fail("there is no feed " + std::to_string(options_.feed) + "; the user has " +
                  std::to_string(feeds.size()));
             return;
         }
-        feedId_ = feeds[size_t(options_.feed) - 1].rssid;
-        news_.setBatchStartOffset(0);
-        requestBatch();
-    }
-
-    void requestBatch() {
-        news_.start(feedId_, language_, verify_.verifytimeid(), "win32C++", "tolvane23",
-                    news_.batchStartOffset());
-    }
-
-    void readItem() {
-        if (index_ >= items_.size()) {
-            // The batch is read: ask for the one after it.
-            news_.waitOut();
-            news_.setBatchStartOffset(news_.batchStartOffset() + news_.totalitems());
-            requestBatch();
-            return;
+        muted_ = true;
+        if (options_.feed == 0) {
+            view_.setText(control::kTextBox, text_);
+            dialog_->playNow();
+        } else {
+            const FeedEntry& feed = feeds[size_t(options_.feed) - 1];
+            dialog_->feedDoubleClicked(options_.feed - 1, feed.title);
         }
-        read(items_[index_].title, items_[index_].description);
-    }
-
-    void nextItem() {
-        ++index_;
-        readItem();
-    }
-
-    void read(const std::u16string& prefix, const std::u16string& text) {
-        SpeechJobController::Job job;
-        job.prefix = prefix;
-        job.text = text;
-        job.userId = verify_.userId();
-        job.timeMax = verify_.timeWaitMax();
-        job.verifytimeid = verify_.verifytimeid();
-        job.useragent = identity_;
-        job_.start(job);
-    }
-
-    void finish() { outcome_ = Outcome::kDone; }
-
-    void failWith(intptr_t textArgument) {
-        fail(platform::utf16ToUtf8(DialogPort::textOf(textArgument)));
+        muted_ = false;
     }
 
     const SayOptions& options_;
-    const ConfigStore& config_;
     const std::u16string text_;
     std::ostream& out_;
     std::ostream& err_;
-    std::string language_;
-    std::string identity_;
     Outcome outcome_ = Outcome::kRunning;
     bool muted_ = false;
-    int32_t feedId_ = 0;
-    std::vector<NewsItem> items_;
-    size_t index_ = 0;
+    ConsoleView view_;
 
-    // Destroyed in reverse: the controllers before the pump they report to,
-    // the speech job before the playback it hands audio to.
+    // Destroyed in reverse: the dialog before the controllers, the controllers
+    // before the pump they report to, the speech job before the playback it
+    // hands audio to.
     InterfacePump pump_;
     PlaybackController playback_;
     NetworkVerifyController door_;
     UserVerifyController verify_;
     NewsItemController news_;
     SpeechJobController job_;
+    std::optional<MainDialogCore> dialog_;
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "protocol/SpeechJobCodes.h"
 #include "tools/say/ReportLine.h"
 #include "tools/say/SayOptions.h"
+#include "ui/core/MainDialogCore.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -75,9 +76,9 @@ TEST(ReportLineTest, EachReportHasItsPayload) {
     EXPECT_EQ(reportLine(200, dialog::kNetworkVerifyOffline, 0), "200/230 0");
     EXPECT_EQ(reportLine(300, dialog::kUserVerifyFailed, textArgument),
               "300/310 查询转换状态成功,开始朗读...");
-    EXPECT_EQ(dialogTraceLine(100, dialog::kJobFailed), "Add&Query Error");
-    EXPECT_EQ(dialogTraceLine(400, dialog::kNewsItemsArrived), "RSS Succeed");
-    EXPECT_EQ(dialogTraceLine(100, dialog::kPlaybackStatus), "");
+    EXPECT_EQ(MainDialogCore::traceLine(100, dialog::kJobFailed), "Add&Query Error");
+    EXPECT_EQ(MainDialogCore::traceLine(400, dialog::kNewsItemsArrived), "RSS Succeed");
+    EXPECT_EQ(MainDialogCore::traceLine(100, dialog::kPlaybackStatus), "");
 }
 
 // tolvane-say run to its end against `server` with `args` after the config.

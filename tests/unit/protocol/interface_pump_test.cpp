@@ -1,9 +1,11 @@
+#include "protocol/ControllerWorker.h"
 #include "protocol/InterfacePump.h"
 #include "protocol/TraceWrite.h"
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -151,6 +153,26 @@ TEST(TraceWrite, ManyThreadsWriteWhileTheSinkChanges) {
     }
     setTraceSink(nullptr);
     EXPECT_GE(count, 100u);
+}
+
+// A handler that waits for the very worker whose report it handles would wait
+// forever: the wait is refused with a message, and the worker ends once the
+// handler returns.
+TEST(InterfacePump, WaitingForAWorkerFromItsOwnReportIsRefusedNotDeadlocked) {
+    ControllerWorker worker;
+    bool refused = false;
+    InterfacePump pump([&](uint32_t, uint32_t, intptr_t) {
+        testing::internal::CaptureStderr();
+        refused = !worker.waitOut();
+        EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                    testing::HasSubstr("while handling a report of the worker it waits for"));
+    });
+    worker.setPort(&pump);
+    ASSERT_TRUE(worker.start([&] { worker.send(300, 320); }));
+    ASSERT_TRUE(pump.pumpUntil([&] { return !worker.running(); }, 20s));
+    EXPECT_TRUE(refused);
+    // From outside a report the same wait goes ahead.
+    EXPECT_TRUE(worker.waitOut());
 }
 
 } // namespace

@@ -1,0 +1,307 @@
+// The dialog core against a stand-in speech server on loopback: what each
+// control shows through a reading's life, read off a recording view.
+#include "FakeSpeechServer.h"
+#include "ProtocolTestSupport.h"
+#include "SayTestSupport.h"
+
+#include "config/ConfigStore.h"
+#include "platform/Text.h"
+#include "playback/PlaybackController.h"
+#include "protocol/InterfacePump.h"
+#include "protocol/NetworkVerifyController.h"
+#include "protocol/NewsItemController.h"
+#include "protocol/SpeechJobController.h"
+#include "protocol/TraceWrite.h"
+#include "protocol/UserVerifyController.h"
+#include "tests/support/TempDir.h"
+#include "ui/core/MainDialogCore.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace tolvane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// What the dialog showed, control by control.
+class RecordingView : public DialogView {
+  public:
+    std::map<int, std::string> text; // UTF-8
+    std::map<int, bool> enabled;
+    bool readOnly = false;
+    std::map<int, bool> visible;
+    int progress = -1;
+    int limit = 0;
+    std::vector<std::string> feeds;
+    std::vector<std::string> languageItems;
+    int languageSelected = -2;
+    std::vector<std::string> warnings;
+    int waitingOpened = 0;
+    int waitingClosed = 0;
+    std::string waitingLanguage;
+    std::vector<std::string> applied;
+
+    void setText(int id, std::u16string_view value) override {
+        text[id] = platform::utf16ToUtf8(value);
+        if (id == control::kTextBox) {
+            box = value;
+        }
+    }
+    std::u16string textBoxText() const override { return box; }
+    void setEnabled(int id, bool on) override { enabled[id] = on; }
+    void setReadOnly(int, bool on) override { readOnly = on; }
+    void setVisible(int id, bool on) override { visible[id] = on; }
+    void setProgress(int percent) override { progress = percent; }
+    void setTextLimit(int characters) override { limit = characters; }
+    void clearFeeds() override { feeds.clear(); }
+    void addFeed(std::u16string_view title) override {
+        feeds.push_back(platform::utf16ToUtf8(title));
+    }
+    void setLanguageChoices(const std::vector<std::u16string>& items, int selected) override {
+        languageItems.clear();
+        for (const auto& item : items) {
+            languageItems.push_back(platform::utf16ToUtf8(item));
+        }
+        languageSelected = selected;
+    }
+    void showWarning(std::u16string_view value, std::u16string_view caption) override {
+        warnings.push_back(platform::utf16ToUtf8(caption) + ": " + platform::utf16ToUtf8(value));
+    }
+    void setWaitingLanguage(std::string_view code) override { waitingLanguage = code; }
+    void openWaiting() override { ++waitingOpened; }
+    void closeWaiting() override { ++waitingClosed; }
+    void languageApplied(std::string_view code) override { applied.emplace_back(code); }
+
+    // Play Now, Pause, Stop, feed list, text box, language box.
+    std::string controls() const {
+        std::string state;
+        for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
+                       control::kTextBox, control::kLanguageBox}) {
+            const auto found = enabled.find(id);
+            state += found != enabled.end() && found->second ? '1' : '0';
+        }
+        return state;
+    }
+
+    std::u16string box;
+};
+
+std::string newsBatch(int first, int count, int maxrss) {
+    std::string reply = "item=tolvane&action=simplepie";
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        reply += "&title" + n + "=Item " + std::to_string(first + i) + "&description" + n +
+                 "=Text of item " + std::to_string(first + i) + "&time" + n + "=now";
+    }
+    return reply + "&status=succeed&errcode=0&errmsg=null&totalitems=" + std::to_string(count) +
+           "&maxrss=" + std::to_string(maxrss) + "&end=end";
+}
+
+class DialogCoreTest : public ::testing::Test {
+  protected:
+    DialogCoreTest() {
+        setTraceSink(std::make_shared<const TraceSink>([this](std::string_view line) {
+            std::lock_guard lock(traceMutex_);
+            trace_.emplace_back(line);
+        }));
+    }
+    ~DialogCoreTest() override {
+        dialog_.reset();
+        setTraceSink(nullptr);
+    }
+
+    std::vector<std::string> trace() {
+        std::lock_guard lock(traceMutex_);
+        return trace_;
+    }
+
+    void open(std::string_view language = "en-US") {
+        const auto path = writeClientConfig(dir_.path(), server_.port(), "FILE",
+                                            "language=" + std::string(language) + "\n");
+        config_.read(path);
+        dialog_.emplace(view_, pump_, config_,
+                        DialogControllers{job_, verify_, news_, door_, playback_}, "identity");
+        dialog_->initialise();
+    }
+
+    bool pumpUntil(const std::function<bool()>& done) {
+        return pump_.pumpUntil(done, std::chrono::seconds(20));
+    }
+    bool ready() {
+        return pumpUntil([&] { return view_.text[control::kStatus] == "Ready ..."; });
+    }
+    std::string status() { return view_.text[control::kStatus]; }
+    std::vector<std::string> addedTexts() const {
+        std::vector<std::string> texts;
+        for (const Exchange& exchange : server_.peer.exchanges()) {
+            if (exchange.path == "/add") {
+                texts.push_back(exchange.params.find("text")->second);
+            }
+        }
+        return texts;
+    }
+
+    TempDir dir_;
+    FakeSpeechServer server_;
+    std::mutex traceMutex_;
+    std::vector<std::string> trace_;
+    // Called after the dialog handled a report.
+    std::function<void(uint32_t message, uint32_t code)> onReport_;
+    InterfacePump pump_{[this](uint32_t message, uint32_t code, intptr_t argument) {
+        if (dialog_) {
+            dialog_->onReport(message, code, argument);
+        }
+        if (onReport_) {
+            onReport_(message, code);
+        }
+    }};
+    RecordingView view_;
+    ConfigStore config_;
+    PlaybackController playback_;
+    NetworkVerifyController door_;
+    UserVerifyController verify_;
+    NewsItemController news_;
+    SpeechJobController job_;
+    std::optional<MainDialogCore> dialog_;
+};
+
+TEST_F(DialogCoreTest, ChecksTheServerLogsInAndBecomesReady) {
+    open();
+    // Right after creation: checking, every control off, the prompt in the box.
+    EXPECT_EQ(view_.controls(), "000000");
+    EXPECT_EQ(view_.text[control::kTextBox], "Please input text here, press Read button");
+    EXPECT_EQ(view_.text[control::kCounter], "41/256");
+    EXPECT_THAT(view_.languageItems, ElementsAre("zh-CN", "en-US"));
+    EXPECT_EQ(view_.languageSelected, 1);
+    EXPECT_THAT(view_.applied, ElementsAre("en-US"));
+
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_EQ(view_.text[control::kNetworkStatus], "Online[200]");
+    EXPECT_EQ(view_.text[control::kServerVersion], "[Server: 1 ]");
+    EXPECT_THAT(view_.feeds, ElementsAre("One", "Two"));
+    EXPECT_EQ(view_.limit, 1000);
+    EXPECT_EQ(view_.text[control::kCounter], "41/1000");
+    EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_EQ(view_.waitingOpened, 1);
+    EXPECT_EQ(view_.waitingClosed, 1);
+    EXPECT_THAT(trace(), ::testing::Contains("Network verify succeed"));
+}
+
+// The box lets the user type up to the login's limit; all of it is read, not
+// the first 255 characters.
+TEST_F(DialogCoreTest, PlayNowSendsTheWholeTextAndShowsTheFailure) {
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
+    open("zh-CN");
+    ASSERT_TRUE(pumpUntil([&] { return view_.text[control::kStatus] == "就绪 ..."; }));
+    std::u16string text = std::u16string(200, u'读') + std::u16string(800, u'a');
+    view_.setText(control::kTextBox, text);
+    std::string busy;
+    onReport_ = [&](uint32_t message, uint32_t code) {
+        if (message == 100 && code == 120) {
+            busy = view_.controls() + (view_.readOnly ? " read-only" : "");
+        }
+    };
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return !job_.running(); }));
+    // Busy: Pause and Stop (the language box stays as it was).
+    EXPECT_EQ(busy, "011011 read-only");
+    const std::vector<std::string> added = addedTexts();
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(platform::utf8ToUtf16(added[0]).size(), 1000u);
+    EXPECT_THAT(trace(), ::testing::Contains("Add&Query Error"));
+    EXPECT_THAT(status(), HasSubstr("查询转换状态失败"));
+}
+
+TEST_F(DialogCoreTest, EmptyTextWarnsAndStartsNothing) {
+    open();
+    ASSERT_TRUE(ready());
+    view_.setText(control::kTextBox, u"");
+    dialog_->playNow();
+    EXPECT_THAT(view_.warnings,
+                ElementsAre("Warn: Text Area is empty, please input text, then read again"));
+    EXPECT_FALSE(job_.running());
+    EXPECT_TRUE(addedTexts().empty());
+    // The stop Play Now begins with left the dialog finished.
+    EXPECT_EQ(status(), "Stopped");
+    EXPECT_EQ(view_.controls(), "100111");
+}
+
+TEST_F(DialogCoreTest, AnOfflineServerLeavesEveryControlOff) {
+    server_.peer.answer("/tolvane/tolvanedoor.php", 404,
+                        "item=tolvanedoor&door_netverify=x&door_add=x&door_query=x&door_rss=x&"
+                        "errcode=0&errmsg=null&project=p&version=1&");
+    open();
+    ASSERT_TRUE(pumpUntil([&] { return !door_.running(); }));
+    EXPECT_EQ(view_.text[control::kNetworkStatus], "Offline[404]");
+    EXPECT_EQ(view_.controls(), "000000");
+    EXPECT_EQ(server_.requestsTo("/verify"), 0u);
+}
+
+// A feed read item by item: three items in a batch of a feed of ten, then the
+// next batch is asked for from offset 3; a stop brings back the prompt.
+TEST_F(DialogCoreTest, ReadsAFeedBatchItemByItemThenAsksForTheNext) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.2, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200, newsBatch(1, 3, 10));
+    server_.peer.answer("/news", 200, newsBatch(4, 3, 10));
+    open();
+    ASSERT_TRUE(ready());
+    std::vector<std::string> positions;
+    onReport_ = [&](uint32_t message, uint32_t code) {
+        if (message == 100 && code == 120) {
+            positions.push_back(view_.text[control::kNewsPosition] + " " +
+                                view_.text[control::kTitle]);
+        }
+    };
+    dialog_->feedDoubleClicked(1, u"Two");
+    EXPECT_TRUE(dialog_->newsMode());
+    EXPECT_EQ(dialog_->feedId(), 12);
+    ASSERT_TRUE(pumpUntil([&] { return positions.size() == 4 && addedTexts().size() == 4; }))
+        << status();
+    EXPECT_THAT(positions, ElementsAre("1/10[3] Item 1", "2/10[3] Item 2", "3/10[3] Item 3",
+                                       "1/10[3] Item 4"));
+    std::vector<std::string> starts;
+    for (const Exchange& exchange : server_.peer.exchanges()) {
+        if (exchange.path == "/news") {
+            starts.push_back(exchange.params.find("rss_id")->second + "@" +
+                             exchange.params.find("rssstart")->second);
+        }
+    }
+    EXPECT_THAT(starts, ElementsAre("12@0", "12@3"));
+    EXPECT_THAT(addedTexts(), ElementsAre("Item 1,Text of item 1", "Item 2,Text of item 2",
+                                          "Item 3,Text of item 3", "Item 4,Text of item 4"));
+
+    dialog_->stop();
+    EXPECT_EQ(status(), "Stopped");
+    EXPECT_EQ(view_.text[control::kTitle], "Input text below, press Read button ...");
+    EXPECT_EQ(view_.text[control::kTextBox], "Please input text here, press Read button");
+    EXPECT_EQ(view_.text[control::kNewsPosition], "");
+    EXPECT_EQ(view_.controls(), "100111");
+}
+
+TEST_F(DialogCoreTest, TheLanguageBoxSwitchesTextsAndChecksTheServerAgain) {
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->languageSelected(u"zh-CN");
+    EXPECT_EQ(view_.text[control::kTitle], "在下面文本框里面输入文本,点击朗读按钮");
+    EXPECT_EQ(view_.text[control::kPlayNow], "现在播放");
+    EXPECT_EQ(view_.waitingLanguage, "zh-CN");
+    EXPECT_THAT(view_.applied, ElementsAre("en-US", "zh-CN"));
+    ASSERT_TRUE(pumpUntil([&] { return status() == "就绪 ..."; }));
+    EXPECT_EQ(server_.requestsTo("/verify"), 2u);
+    EXPECT_EQ(dialog_->feedbackUrl(),
+              "http://127.0.0.1:" + std::to_string(server_.port()) + "/intl/zh-CN/feedback.html");
+}
+
+} // namespace
+} // namespace tolvane::test

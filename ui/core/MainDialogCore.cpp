@@ -1,0 +1,490 @@
+#include "ui/core/MainDialogCore.h"
+
+#include "config/ConfigStore.h"
+#include "platform/Text.h"
+#include "playback/PlaybackController.h"
+#include "protocol/DialogPort.h"
+#include "protocol/NetworkVerifyController.h"
+#include "protocol/NewsItemController.h"
+#include "protocol/PlaybackStatus.h"
+#include "protocol/SpeechJobCodes.h"
+#include "protocol/SpeechJobController.h"
+#include "protocol/TraceWrite.h"
+#include "protocol/UserVerifyController.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <strings.h>
+
+namespace tolvane {
+
+namespace {
+
+std::u16string formatted(const char* format, int a, int b, int c = 0) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, a, b, c);
+    return platform::utf8ToUtf16(buffer);
+}
+
+// The language box's own search: the first item that begins with the code,
+// ignoring case.
+int languageItemFor(std::string_view code, const std::vector<std::string_view>& items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (code.size() <= items[i].size() &&
+            strncasecmp(items[i].data(), std::string(code).c_str(), code.size()) == 0) {
+            return int(i);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+MainDialogCore::MainDialogCore(DialogView& view, DialogPort& port, ConfigStore& config,
+                               DialogControllers controllers, std::string identity)
+    : view_(view), port_(port), config_(config), c_(controllers), identity_(std::move(identity)) {
+    c_.playback.setDownloadMode(PlaybackController::modeNamed(config_.downloadMode()));
+    c_.job.setPlayback(&c_.playback);
+}
+
+MainDialogCore::~MainDialogCore() {
+    // The view goes with the dialog: reports that arrive while the reading
+    // stops are served (their senders wait) but change nothing.
+    closing_ = true;
+    c_.job.stop();
+    c_.verify.waitOut();
+}
+
+void MainDialogCore::initialise(std::string_view language) {
+    language_ = language.empty() ? config_.language() : std::string(language);
+    view_.setVisible(control::kProgress, false);
+    view_.setProgress(0);
+    resetControls();
+    const std::vector<std::string_view> items{kChinese, kEnglish};
+    view_.setLanguageChoices({platform::utf8ToUtf16(kChinese), platform::utf8ToUtf16(kEnglish)},
+                             languageItemFor(language_, items));
+    c_.door.setPort(&port_);
+    c_.job.setPort(&port_);
+    c_.news.setPort(&port_);
+    c_.verify.setPort(&port_);
+    refresh();
+}
+
+void MainDialogCore::refresh() {
+    view_.setText(control::kNetworkStatus, u"");
+    texts_.rebuild(language_);
+    view_.setWaitingLanguage(language_);
+    c_.door.setLanguage(language_);
+    c_.job.setLanguage(language_);
+    c_.news.setLanguage(language_);
+    c_.verify.setLanguage(language_);
+    resetControls();
+    view_.clearFeeds();
+    c_.door.start(config_.baseUrl(), config_.connectTimeOut(), config_.timeOut());
+    view_.languageApplied(language_);
+}
+
+void MainDialogCore::resetControls() {
+    textLimit_ = kResetTextLimit;
+    view_.setTextLimit(textLimit_);
+    view_.setVisible(control::kTime, false);
+    view_.setText(control::kTime, u"");
+    view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
+    view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    view_.setText(control::kFeedCaption, texts_.text(UiTextTable::kFeedCaption));
+    showCounter();
+    for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
+                   control::kTextBox, control::kLanguageBox}) {
+        view_.setEnabled(id, false);
+    }
+    view_.setText(control::kPlayNow, texts_.text(UiTextTable::kPlayNow));
+    view_.setText(control::kPauseResume, texts_.text(UiTextTable::kPause));
+    view_.setText(control::kStop, texts_.text(UiTextTable::kStop));
+    view_.setText(control::kFeedbackLink, texts_.text(UiTextTable::kFeedback));
+}
+
+void MainDialogCore::showCounter() {
+    view_.setText(control::kCounter,
+                  formatted("%d/%d", int(view_.textBoxText().size()), textLimit_));
+}
+
+void MainDialogCore::playNow() {
+    c_.job.stop();
+    // The whole text: the box never holds more than the login's limit.
+    std::u16string text = view_.textBoxText();
+    if (text.empty()) {
+        view_.showWarning(texts_.text(UiTextTable::kEmptyWarning), texts_.text(UiTextTable::kWarn));
+        return;
+    }
+    newsMode_ = false;
+    startReading(u"", std::move(text));
+}
+
+void MainDialogCore::startReading(std::u16string title, std::u16string text) {
+    SpeechJobController::Job job;
+    job.prefix = std::move(title);
+    job.text = std::move(text);
+    job.voice = std::u16string(kVoice);
+    job.userId = c_.verify.userId();
+    job.timeMax = c_.verify.timeWaitMax();
+    job.verifytimeid = c_.verify.verifytimeid();
+    job.useragent = identity_;
+    job.clienttype = std::string(kClientType);
+    job.clientver = std::string(kClientVersion);
+    c_.job.start(job);
+}
+
+void MainDialogCore::feedDoubleClicked(int row, std::u16string_view rowText) {
+    c_.job.stop();
+    const std::vector<FeedEntry> feeds = c_.verify.feeds();
+    int position = row;
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        if (feeds[i].title == rowText) {
+            position = int(i); // the last match wins
+        }
+    }
+    if (position < 0 || size_t(position) >= feeds.size()) {
+        return; // a row the feed list no longer has
+    }
+    c_.news.setBatchStartOffset(0);
+    feedId_ = feeds[size_t(position)].rssid;
+    newsMode_ = true;
+    requestBatch();
+    view_.setEnabled(control::kFeedList, false);
+}
+
+void MainDialogCore::requestBatch() {
+    c_.news.start(feedId_, language_, c_.verify.verifytimeid(), kClientType, kClientVersion,
+                  c_.news.batchStartOffset());
+}
+
+void MainDialogCore::pauseResume() {
+    c_.job.pauseToggle();
+}
+
+void MainDialogCore::stop() {
+    c_.job.stop();
+}
+
+void MainDialogCore::textChanged() {
+    showCounter();
+}
+
+void MainDialogCore::languageSelected(std::u16string_view item) {
+    if (item == u"zh-CN") {
+        language_ = kChinese;
+    } else if (item == u"en-US") {
+        language_ = kEnglish;
+    }
+    refresh();
+}
+
+std::string MainDialogCore::homeUrl() const {
+    return "http://" + config_.host() + ":" + config_.port() + "/";
+}
+
+std::string MainDialogCore::feedbackUrl() const {
+    return "http://" + config_.host() + ":" + config_.port() +
+           std::string(texts_.utf8(UiTextTable::kFeedbackPage));
+}
+
+std::string MainDialogCore::mailUrl() const {
+    return "mailto:" + std::string(kSupportAddress);
+}
+
+void MainDialogCore::onReport(uint32_t message, uint32_t code, intptr_t argument) {
+    if (closing_) {
+        return;
+    }
+    if (const std::string_view line = traceLine(message, code); !line.empty()) {
+        TraceWrite(line);
+    }
+    switch (message) {
+    case dialog::kSpeechJob:
+        onSpeechJob(code, argument);
+        break;
+    case dialog::kNetworkVerify:
+        onNetworkVerify(code, argument);
+        break;
+    case dialog::kUserVerify:
+        onUserVerify(code, argument);
+        break;
+    case dialog::kNewsItems:
+        onNewsItems(code, argument);
+        break;
+    default:
+        break;
+    }
+}
+
+std::string_view MainDialogCore::traceLine(uint32_t message, uint32_t code) {
+    if (message == dialog::kSpeechJob) {
+        switch (code) {
+        case dialog::kJobFailed:
+            return "Add&Query Error";
+        case dialog::kJobStopped:
+            return "Add&Query Stopped";
+        case dialog::kPlaybackEnded:
+            return "Add&Query Completed";
+        default:
+            return {};
+        }
+    }
+    if (message == dialog::kNewsItems) {
+        switch (code) {
+        case dialog::kNewsItemsFailed:
+            return "RSS Error!";
+        case dialog::kNewsItemsStarted:
+            return "RSS Start";
+        case dialog::kNewsItemsExhausted:
+            return "RSS Completed";
+        case dialog::kNewsItemsArrived:
+            return "RSS Succeed";
+        default:
+            return {};
+        }
+    }
+    return {};
+}
+
+void MainDialogCore::setStatusArgument(intptr_t argument) {
+    setStatus(DialogPort::textOf(argument));
+}
+
+void MainDialogCore::setBusy() {
+    view_.setReadOnly(control::kTextBox, true);
+    view_.setEnabled(control::kPlayNow, false);
+    view_.setEnabled(control::kFeedList, false);
+    view_.setEnabled(control::kPauseResume, true);
+    view_.setEnabled(control::kStop, true);
+}
+
+void MainDialogCore::setFinished() {
+    view_.setReadOnly(control::kTextBox, false);
+    view_.setText(control::kPauseResume, texts_.text(UiTextTable::kPause));
+    hideProgress();
+    view_.setEnabled(control::kPlayNow, true);
+    view_.setEnabled(control::kFeedList, true);
+    view_.setEnabled(control::kPauseResume, false);
+    view_.setEnabled(control::kStop, false);
+}
+
+void MainDialogCore::hideProgress() {
+    view_.setVisible(control::kProgress, false);
+    view_.setProgress(0);
+    view_.setVisible(control::kTime, false);
+    view_.setText(control::kTime, u"");
+}
+
+void MainDialogCore::onSpeechJob(uint32_t code, intptr_t argument) {
+    switch (code) {
+    case dialog::kJobFailed:
+        setStatusArgument(argument);
+        break;
+    case dialog::kJobAddStarted:
+        setBusy();
+        setStatusArgument(argument);
+        break;
+    case dialog::kJobAddAccepted:
+    case dialog::kJobQuerySent:
+    case dialog::kJobAudioReady:
+        setStatusArgument(argument);
+        break;
+    case dialog::kJobStopped:
+        stopped();
+        break;
+    case dialog::kPlaybackPlaying:
+        setStatus(texts_.text(UiTextTable::kPlaying));
+        view_.setText(control::kPauseResume, texts_.text(UiTextTable::kPause));
+        view_.setProgress(0);
+        view_.setVisible(control::kProgress, true);
+        view_.setText(control::kTime, u"");
+        view_.setVisible(control::kTime, true);
+        break;
+    case dialog::kPlaybackPaused:
+        setStatus(texts_.text(UiTextTable::kPaused));
+        view_.setText(control::kPauseResume, texts_.text(UiTextTable::kResume));
+        break;
+    case dialog::kPlaybackEnded:
+        completed();
+        break;
+    case dialog::kPlaybackStatus:
+        if (argument != 0) {
+            const auto& s = *reinterpret_cast<const PlaybackStatus*>(argument);
+            setStatus(texts_.format(UiTextTable::kPlayingRate, s.bitrate));
+            view_.setProgress(std::clamp(s.percent, 0, 100));
+            char time[64];
+            std::snprintf(time, sizeof time, "%02i:%02i:%02i/%02i:%02i:%02i", s.positionHours,
+                          s.positionMinutes, s.positionSeconds, s.lengthHours, s.lengthMinutes,
+                          s.lengthSeconds);
+            view_.setText(control::kTime, platform::utf8ToUtf16(time));
+        }
+        break;
+    case dialog::kPlaybackProgress:
+        setStatus(texts_.format(UiTextTable::kBuffering, int(argument)));
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDialogCore::onNetworkVerify(uint32_t code, intptr_t argument) {
+    switch (code) {
+    case dialog::kNetworkVerifyStarted:
+        view_.setText(control::kNetworkStatus, texts_.text(UiTextTable::kInitialising));
+        break;
+    case dialog::kNetworkVerifySucceeded:
+        networkVerified(argument);
+        break;
+    case dialog::kNetworkVerifyOffline:
+        view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOffline, int(argument)));
+        break;
+    case dialog::kNetworkVerifyError:
+        view_.setText(control::kNetworkStatus, texts_.text(UiTextTable::kError));
+        setStatusArgument(argument);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDialogCore::networkVerified(intptr_t httpStatus) {
+    view_.setText(control::kServerVersion,
+                  u"[Server: " + platform::utf8ToUtf16(c_.door.version()) + u" ]");
+    view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOnline, int(httpStatus)));
+    const int connectTimeOut = config_.connectTimeOut();
+    const int timeOut = config_.timeOut();
+    c_.verify.start(c_.door.doorNetverify(), config_.userEmail(), config_.userPass(), language_,
+                    connectTimeOut, timeOut);
+    c_.job.setService(c_.door.doorAdd(), c_.door.doorQuery(), connectTimeOut, timeOut);
+    c_.news.setService(c_.door.doorRss(), connectTimeOut, timeOut);
+}
+
+void MainDialogCore::onUserVerify(uint32_t code, intptr_t argument) {
+    switch (code) {
+    case dialog::kUserVerifyFailed:
+        view_.closeWaiting();
+        setStatusArgument(argument);
+        break;
+    case dialog::kUserVerifyStarted:
+        view_.openWaiting();
+        setStatusArgument(argument);
+        for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
+                       control::kTextBox, control::kLanguageBox}) {
+            view_.setEnabled(id, false);
+        }
+        break;
+    case dialog::kUserVerifySucceeded:
+        loggedIn(argument);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDialogCore::loggedIn(intptr_t argument) {
+    textLimit_ = c_.verify.maxTextNumber();
+    view_.setTextLimit(textLimit_);
+    showCounter();
+    for (const FeedEntry& feed : c_.verify.feeds()) {
+        view_.addFeed(feed.title);
+    }
+    setStatusArgument(argument);
+    view_.setEnabled(control::kPlayNow, true);
+    view_.setEnabled(control::kFeedList, true);
+    view_.setEnabled(control::kTextBox, true);
+    view_.setReadOnly(control::kTextBox, false);
+    view_.setEnabled(control::kLanguageBox, true);
+    view_.setEnabled(control::kPauseResume, false);
+    view_.setEnabled(control::kStop, false);
+    view_.closeWaiting();
+    setStatus(texts_.text(UiTextTable::kReady));
+}
+
+void MainDialogCore::onNewsItems(uint32_t code, intptr_t argument) {
+    switch (code) {
+    case dialog::kNewsItemsFailed:
+        setStatusArgument(argument);
+        break;
+    case dialog::kNewsItemsStarted:
+        setStatusArgument(argument);
+        setBusy();
+        break;
+    case dialog::kNewsItemsExhausted:
+        feedExhausted();
+        break;
+    case dialog::kNewsItemsArrived:
+        batchArrived();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDialogCore::feedExhausted() {
+    view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
+    view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    view_.setText(control::kNewsPosition, u"");
+}
+
+void MainDialogCore::batchArrived() {
+    items_ = c_.news.items();
+    batchCount_ = c_.news.totalitems();
+    maxrss_ = c_.news.maxrss();
+    newsIndex_ = 0;
+    if (items_.empty()) {
+        feedExhausted(); // a batch that announced items but carried none
+        return;
+    }
+    showItem();
+    readItem();
+}
+
+void MainDialogCore::showItem() {
+    const NewsItem& item = items_[size_t(newsIndex_)];
+    view_.setText(control::kNewsPosition,
+                  formatted("%d/%d[%d]", newsIndex_ + 1, maxrss_, batchCount_));
+    view_.setText(control::kTitle, item.title);
+    view_.setText(control::kTextBox, item.description);
+    showCounter();
+}
+
+void MainDialogCore::readItem() {
+    const NewsItem& item = items_[size_t(newsIndex_)];
+    startReading(item.title, item.description);
+}
+
+void MainDialogCore::discardItems() {
+    items_.clear();
+    c_.news.waitOut();
+}
+
+void MainDialogCore::completed() {
+    view_.setText(control::kStatus, texts_.text(UiTextTable::kCompleted));
+    setFinished();
+    // After a stop the items are gone: a late completion reads nothing more.
+    if (newsMode_ && !items_.empty()) {
+        ++newsIndex_;
+        if (size_t(newsIndex_) < items_.size() && newsIndex_ < batchCount_) {
+            showItem();
+            readItem();
+        } else {
+            discardItems();
+            c_.news.setBatchStartOffset(c_.news.batchStartOffset() + batchCount_);
+            requestBatch();
+        }
+    }
+    showCounter();
+}
+
+void MainDialogCore::stopped() {
+    view_.setText(control::kStatus, texts_.text(UiTextTable::kStopped));
+    setFinished();
+    if (newsMode_) {
+        discardItems();
+        feedExhausted();
+    }
+    showCounter();
+}
+
+} // namespace tolvane

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "protocol/NewsItem.h"
+#include "ui/core/DialogView.h"
+#include "ui/core/UiTextTable.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+class ConfigStore;
+class DialogPort;
+class NetworkVerifyController;
+class NewsItemController;
+class PlaybackController;
+class SpeechJobController;
+class UserVerifyController;
+
+// The process-wide controllers the dialog drives; they outlive it.
+struct DialogControllers {
+    SpeechJobController& job;
+    UserVerifyController& verify;
+    NewsItemController& news;
+    NetworkVerifyController& door;
+    PlaybackController& playback;
+};
+
+// The main dialog's state and decisions, without a toolkit: it checks the
+// server, logs the user in, reads typed text or a feed item by item, and tells
+// its view what every control shows. The Qt dialog, tolvane-say and the tests
+// are its views and feed it the user's commands and the workers' reports.
+//
+// Threads: everything runs on the interface thread. Workers' reports arrive
+// through the front end's dialog port, which calls onReport(); stop and the
+// discarding of news items wait for workers while pumping that port, so
+// handlers may be re-entered while a command is still running. All state is
+// kept here, and news items are read only from the copy taken when they
+// arrived, which a stop or the end of a batch drops.
+class MainDialogCore {
+  public:
+    // The language box's items, in order.
+    static constexpr std::string_view kChinese = "zh-CN";
+    static constexpr std::string_view kEnglish = "en-US";
+    static constexpr int kResetTextLimit = 256;
+    static constexpr std::u16string_view kVoice = u"VW Lily";
+    static constexpr std::string_view kClientType = "win32C++";
+    static constexpr std::string_view kClientVersion = "tolvane23";
+    // The maker's support address and the place of its web pages: the speech
+    // server the client is configured for serves them.
+    static constexpr std::string_view kSupportAddress = "support@tolvane.local";
+
+    // `identity` is the client identity sent with every reading; `port` is the
+    // front end's dialog port, whose handler calls onReport().
+    MainDialogCore(DialogView& view, DialogPort& port, ConfigStore& config,
+                   DialogControllers controllers, std::string identity);
+    // Stops the reading and frees the feed list, as the dialog's destruction does.
+    ~MainDialogCore();
+    MainDialogCore(const MainDialogCore&) = delete;
+    MainDialogCore& operator=(const MainDialogCore&) = delete;
+
+    // The dialog's creation: the language from the configuration (or
+    // `language` when given), the controls reset, the controllers connected to
+    // the port, then refresh().
+    void initialise(std::string_view language = {});
+    // RefreshCommand (command 150): texts in the language, controls reset, the
+    // feed list emptied and the server checked again.
+    void refresh();
+
+    // The user's commands.
+    void playNow();
+    void feedDoubleClicked(int row, std::u16string_view rowText);
+    void pauseResume();
+    void stop();
+    void textChanged();
+    void languageSelected(std::u16string_view item);
+
+    // A worker's report (message 100/200/300/400 with its code and argument).
+    void onReport(uint32_t message, uint32_t code, intptr_t argument);
+
+    // The trace line the dialog writes for a report, or empty.
+    static std::string_view traceLine(uint32_t message, uint32_t code);
+
+    const std::string& language() const { return language_; }
+    const UiTextTable& texts() const { return texts_; }
+    bool newsMode() const { return newsMode_; }
+    int32_t newsIndex() const { return newsIndex_; }
+    int32_t feedId() const { return feedId_; }
+    int32_t textLimit() const { return textLimit_; }
+
+    // Where the three links lead.
+    std::string feedbackUrl() const;
+    std::string homeUrl() const;
+    std::string mailUrl() const;
+
+  private:
+    void resetControls();
+    void showCounter();
+    void setStatus(std::u16string_view text) { view_.setText(control::kStatus, text); }
+    void setStatusArgument(intptr_t argument);
+    void setBusy();
+    void setFinished();
+    void hideProgress();
+    void startReading(std::u16string title, std::u16string text);
+    void showItem();
+    void readItem();
+    void feedExhausted();
+    void requestBatch();
+    void discardItems();
+
+    void onSpeechJob(uint32_t code, intptr_t argument);
+    void onNetworkVerify(uint32_t code, intptr_t argument);
+    void onUserVerify(uint32_t code, intptr_t argument);
+    void onNewsItems(uint32_t code, intptr_t argument);
+    void networkVerified(intptr_t httpStatus);
+    void loggedIn(intptr_t argument);
+    void batchArrived();
+    void completed();
+    void stopped();
+
+    DialogView& view_;
+    DialogPort& port_;
+    ConfigStore& config_;
+    DialogControllers c_;
+    const std::string identity_;
+
+    UiTextTable texts_;
+    std::string language_;
+    bool newsMode_ = false;
+    int32_t newsIndex_ = 0;
+    int32_t feedId_ = 0;
+    int32_t textLimit_ = kResetTextLimit;
+    // The batch being read, copied when it arrived; emptied when discarded.
+    std::vector<NewsItem> items_;
+    int32_t batchCount_ = 0;
+    int32_t maxrss_ = 0;
+    bool closing_ = false;
+};
+
+} // namespace tolvane

@@ -1,0 +1,64 @@
+#include "ui/core/UiTextTable.h"
+
+#include "platform/Text.h"
+
+#include <array>
+#include <cstdio>
+
+namespace tolvane {
+
+namespace {
+
+struct Texts {
+    std::string_view en;
+    std::string_view zh;
+};
+
+constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
+    {"Input text below, press Read button ...", "在下面文本框里面输入文本,点击朗读按钮"},
+    {"Please input text here, press Read button", "请在此输入文本,然后点击朗读按钮"},
+    {"Double click Play", "双击播放"},
+    {"Text Area is empty, please input text, then read again",
+     "文本框没有输入问题,请输入后,再朗读"},
+    {"Ready ...", "就绪 ..."},
+    {"Initialing ...", "初始化中 ..."},
+    {"Playing ...", "播放中 ..."},
+    {"Resume", "继续"},
+    {"Pause", "暂停"},
+    {"Paused", "已暂停"},
+    {"Play Now", "现在播放"},
+    {"Stop", "停止"},
+    {"Stopped", "已停止"},
+    {"Completed", "播放完成"},
+    {"Feedback", "用户反馈"},
+    {"Warn", "警告"},
+    {"Error", "错误"},
+    {"Online[%d]", "在线[%d]"},
+    {"Offline[%d]", "非在线[%d]"},
+    {"Buffering, %d %%", "缓存中, %d %%"},
+    {"Playing, %3i kbs", "播放中, %3i kbs"},
+    {"/intl/en-US/feedback.html", "/intl/zh-CN/feedback.html"},
+}};
+
+} // namespace
+
+std::string_view UiTextTable::utf8(Slot slot) const {
+    return chinese_ ? kTexts[slot].zh : kTexts[slot].en;
+}
+
+std::u16string UiTextTable::text(Slot slot) const {
+    return platform::utf8ToUtf16(utf8(slot));
+}
+
+std::u16string UiTextTable::format(Slot slot, int value) const {
+    // The formats are the table's own, each with one integer conversion.
+    const std::string pattern(utf8(slot));
+    char buffer[256];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::snprintf(buffer, sizeof buffer, pattern.c_str(), value);
+#pragma GCC diagnostic pop
+    return platform::utf8ToUtf16(buffer);
+}
+
+} // namespace tolvane

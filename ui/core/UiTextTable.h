@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// The main dialog's texts in the current language: Chinese for the language
+// code "zh-CN" exactly, English for every other code. Texts with a number are
+// printf formats, filled by format().
+class UiTextTable {
+  public:
+    enum Slot {
+        kEntryCaption,
+        kEntryPrompt,
+        kFeedCaption,
+        kEmptyWarning,
+        kReady,
+        kInitialising,
+        kPlaying,
+        kResume,
+        kPause,
+        kPaused,
+        kPlayNow,
+        kStop,
+        kStopped,
+        kCompleted,
+        kFeedback,
+        kWarn,
+        kError,
+        kOnline,       // %d: HTTP status
+        kOffline,      // %d: HTTP status
+        kBuffering,    // %d: percent
+        kPlayingRate,  // %3i: kbit/s
+        kFeedbackPage, // the feedback page's path
+        kSlotCount
+    };
+
+    // Starts with the English texts.
+    UiTextTable() = default;
+
+    void rebuild(std::string_view language) { chinese_ = language == "zh-CN"; }
+    bool chinese() const { return chinese_; }
+
+    std::u16string text(Slot slot) const;
+    // A text whose format takes one integer.
+    std::u16string format(Slot slot, int value) const;
+    std::string_view utf8(Slot slot) const;
+
+  private:
+    bool chinese_ = false;
+};
+
+} // namespace tolvane
