@@ -93,8 +93,9 @@ SingleInstanceLock::SingleInstanceLock(std::string_view name) {
         return;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error_ = errno == EWOULDBLOCK ? "another instance holds " + file.string()
-                                      : systemError("cannot lock", file);
+        heldElsewhere_ = errno == EWOULDBLOCK;
+        error_ = heldElsewhere_ ? "another instance holds " + file.string()
+                                : systemError("cannot lock", file);
         close(fd);
         return;
     }

@@ -26,10 +26,13 @@ class SingleInstanceLock {
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
     bool acquired() const { return fd_ >= 0; }
+    // Not acquired because another holder has it (rather than a failure).
+    bool heldElsewhere() const { return heldElsewhere_; }
     const std::string& error() const { return error_; }
 
   private:
     int fd_ = -1;
+    bool heldElsewhere_ = false;
     std::string error_;
 };
 

@@ -4,6 +4,7 @@
 #include "server/ProtocolService.h"
 #include "server/SpeechJobs.h"
 #include "server/Utf8.h"
+#include "server/WebPages.h"
 
 #include <httplib.h>
 
@@ -23,6 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kReplyType = "text/plain; charset=utf-8";
+constexpr const char* kPageType = "text/html; charset=utf-8";
 // cpp-httplib listens with a backlog of 5, too short for a burst of clients;
 // listen() again on the bound socket raises it.
 constexpr int kBacklog = 256;
@@ -132,6 +134,19 @@ bool fitRanges(httplib::Ranges& ranges, std::uint64_t size) {
     return first <= last;
 }
 
+// cpp-httplib matches GET paths as regular expressions; a page path is meant
+// literally.
+std::string literalPattern(std::string_view path) {
+    std::string pattern;
+    for (char c : path) {
+        if (std::strchr(".+*?()[]{}|^$\\", c) != nullptr) {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    return pattern;
+}
+
 bool resolvable(const std::string& address, std::string& error) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -214,6 +229,13 @@ void HttpServer::route() {
             });
     });
 
+    for (const WebPage& page : webPages()) {
+        server.Get(literalPattern(page.path),
+                   [html = page.html](const httplib::Request&, httplib::Response& res) {
+                       res.set_content(html.data(), html.size(), kPageType);
+                   });
+    }
+
     server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
                                                                      httplib::Response& res) {
         if (!res.body.empty()) {
@@ -222,9 +244,15 @@ void HttpServer::route() {
         res.set_content(std::to_string(res.status) + " " + reason(res.status) + "\n", kReplyType);
         return httplib::Server::HandlerResponse::Handled;
     }));
-    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         tStarted = Clock::now();
         tNote.clear();
+        if (req.method != "GET" && req.method != "HEAD" && req.method != "POST") {
+            res.status = 405;
+            res.set_header("Connection", "close");
+            res.set_content("405\n", kReplyType);
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (req.path.rfind(ProtocolService::kAudioPath, 0) != 0) {
             rangesOf(req).clear();
         }

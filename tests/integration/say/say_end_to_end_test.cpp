@@ -3,6 +3,7 @@
 // recorded monitor compared with the server's MP3 as tolvane-play decodes it.
 #include "ProtocolTestSupport.h"
 #include "SayTestSupport.h"
+#include "SpeechHeard.h"
 
 #include "playback/PlaybackController.h"
 #include "protocol/NetworkVerifyController.h"
@@ -28,50 +29,6 @@ namespace fs = std::filesystem;
 constexpr const char* kEnglish = "The quick brown fox jumps over the lazy dog, twice.";
 constexpr const char* kChinese = "今天天气很好，我们一起去公园散步吧。";
 
-std::vector<double> part(const std::vector<double>& x, size_t from, size_t n) {
-    from = std::min(from, x.size());
-    return {x.begin() + long(from), x.begin() + long(std::min(x.size(), from + n))};
-}
-
-double soundSeconds(const WavAudio& audio) {
-    double total = 0;
-    for (const Segment& s : findSegments(audio.channel(0), audio.sampleRate, -40, 5, 300)) {
-        total += double(s.length()) / audio.sampleRate;
-    }
-    return total;
-}
-
-// The one MP3 the server made, decoded by tolvane-play and brought to `rate`
-// with sox, as the sound server resamples what the engine plays.
-bool decodedSpeech(const fs::path& dataDir, uint32_t rate, WavAudio& audio, std::string& error) {
-    std::vector<fs::path> mp3s;
-    for (const auto& entry : fs::directory_iterator(dataDir)) {
-        if (entry.path().extension() == ".mp3") {
-            mp3s.push_back(entry.path());
-        }
-    }
-    if (mp3s.size() != 1) {
-        error = std::to_string(mp3s.size()) + " MP3 files in " + dataDir.string();
-        return false;
-    }
-    WavAudio decoded;
-    if (!toolDecode(mp3s[0], decoded, error)) {
-        return false;
-    }
-    const fs::path in = dataDir / "decoded.wav";
-    const fs::path out = dataDir / "resampled.wav";
-    if (!writeWav(in, decoded, error)) {
-        return false;
-    }
-    const std::string command =
-        "sox -q '" + in.string() + "' -r " + std::to_string(rate) + " '" + out.string() + "'";
-    if (std::system(command.c_str()) != 0) {
-        error = "sox failed";
-        return false;
-    }
-    return readWav(out, audio, error);
-}
-
 class SayEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -92,19 +49,12 @@ class SayEndToEnd : public ::testing::Test {
     // The recording holds the speech the server made, sample for sample over
     // its first `seconds`, and all of it.
     void expectHeardTheSpeech(const WavAudio& heard, double seconds = 2.0) {
-        WavAudio spoken;
+        HeardSpeech match;
         std::string error;
-        ASSERT_TRUE(decodedSpeech(server_.dataDir(), heard.sampleRate, spoken, error)) << error;
-        const std::vector<double> h = heard.channel(0);
-        const std::vector<double> s = spoken.channel(0);
-        const size_t heardOnset = findOnset(h, heard.sampleRate);
-        const size_t spokenOnset = findOnset(s, spoken.sampleRate);
-        ASSERT_LT(heardOnset, h.size()) << "nothing was heard";
-        const size_t n = std::min(s.size() - spokenOnset, size_t(heard.sampleRate * seconds));
-        const Alignment match =
-            crossCorrelate(part(h, heardOnset, n), part(s, spokenOnset, n), heard.sampleRate / 20);
+        ASSERT_TRUE(compareHeard(heard, server_.dataDir(), seconds, match, error)) << error;
+        ASSERT_GT(match.heardSeconds, 0) << "nothing was heard";
         EXPECT_GT(match.coefficient, 0.99);
-        EXPECT_NEAR(soundSeconds(heard), soundSeconds(spoken), 0.25);
+        EXPECT_NEAR(match.heardSeconds, match.spokenSeconds, 0.25);
     }
 
     void runSay(const std::string& mode, const std::string& language, const std::string& text,

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 namespace tolvane::server::test {
 namespace {
@@ -103,6 +104,24 @@ TEST_F(ProtocolTest, DoorNamesEveryServiceOnTheHostTheClientUsed) {
     const HttpResult get = httpGet(server_->door());
     EXPECT_EQ(get.status, 405);
     EXPECT_EQ(get.header("allow"), "POST");
+}
+
+TEST_F(ProtocolTest, HomeAndFeedbackPagesAreUtf8HtmlNamingTheSupportAddress) {
+    const std::pair<std::string, std::string> pages[] = {
+        {"/", "reads text aloud"},
+        {"/intl/en-US/feedback.html", "send an e-mail to"},
+        {"/intl/zh-CN/feedback.html", "请发送电子邮件至"},
+    };
+    for (const auto& [path, phrase] : pages) {
+        const HttpResult page = httpGet(server_->base() + path);
+        ASSERT_EQ(page.status, 200) << path << ": " << page.error;
+        EXPECT_EQ(page.header("content-type"), "text/html; charset=utf-8") << path;
+        EXPECT_NE(page.body.find(phrase), std::string::npos) << path << ": " << page.body;
+        EXPECT_NE(page.body.find("mailto:support@tolvane.local"), std::string::npos) << path;
+    }
+    // Page paths match literally, not as patterns.
+    EXPECT_EQ(httpGet(server_->base() + "/intl/en-US/feedbackXhtml").status, 404);
+    EXPECT_EQ(httpPost(server_->base() + "/", "x=1").status, 404);
 }
 
 TEST_F(ProtocolTest, LoginGivesLimitsTokenAndFeedsAndRefusesStrangers) {

@@ -32,8 +32,10 @@ TEST(Paths, SingleInstanceLockAdmitsOneHolder) {
         ASSERT_TRUE(first.acquired()) << first.error();
         SingleInstanceLock second(name);
         EXPECT_FALSE(second.acquired());
+        EXPECT_TRUE(second.heldElsewhere());
         EXPECT_NE(second.error().find("another instance"), std::string::npos) << second.error();
     }
     SingleInstanceLock again(name);
     EXPECT_TRUE(again.acquired()) << again.error();
+    EXPECT_FALSE(again.heldElsewhere());
 }

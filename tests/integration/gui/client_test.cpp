@@ -1,0 +1,424 @@
+// The desktop client against the reference server and stand-in servers on
+// loopback, driven as a user drives it: real widgets on the offscreen
+// platform, real controllers, playback into the test's sound daemon.
+#include "FakeSpeechServer.h"
+#include "ProtocolTestSupport.h"
+#include "SayTestSupport.h"
+
+#include "config/ConfigStore.h"
+#include "platform/Text.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+#include "ui/ClientObjects.h"
+#include "ui/MainDialog.h"
+#include "ui/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+
+namespace tolvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// The client's window with what it showed, control by control, in order.
+class Client {
+  public:
+    explicit Client(const std::filesystem::path& configPath) {
+        config_.read(configPath);
+        objects_ = std::make_unique<ui::ClientObjects>();
+        window_ = std::make_unique<ui::MainWindow>(*objects_, config_, "identity");
+        window_->dialog().setObserver(
+            [this](int id, const QString& text) { shown_.emplace_back(id, text.toStdString()); });
+        window_->show();
+        activate();
+    }
+
+    // Keys reach the window's shortcuts only while it is the active window
+    // (the waiting window may have taken that while the user logged in).
+    void activate() {
+        window_->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    }
+    ~Client() { close(); }
+
+    // Closes the window as its close box does and waits until it is gone.
+    void close() {
+        if (window_) {
+            window_->close();
+            window_.reset();
+            objects_.reset();
+        }
+    }
+
+    ui::MainWindow& window() { return *window_; }
+    ui::ClientObjects& objects() { return *objects_; }
+    template <class T = QWidget> T* control(int id) {
+        return qobject_cast<T*>(window_->dialog().control(id));
+    }
+    std::string text(int id) {
+        if (auto* label = control<QLabel>(id)) {
+            return label->text().toStdString();
+        }
+        if (auto* button = control<QPushButton>(id)) {
+            return button->text().toStdString();
+        }
+        return control<QPlainTextEdit>(id)->toPlainText().toStdString();
+    }
+    bool waitText(int id, const std::string& value, std::chrono::milliseconds limit = 20s) {
+        return QTest::qWaitFor([&] { return text(id) == value; }, int(limit.count()));
+    }
+    bool waitStatus(const std::string& value) { return waitText(control::kStatus, value); }
+    // Every text shown in a control, in order.
+    std::vector<std::string> shown(int id) const {
+        std::vector<std::string> texts;
+        for (const auto& [control, text] : shown_) {
+            if (control == id) {
+                texts.push_back(text);
+            }
+        }
+        return texts;
+    }
+    // Play Now, Pause, Stop, feed list, text box, language box: 1 when enabled.
+    std::string enabled() {
+        std::string state;
+        for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
+                       control::kTextBox, control::kLanguageBox}) {
+            state += control(id)->isEnabled() ? '1' : '0';
+        }
+        return state;
+    }
+    void type(const QString& text) {
+        auto* box = control<QPlainTextEdit>(control::kTextBox);
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, text);
+    }
+    void click(int id) { QTest::mouseClick(control(id), Qt::LeftButton); }
+
+  private:
+    ConfigStore config_;
+    std::unique_ptr<ui::ClientObjects> objects_;
+    std::unique_ptr<ui::MainWindow> window_;
+    std::vector<std::pair<int, std::string>> shown_;
+};
+
+// Handles the next modal window once it shows (`read` sees it, then it is
+// closed), however many events pass before it does.
+void onNextModal(std::function<void(QWidget*)> read) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, read = std::move(read)] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            read(modal);
+            modal->close();
+        }
+    });
+    timer->start(10);
+}
+
+class RealServerClient : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(ServerProcess::available()) << "tolvane-server is not built";
+        ASSERT_FALSE(server_.baseUrl().empty()) << server_.output();
+    }
+    std::filesystem::path config(const std::string& language, const std::string& extra = {}) {
+        return writeClientConfig(dir_.path(), server_.port(), "FILE",
+                                 "language=" + language + "\n" + extra);
+    }
+
+    TempDir dir_;
+    ServerProcess server_;
+    DownloadsWatch downloads_;
+};
+
+TEST_F(RealServerClient, StartsLogsInReadsAloudAndCompletes) {
+    Client client(config("en-US"));
+    EXPECT_EQ(client.window().windowTitle(), "Tolvane Client 1.1.0");
+    EXPECT_EQ(client.window().minimumSize(), client.window().maximumSize());
+    EXPECT_EQ(client.enabled(), "000000");
+    ASSERT_TRUE(client.waitStatus("Ready ...")) << client.text(control::kStatus);
+    EXPECT_THAT(client.shown(control::kNetworkStatus),
+                ElementsAre("Initialing ...", "Online[200]"));
+    EXPECT_THAT(client.shown(0), ElementsAre("open", "closed")); // the waiting window
+    EXPECT_FALSE(client.objects().waiting.isOpen());
+    EXPECT_GT(client.control<QListWidget>(control::kFeedList)->count(), 0);
+    EXPECT_EQ(client.enabled(), "100111");
+
+    client.type("Hello from the window.");
+    EXPECT_EQ(client.text(control::kCounter), "22/1000");
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(client.waitStatus("Playing ...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.enabled(), "011011");
+    EXPECT_TRUE(client.control(control::kProgress)->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.shown(control::kTime).size() >= 3; }, 20000));
+    ASSERT_TRUE(client.waitStatus("Completed")) << client.text(control::kStatus);
+    EXPECT_EQ(client.enabled(), "100111");
+    EXPECT_FALSE(client.control(control::kProgress)->isVisible());
+    EXPECT_FALSE(client.control<QPlainTextEdit>(control::kTextBox)->isReadOnly());
+    // Once a second while playing: "Playing,  64 kbs" with the time.
+    EXPECT_THAT(client.shown(control::kStatus), ::testing::Contains("Playing,  64 kbs"));
+    EXPECT_THAT(client.shown(control::kTime),
+                ::testing::Contains(::testing::MatchesRegex("00:00:0[0-9]/00:00:0[1-9]")));
+    client.close();
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+}
+
+TEST_F(RealServerClient, PausesResumesAndStops) {
+    Client client(config("en-US"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    client.type("This sentence is long enough to be paused, resumed and stopped while it is "
+                "read aloud by the reference server's voice.");
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(client.waitStatus("Playing ..."));
+    client.click(control::kPauseResume);
+    ASSERT_TRUE(client.waitStatus("Paused"));
+    EXPECT_EQ(client.text(control::kPauseResume), "Resume");
+    // Held: the time stands still while paused.
+    const std::string held = client.text(control::kTime);
+    QTest::qWait(1500);
+    EXPECT_EQ(client.text(control::kTime), held);
+    client.click(control::kPauseResume);
+    ASSERT_TRUE(client.waitStatus("Playing ..."));
+    EXPECT_EQ(client.text(control::kPauseResume), "Pause");
+    client.activate();
+    QTest::keyClick(&client.window(), Qt::Key_Escape); // Escape is Stop
+    ASSERT_TRUE(client.waitStatus("Stopped"));
+    EXPECT_EQ(client.enabled(), "100111");
+    EXPECT_FALSE(client.control(control::kTime)->isVisible());
+}
+
+TEST_F(RealServerClient, TheLanguageBoxSwitchesEveryTextAndTheMenu) {
+    Client client(config("en-US"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    EXPECT_EQ(client.window().menuBar()->actions().at(0)->text(), "&File");
+    auto* box = client.control<QComboBox>(control::kLanguageBox);
+    EXPECT_EQ(box->currentText(), "en-US");
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Up); // to "zh-CN"
+    ASSERT_TRUE(client.waitStatus("就绪 ...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.text(control::kPlayNow), "现在播放");
+    EXPECT_EQ(client.text(control::kTitle), "在下面文本框里面输入文本,点击朗读按钮");
+    EXPECT_EQ(client.text(control::kNetworkStatus), "在线[200]");
+    EXPECT_EQ(client.window().menuBar()->actions().at(0)->text(), "&文件");
+    EXPECT_EQ(client.window().action(ui::MainWindow::kOptions)->text(), "选项...");
+    EXPECT_EQ(client.objects().waiting.text(), "请稍等 ...");
+}
+
+// Reading a feed: three items per batch of a feed of ten, then the next batch
+// from offset 3; both languages show the same positions.
+TEST(FakeServerClient, ReadsAFeedItemByItemInBothLanguages) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.2, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    for (const std::string language : {"en-US", "zh-CN"}) {
+        FakeSpeechServer server;
+        server.audioAt(audio.url());
+        auto batch = [](int first) {
+            std::string reply = "item=tolvane&action=simplepie";
+            for (int i = 0; i < 3; ++i) {
+                const std::string n = std::to_string(i);
+                reply += "&title" + n + "=Item " + std::to_string(first + i) + "&description" + n +
+                         "=Text " + std::to_string(first + i) + "&time" + n + "=now";
+            }
+            return reply + "&status=succeed&errcode=0&errmsg=null&totalitems=3&maxrss=10&end=end";
+        };
+        server.peer.answerWhen("/news", "rssstart=0", 200, batch(1));
+        server.peer.answer("/news", 200, batch(4));
+        TempDir dir;
+        Client client(
+            writeClientConfig(dir.path(), server.port(), "FILE", "language=" + language + "\n"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return client.control(control::kFeedList)->isEnabled(); },
+                                    20000));
+        // Return on a feed reads it, as a double click does.
+        auto* feeds = client.control<QListWidget>(control::kFeedList);
+        client.activate();
+        feeds->setFocus();
+        feeds->setCurrentRow(1);
+        QTest::keyClick(feeds, Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return client.shown(control::kNewsPosition).size() >= 4; }, 30000))
+            << client.text(control::kStatus) << " " << server.requestsTo("/news");
+        EXPECT_THAT(client.shown(control::kNewsPosition),
+                    ::testing::IsSupersetOf({"1/10[3]", "2/10[3]", "3/10[3]"}));
+        std::vector<std::string> starts;
+        for (const Exchange& exchange : server.peer.exchanges()) {
+            if (exchange.path == "/news") {
+                starts.push_back(exchange.params.find("rss_id")->second + "@" +
+                                 exchange.params.find("rssstart")->second);
+            }
+        }
+        EXPECT_THAT(starts, ElementsAre("12@0", "12@3")) << language;
+        client.click(control::kStop);
+        ASSERT_TRUE(client.waitText(control::kNewsPosition, ""));
+    }
+}
+
+TEST(FakeServerClient, AnOfflineServerDisablesEveryControl) {
+    for (const auto& [language, offline] :
+         {std::pair{"en-US", "Offline[404]"}, std::pair{"zh-CN", "非在线[404]"}}) {
+        FakeSpeechServer server;
+        server.peer.answer("/tolvane/tolvanedoor.php", 404,
+                           "item=tolvanedoor&door_netverify=x&door_add=x&door_query=x&"
+                           "door_rss=x&errcode=0&errmsg=null&project=p&version=1&");
+        TempDir dir;
+        Client client(writeClientConfig(dir.path(), server.port(), "FILE",
+                                        "language=" + std::string(language) + "\n"));
+        ASSERT_TRUE(client.waitText(control::kNetworkStatus, offline))
+            << client.text(control::kNetworkStatus);
+        EXPECT_EQ(client.enabled(), "000000");
+        EXPECT_EQ(server.requestsTo("/verify"), 0u);
+    }
+}
+
+// The box takes up to the login's limit, and Play Now sends all of it; an
+// empty box warns and sends nothing.
+TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
+    FakeSpeechServer server;
+    server.peer.answer("/query", 200,
+                       "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    auto* box = client.control<QPlainTextEdit>(control::kTextBox);
+    box->selectAll();
+    box->insertPlainText(QString(1200, QChar(u'a'))); // a paste past the limit
+    EXPECT_EQ(box->toPlainText().size(), 1000);
+    EXPECT_EQ(client.text(control::kCounter), "1000/1000");
+    client.activate();
+    QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier); // Ctrl+Return is Play Now
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/add") == 1; }, 20000))
+        << client.text(control::kStatus);
+    EXPECT_EQ(server.peer.exchanges()[2].params.find("text")->second.size(), 1000u);
+    // The failure is shown; the reading stays stoppable until Stop is pressed.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !client.objects().job.running(); }, 20000));
+    EXPECT_EQ(client.enabled(), "011011");
+    client.click(control::kStop);
+    EXPECT_EQ(client.enabled(), "100111");
+
+    box->clear();
+    QString warning;
+    onNextModal([&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            warning = box->windowTitle() + ": " + box->text();
+        }
+    });
+    client.click(control::kPlayNow);
+    EXPECT_EQ(warning, "Warn: Text Area is empty, please input text, then read again");
+    EXPECT_EQ(server.requestsTo("/add"), 1u);
+}
+
+// The trace follows the flag: on at start with Debug_Trace "on", and every
+// choice of Trace closes it or opens a fresh log.
+TEST(FakeServerClient, TraceOpensAtStartAndEachChoiceStartsAFreshLog) {
+    FakeSpeechServer server;
+    TempDir dir;
+    Client client(
+        writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\nDebug_Trace=on\n"));
+    ASSERT_TRUE(client.window().traceFlag());
+    ASSERT_TRUE(client.objects().trace.running());
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    EXPECT_THAT(client.objects().trace.logText().toStdString(),
+                HasSubstr("Network verify succeed\nInital succeed"));
+    EXPECT_TRUE(client.window().action(ui::MainWindow::kTrace)->isChecked());
+    client.window().action(ui::MainWindow::kTrace)->trigger();
+    EXPECT_FALSE(client.objects().trace.running());
+    EXPECT_FALSE(client.window().action(ui::MainWindow::kTrace)->isChecked());
+    client.window().action(ui::MainWindow::kTrace)->trigger();
+    EXPECT_EQ(client.objects().trace.logText(), "Tolvane Trace Start:\n");
+}
+
+// Menus compare the language exactly, the About box ignoring case.
+TEST(FakeServerClient, MenuAndAboutFollowTheLanguageCode) {
+    for (const auto& [language, menu, about] :
+         {std::tuple{"en-US", "en-US", "About"}, std::tuple{"zh-CN", "zh-CN", "关于"},
+          std::tuple{"ZH-CN", "en-US", "关于"}}) {
+        FakeSpeechServer server;
+        TempDir dir;
+        Client client(writeClientConfig(dir.path(), server.port(), "FILE",
+                                        "language=" + std::string(language) + "\n"));
+        EXPECT_EQ(client.window().menuLanguage(), menu) << language;
+        // Logged in: the waiting window has come and gone.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return client.control(control::kFeedList)->isEnabled(); },
+                                    20000));
+        client.activate();
+        QString title;
+        onNextModal([&](QWidget* box) { title = box->windowTitle(); });
+        QTest::keyClick(&client.window(), Qt::Key_Slash, Qt::AltModifier);
+        EXPECT_EQ(title.toStdString(), about) << language;
+    }
+}
+
+// Closing the window while the audio downloads ends the reading at once and
+// leaves no file; the client as a process ends the same way on SIGTERM, and
+// a second start leaves the first alone.
+TEST(FakeServerClient, ClosingMidDownloadEndsAtOnceAndLeavesNothing) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(3.0, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {.chunk = 512, .chunkDelay = 200ms});
+    FakeSpeechServer server;
+    server.audioAt(audio.url());
+    TempDir dir;
+    const auto configPath =
+        writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n");
+    DownloadsWatch downloads;
+    {
+        Client client(configPath);
+        ASSERT_TRUE(client.waitStatus("Ready ..."));
+        client.type("Some speech.");
+        client.click(control::kPlayNow);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return audio.bytesSent() > 0; }, 20000));
+        const auto start = std::chrono::steady_clock::now();
+        client.close();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+    EXPECT_THAT(downloads.leftovers(), ElementsAre());
+
+    const std::string program = TOLVANE_BINARY_DIR "/app/tolvane";
+    const std::vector<std::string> env{"TOLVANE_CONFIG=" + configPath.string(),
+                                       "QT_QPA_PLATFORM=offscreen"};
+    ChildProcess first;
+    ASSERT_TRUE(first.start(program, {}, error, {.env = env})) << error;
+    ChildProcess second;
+    const size_t loginsBefore = server.requestsTo("/verify");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return server.requestsTo("/verify") > loginsBefore; }, 20000));
+    ASSERT_TRUE(second.start(program, {}, error, {.env = env})) << error;
+    ASSERT_TRUE(second.wait(10s));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(server.requestsTo("/verify"), loginsBefore + 1); // the second did nothing
+    EXPECT_EQ(first.exitCode(), -1);
+
+    ASSERT_TRUE(first.signal(SIGTERM));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(first.wait(5s)) << first.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(first.exitCode(), 0) << first.err();
+    EXPECT_THAT(downloads.leftovers(), ElementsAre());
+}
+
+} // namespace
+} // namespace tolvane::test

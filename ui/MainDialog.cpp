@@ -1,0 +1,417 @@
+#include "ui/MainDialog.h"
+
+#include "platform/Text.h"
+#include "ui/DialogUnits.h"
+#include "ui/Icons.h"
+#include "ui/QtDialogPort.h"
+#include "ui/WaitingWindow.h"
+
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QUrl>
+
+#include <array>
+
+namespace tolvane::ui {
+
+namespace {
+
+QString qtText(std::u16string_view text) {
+    return QString::fromUtf16(text.data(), qsizetype(text.size()));
+}
+
+std::u16string coreText(const QString& text) {
+    return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()), size_t(text.size()));
+}
+
+// Where each control sits in the dialog template, in dialog units.
+struct Placement {
+    int id;
+    int x, y, width, height;
+};
+
+constexpr std::array<Placement, 18> kTemplate{{
+    {control::kTitle, 10, 5, 214, 8},
+    {control::kServerVersion, 234, 5, 46, 8},
+    {control::kFeedCaption, 298, 5, 48, 8},
+    {control::kLanguageBox, 350, 2, 48, 30},
+    {control::kTextBox, 10, 17, 273, 72},
+    {control::kFeedList, 296, 17, 100, 100},
+    {control::kCounter, 251, 91, 34, 8},
+    {control::kPlayNow, 31, 99, 50, 14},
+    {control::kPauseResume, 99, 98, 79, 14},
+    {control::kStop, 187, 98, 50, 14},
+    {control::kStatus, 27, 119, 223, 8},
+    {control::kNewsPosition, 327, 120, 37, 8},
+    {control::kProgress, 121, 132, 98, 8},
+    {control::kTime, 132, 142, 68, 8},
+    {control::kNetworkStatus, 257, 141, 49, 8},
+    {control::kMakerLink, 18, 137, 72, 8},
+    {control::kMailLink, 340, 132, 20, 20},
+    {control::kFeedbackLink, 368, 132, 20, 20},
+}};
+
+constexpr int kTemplateWidth = 412;
+constexpr int kTemplateHeight = 154;
+
+// What a screen reader says for the controls whose text does not name them.
+struct AccessibleName {
+    int id;
+    const char* en;
+    const char* zh;
+};
+
+constexpr std::array<AccessibleName, 11> kAccessibleNames{{
+    {control::kTextBox, "Text to read", "朗读文本"},
+    {control::kFeedList, "News feeds", "新闻频道"},
+    {control::kLanguageBox, "Interface language", "界面语言"},
+    {control::kProgress, "Playback progress", "播放进度"},
+    {control::kCounter, "Characters", "字数"},
+    {control::kStatus, "Status", "状态"},
+    {control::kNetworkStatus, "Network status", "网络状态"},
+    {control::kTime, "Playing time", "播放时间"},
+    {control::kNewsPosition, "News item", "新闻条目"},
+    {control::kMakerLink, "Tolvane home page", "Tolvane 主页"},
+    {control::kMailLink, "Mail to support", "发邮件给客服"},
+}};
+
+// The maker's line under the buttons; it links to the home page.
+constexpr char kMakerLine[] = "Tolvane \u00a9 2010";
+
+} // namespace
+
+LinkLabel::LinkLabel(QWidget* parent) : QLabel(parent) {
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+}
+
+void LinkLabel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        emit clicked();
+    }
+    QLabel::mousePressEvent(event);
+}
+
+void LinkLabel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter ||
+        event->key() == Qt::Key_Space) {
+        emit clicked();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+MainDialog::MainDialog(QtDialogPort& port, ConfigStore& config, DialogControllers controllers,
+                       WaitingWindow& waiting, std::string identity,
+                       std::function<void(std::string_view)> languageApplied, QWidget* parent)
+    : QWidget(parent), port_(port), config_(config), waiting_(waiting),
+      languageApplied_(std::move(languageApplied)) {
+    setFont(DialogUnits::dialogFont());
+    createControls();
+    placeControls();
+    DialogView& view = *this;
+    core_ = std::make_unique<MainDialogCore>(view, port, config, controllers, std::move(identity));
+    port.setHandler([this](uint32_t message, uint32_t code, intptr_t argument) {
+        if (core_) {
+            core_->onReport(message, code, argument);
+        }
+    });
+    connectControls();
+}
+
+MainDialog::~MainDialog() {
+    // Reports that come while the core stops the reading are served and
+    // dropped; after that the port no longer knows this dialog.
+    core_.reset();
+    port_.setHandler({});
+}
+
+void MainDialog::initialise() {
+    waiting_.setOwner(this);
+    core_->initialise();
+}
+
+void MainDialog::refresh() {
+    core_->refresh();
+}
+
+template <class T> T* MainDialog::add(int id, T* widget) {
+    controls_[id] = widget;
+    widget->setObjectName(QStringLiteral("control%1").arg(id));
+    return widget;
+}
+
+void MainDialog::createControls() {
+    // Created in the order Tab should visit them.
+    add(control::kTitle, new QLabel(this));
+    add(control::kServerVersion, new QLabel(this))->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    add(control::kFeedCaption, new QLabel(this));
+    languageBox_ = add(control::kLanguageBox, new QComboBox(this));
+    textBox_ = add(control::kTextBox, new QPlainTextEdit(this));
+    textBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    textBox_->setTabChangesFocus(true);
+    add(control::kPlayNow, new QPushButton(this));
+    add(control::kPauseResume, new QPushButton(this));
+    add(control::kStop, new QPushButton(this));
+    feedList_ = add(control::kFeedList, new QListWidget(this));
+    feedList_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    add(control::kCounter, new QLabel(this));
+    add(control::kStatus, new QLabel(this))->setAlignment(Qt::AlignCenter);
+    add(control::kNewsPosition, new QLabel(this))->setAlignment(Qt::AlignCenter);
+    progress_ = add(control::kProgress, new QProgressBar(this));
+    progress_->setRange(0, 100);
+    progress_->setTextVisible(false);
+    add(control::kTime, new QLabel(this));
+    add(control::kNetworkStatus, new QLabel(this));
+    auto* maker = add(control::kMakerLink, new LinkLabel(this));
+    maker->setText(QString::fromUtf8(kMakerLine));
+    maker->setAlignment(Qt::AlignCenter);
+    maker->setStyleSheet(QStringLiteral("color: blue; background: transparent;"));
+    auto* mail = add(control::kMailLink, new LinkLabel(this));
+    mail->setPixmap(clientIcon("mail").pixmap(QSize(20, 20)));
+    auto* feedback = add(control::kFeedbackLink, new LinkLabel(this));
+    feedback->setPixmap(clientIcon("feedback").pixmap(QSize(20, 20)));
+}
+
+QSize MainDialog::templateSize() const {
+    return DialogUnits(font()).size(kTemplateWidth, kTemplateHeight);
+}
+
+void MainDialog::placeControls() {
+    const DialogUnits units(font());
+    for (const Placement& p : kTemplate) {
+        QRect rect = units.rect(p.x, p.y, p.width, p.height);
+        QWidget* widget = controls_.at(p.id);
+        if (p.id == control::kLanguageBox) {
+            // The template's height includes the drop-down list.
+            rect.setHeight(widget->sizeHint().height());
+        } else if (qobject_cast<QLabel*>(widget) && p.height == 8) {
+            // A one-line label gets the font's full line height, so no
+            // script's glyphs are clipped.
+            rect.setHeight(std::max(rect.height(), fontMetrics().height() + 2));
+        }
+        widget->setGeometry(rect);
+        placed_[p.id] = rect;
+        if (auto* link = qobject_cast<LinkLabel*>(widget); link && p.height == 20) {
+            const int side = std::min(rect.width(), rect.height());
+            link->setPixmap(
+                link->pixmap().scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        }
+    }
+    setMinimumSize(templateSize());
+}
+
+void MainDialog::connectControls() {
+    auto button = [this](int id) { return static_cast<QPushButton*>(controls_.at(id)); };
+    connect(button(control::kPlayNow), &QPushButton::clicked, this, [this] { core_->playNow(); });
+    connect(button(control::kPauseResume), &QPushButton::clicked, this,
+            [this] { core_->pauseResume(); });
+    connect(button(control::kStop), &QPushButton::clicked, this, [this] { core_->stop(); });
+    connect(textBox_, &QPlainTextEdit::textChanged, this, [this] {
+        keepTextWithinLimit();
+        core_->textChanged();
+    });
+    connect(feedList_, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
+        core_->feedDoubleClicked(feedList_->row(item), coreText(item->text()));
+    });
+    connect(languageBox_, &QComboBox::activated, this, [this](int index) {
+        core_->languageSelected(coreText(languageBox_->itemText(index)));
+    });
+    auto link = [this](int id) { return static_cast<LinkLabel*>(controls_.at(id)); };
+    connect(link(control::kFeedbackLink), &LinkLabel::clicked, this,
+            [this] { openLink(core_->feedbackUrl()); });
+    connect(link(control::kMakerLink), &LinkLabel::clicked, this,
+            [this] { openLink(core_->homeUrl()); });
+    connect(link(control::kMailLink), &LinkLabel::clicked, this,
+            [this] { openLink(core_->mailUrl()); });
+
+    // Keyboard: Ctrl+Return reads, Escape stops, each only while its button can.
+    auto shortcut = [this](const QKeySequence& keys, int id) {
+        auto* s = new QShortcut(keys, this);
+        connect(s, &QShortcut::activated, this, [this, id] {
+            if (controls_.at(id)->isEnabled()) {
+                static_cast<QPushButton*>(controls_.at(id))->click();
+            }
+        });
+    };
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), control::kPlayNow);
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_Enter), control::kPlayNow);
+    shortcut(QKeySequence(Qt::Key_Escape), control::kStop);
+    // The text box takes Ctrl+Return for a line break of its own; there it
+    // reads the text instead, where the user most often presses it.
+    textBox_->installEventFilter(this);
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == textBox_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            key->modifiers().testFlag(Qt::ControlModifier)) {
+            if (controls_.at(control::kPlayNow)->isEnabled()) {
+                static_cast<QPushButton*>(controls_.at(control::kPlayNow))->click();
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainDialog::openLink(const std::string& url) {
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+}
+
+QWidget* MainDialog::control(int id) const {
+    const auto found = controls_.find(id);
+    return found == controls_.end() ? nullptr : found->second;
+}
+
+void MainDialog::nameControls(bool chinese) {
+    for (const AccessibleName& name : kAccessibleNames) {
+        controls_.at(name.id)->setAccessibleName(QString::fromUtf8(chinese ? name.zh : name.en));
+    }
+}
+
+void MainDialog::setText(int id, std::u16string_view text) {
+    QWidget* widget = control(id);
+    const QString value = qtText(text);
+    if (observer_) {
+        observer_(id, value);
+    }
+    if (widget == textBox_) {
+        settingText_ = true;
+        textBox_->setPlainText(value);
+        settingText_ = false;
+        textBox_->repaint();
+    } else if (auto* label = qobject_cast<LinkLabel*>(widget); label && id != control::kMakerLink) {
+        // The icon links carry their text for tooltips and screen readers.
+        label->setToolTip(value);
+        label->setAccessibleName(value);
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+        label->setText(value);
+        fitLabel(id, label);
+    } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        button->setText(value);
+    }
+}
+
+// A one-line label whose text is wider than its place in the template grows
+// into the free space beside it, on the side its alignment leaves open, so no
+// language's text is cut; a shorter text gets the template's place back.
+void MainDialog::fitLabel(int id, QLabel* label) {
+    QRect rect = placed_.at(id);
+    const int extra = label->fontMetrics().horizontalAdvance(label->text()) + 4 - rect.width();
+    if (extra > 0) {
+        if (label->alignment() & Qt::AlignRight) {
+            rect.setLeft(rect.left() - extra);
+        } else if (label->alignment() & Qt::AlignHCenter) {
+            rect.adjust(-extra / 2, 0, extra - extra / 2, 0);
+        } else {
+            rect.setWidth(rect.width() + extra);
+        }
+        rect.moveLeft(std::clamp(rect.left(), 0, std::max(0, width() - rect.width())));
+    }
+    label->setGeometry(rect);
+}
+
+std::u16string MainDialog::textBoxText() const {
+    return coreText(textBox_->toPlainText());
+}
+
+void MainDialog::setEnabled(int id, bool enabled) {
+    if (QWidget* widget = control(id)) {
+        widget->setEnabled(enabled);
+    }
+}
+
+void MainDialog::setReadOnly(int id, bool readOnly) {
+    if (id == control::kTextBox) {
+        textBox_->setReadOnly(readOnly);
+    }
+}
+
+void MainDialog::setVisible(int id, bool visible) {
+    if (QWidget* widget = control(id)) {
+        widget->setVisible(visible);
+    }
+}
+
+void MainDialog::setProgress(int percent) {
+    progress_->setValue(percent);
+}
+
+void MainDialog::setTextLimit(int characters) {
+    textLimit_ = characters;
+}
+
+// The box takes at most the limit: what typing or pasting adds beyond it is
+// dropped at the cursor, as a limited edit control does. Texts the dialog
+// itself shows are kept whole.
+void MainDialog::keepTextWithinLimit() {
+    if (settingText_ || textLimit_ <= 0) {
+        return;
+    }
+    const int excess = int(textBox_->document()->characterCount() - 1) - textLimit_;
+    if (excess <= 0) {
+        return;
+    }
+    QTextCursor cursor = textBox_->textCursor();
+    const int end = cursor.position();
+    cursor.setPosition(std::max(0, end - excess));
+    cursor.setPosition(end, QTextCursor::KeepAnchor);
+    const QSignalBlocker blocker(textBox_);
+    cursor.removeSelectedText();
+    textBox_->setTextCursor(cursor);
+}
+
+void MainDialog::clearFeeds() {
+    feedList_->clear();
+}
+
+void MainDialog::addFeed(std::u16string_view title) {
+    feedList_->addItem(qtText(title));
+}
+
+void MainDialog::setLanguageChoices(const std::vector<std::u16string>& items, int selected) {
+    const QSignalBlocker blocker(languageBox_);
+    languageBox_->clear();
+    for (const std::u16string& item : items) {
+        languageBox_->addItem(qtText(item));
+    }
+    languageBox_->setCurrentIndex(selected);
+}
+
+void MainDialog::showWarning(std::u16string_view text, std::u16string_view caption) {
+    QMessageBox::warning(this, qtText(caption), qtText(text));
+}
+
+void MainDialog::setWaitingLanguage(std::string_view code) {
+    waiting_.setLanguage(code);
+}
+
+void MainDialog::openWaiting() {
+    waiting_.openWaiting();
+    if (observer_) {
+        observer_(0, QStringLiteral("open"));
+    }
+}
+
+void MainDialog::closeWaiting() {
+    waiting_.closeWaiting();
+    if (observer_) {
+        observer_(0, QStringLiteral("closed"));
+    }
+}
+
+void MainDialog::languageApplied(std::string_view code) {
+    nameControls(code == MainDialogCore::kChinese);
+    languageApplied_(code);
+}
+
+} // namespace tolvane::ui

@@ -1,0 +1,144 @@
+#include "ui/MainWindow.h"
+
+#include "config/ConfigStore.h"
+#include "ui/AboutBox.h"
+#include "ui/ClientObjects.h"
+#include "ui/Icons.h"
+#include "ui/MainDialog.h"
+#include "ui/OptionsSheet.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QMenuBar>
+#include <QScreen>
+#include <QShortcut>
+
+#include <strings.h>
+
+namespace tolvane::ui {
+
+namespace {
+
+// One menu's texts; both menus carry the same command ids.
+struct MenuTexts {
+    const char* file;
+    const char* exit;
+    const char* setting;
+    const char* trace;
+    const char* options;
+    const char* help;
+    const char* about;
+};
+
+constexpr MenuTexts kEnglishMenu{"&File",     "E&xit", "&Setting",  "Trace",
+                                 "Option...", "&Help", "&About ..."};
+constexpr MenuTexts kChineseMenu{"&文件", "&退出", "&设置", "跟踪", "选项...", "&帮助", "&关于..."};
+
+} // namespace
+
+MainWindow::MainWindow(ClientObjects& objects, ConfigStore& config, std::string identity)
+    : objects_(objects), config_(config) {
+    setWindowTitle(QStringLiteral("%1 %2").arg(kTitle, kVersion));
+    setWindowIcon(clientIcon("tolvane"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    traceFlag_ = strcasecmp(config.debugTrace().c_str(), "ON") == 0;
+    installMenu(false);
+    // Alt with "?" or "/" opens About wherever the focus is in the window.
+    for (const QKeySequence& keys : {QKeySequence(Qt::ALT | Qt::Key_Question),
+                                     QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Question),
+                                     QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this,
+                [this] { command(kAbout); });
+    }
+    dialog_ = new MainDialog(
+        objects.port, config, objects.controllers(), objects.waiting, std::move(identity),
+        [this](std::string_view language) { command(kLanguage, language); }, this);
+    setCentralWidget(dialog_);
+    // As wide as the window is meant to be, as high as the menu and the
+    // dialog's template in the dialog font need (a window frame's caption
+    // is the window manager's, outside this size).
+    const QSize needed = dialog_->templateSize() + QSize(0, menuBar()->sizeHint().height());
+    setFixedSize(needed.expandedTo(QSize(kWidth, 0)));
+    centre();
+    dialog_->initialise();
+}
+
+MainWindow::~MainWindow() {
+    // The dialog stops the reading while the window's widgets still exist.
+    delete dialog_;
+    dialog_ = nullptr;
+}
+
+void MainWindow::centre() {
+    const QRect screen = this->screen()->availableGeometry();
+    move(screen.left() + (screen.width() - width()) / 2,
+         screen.top() + (screen.height() - height()) / 2);
+}
+
+void MainWindow::installMenu(bool chinese) {
+    chineseMenu_ = chinese;
+    const MenuTexts& t = chinese ? kChineseMenu : kEnglishMenu;
+    QMenuBar* bar = menuBar();
+    bar->clear();
+    actions_.clear();
+    auto item = [this](QMenu* menu, const char* text, int id) {
+        QAction* action = menu->addAction(QString::fromUtf8(text));
+        connect(action, &QAction::triggered, this, [this, id] { command(id); });
+        actions_[id] = action;
+        return action;
+    };
+    item(bar->addMenu(QString::fromUtf8(t.file)), t.exit, kExit);
+    QMenu* setting = bar->addMenu(QString::fromUtf8(t.setting));
+    item(setting, t.trace, kTrace)->setCheckable(true);
+    setting->addSeparator();
+    item(setting, t.options, kOptions);
+    item(bar->addMenu(QString::fromUtf8(t.help)), t.about, kAbout);
+}
+
+QAction* MainWindow::action(int id) const {
+    const auto found = actions_.find(id);
+    return found == actions_.end() ? nullptr : found->second;
+}
+
+void MainWindow::command(int id, std::string_view language) {
+    switch (id) {
+    case kAbout:
+        showAbout(this, dialog_->core().language());
+        break;
+    case kExit:
+        close();
+        break;
+    case kLanguage:
+        installMenu(language == "zh-CN");
+        objects_.trace.closeTrace();
+        action(kTrace)->setChecked(traceFlag_);
+        if (traceFlag_) {
+            objects_.trace.openTrace();
+        }
+        break;
+    case kTrace:
+        traceFlag_ = !traceFlag_;
+        action(kTrace)->setChecked(traceFlag_);
+        if (traceFlag_) {
+            objects_.trace.openTrace();
+        } else {
+            objects_.trace.closeTrace();
+        }
+        break;
+    case kOptions:
+        showOptions(this, config_, dialog_->core().language(), [this] { dialog_->refresh(); });
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    emit closed();
+}
+
+} // namespace tolvane::ui

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <map>
+#include <string>
+#include <string_view>
+
+class QAction;
+
+namespace tolvane {
+class ConfigStore;
+}
+
+namespace tolvane::ui {
+
+struct ClientObjects;
+class MainDialog;
+
+// The top-level window: title, menus in the interface language, the trace
+// flag, and the main dialog filling it.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+  public:
+    // The window's commands, by the ids the menus and the dialog use.
+    enum Command {
+        kAbout = 104,
+        kExit = 105,
+        kLanguage = 140,
+        kTrace = 32771,
+        kOptions = 32772,
+    };
+    static constexpr char kTitle[] = "Tolvane Client";
+    static constexpr char kVersion[] = "1.1.0";
+    static constexpr int kWidth = 720;
+
+    // Creates the dialog, which checks the server at once and sends command
+    // 140 back before the constructor returns.
+    MainWindow(ClientObjects& objects, ConfigStore& config, std::string identity);
+    ~MainWindow() override;
+
+    // Runs a command; `language` is command 140's argument.
+    void command(int id, std::string_view language = {});
+
+    MainDialog& dialog() { return *dialog_; }
+    bool traceFlag() const { return traceFlag_; }
+    // The menu item of a command, in the menu in use.
+    QAction* action(int id) const;
+    // "zh-CN" when the Chinese menu is in use, else "en-US".
+    std::string_view menuLanguage() const { return chineseMenu_ ? "zh-CN" : "en-US"; }
+
+  signals:
+    // Exit, the close box or the window manager closed the window; the
+    // client ends its event loop then, even while the trace window is open.
+    void closed();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void installMenu(bool chinese);
+    void centre();
+
+    ClientObjects& objects_;
+    ConfigStore& config_;
+    MainDialog* dialog_ = nullptr;
+    std::map<int, QAction*> actions_;
+    bool traceFlag_ = false;
+    bool chineseMenu_ = false;
+};
+
+} // namespace tolvane::ui

@@ -1,0 +1,252 @@
+#include "ui/OptionsSheet.h"
+
+#include "config/ConfigStore.h"
+#include "platform/Text.h"
+#include "ui/DialogUnits.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+namespace tolvane::ui {
+
+// Every text of the sheet in one language, UTF-8.
+struct OptionsSheet::Texts {
+    const char* caption;
+    const char* serverTitle;
+    const char* debugTitle;
+    const char* serverGroup;
+    const char* host;
+    const char* port;
+    const char* userGroup;
+    const char* userName;
+    const char* password;
+    const char* debugTrace;
+    const char* ok;
+    const char* cancel;
+    const char* apply;
+};
+
+namespace {
+
+constexpr OptionsSheet::Texts kEnglish = {
+    "Option...", "ServerHost",       "Debug",     "TTS Server", "Host:",
+    "Port:",     "User Information", "UserName:", "Password:",  "Debug Window ON when Start",
+    "OK",        "Cancel",           "Apply"};
+constexpr OptionsSheet::Texts kChinese = {
+    "选项...", "TTS服务器", "调试",    "服务器参数", "主机:",
+    "端口:",   "用户信息",  "用户名:", "密码:",      "程序启动时,启动调试窗口",
+    "确定",    "取消",      "应用"};
+
+// Pages are laid out in dialog units, 179 x 200 each.
+constexpr int kPageWidth = 179;
+constexpr int kPageHeight = 200;
+constexpr int kMaxText = 255;
+
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+QString fromUtf8(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+QString fromAnsi(const std::string& text) {
+    return QString::fromStdU16String(platform::ansiToUtf16(text));
+}
+
+std::string toAnsi(const QLineEdit* edit) {
+    return platform::utf16ToAnsi(edit->text().toStdU16String());
+}
+
+QLineEdit* addEdit(QWidget* page, const DialogUnits& units, QRect rect, const char* name,
+                   const char* labelText) {
+    auto* edit = new QLineEdit(page);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setAccessibleName(fromUtf8(labelText).remove(QLatin1Char(':')));
+    edit->setMaxLength(kMaxText);
+    edit->setGeometry(units.rect(rect.x(), rect.y(), rect.width(), rect.height()));
+    return edit;
+}
+
+void addLabel(QWidget* page, const DialogUnits& units, QRect rect, const char* text,
+              QWidget* buddy) {
+    auto* label = new QLabel(fromUtf8(text), page);
+    label->setObjectName(buddy->objectName() + QStringLiteral("Label"));
+    label->setGeometry(units.rect(rect.x(), rect.y(), rect.width(), rect.height()));
+    label->setBuddy(buddy);
+}
+
+void addGroup(QWidget* page, const DialogUnits& units, QRect rect, const char* title) {
+    auto* group = new QGroupBox(fromUtf8(title), page);
+    group->setGeometry(units.rect(rect.x(), rect.y(), rect.width(), rect.height()));
+}
+
+} // namespace
+
+OptionsSheet::OptionsSheet(ConfigStore& config, std::string languageCode,
+                           std::function<void()> refresh, int startPage, QWidget* parent)
+    : QDialog(parent), config_(config), refresh_(std::move(refresh)) {
+    const Texts& texts = sameIgnoringCase(languageCode, "zh-CN") ? kChinese : kEnglish;
+    setObjectName(QStringLiteral("optionsSheet"));
+    setWindowTitle(fromUtf8(texts.caption));
+    setFont(DialogUnits::dialogFont());
+
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("optionTabs"));
+    tabs_->setAccessibleName(windowTitle());
+    tabs_->addTab(buildServerPage(texts), fromUtf8(texts.serverTitle));
+    tabs_->addTab(buildDebugPage(texts), fromUtf8(texts.debugTitle));
+    auto* layout = new QVBoxLayout(this);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(tabs_);
+    layout->addWidget(buildButtons(texts));
+
+    loadValues();
+    currentPage_ = std::clamp(startPage, kServerPage, kDebugPage);
+    tabs_->setCurrentIndex(currentPage_);
+    connect(tabs_, &QTabWidget::currentChanged, this, &OptionsSheet::pageEntered);
+    updateApplyButton();
+}
+
+QWidget* OptionsSheet::buildServerPage(const Texts& texts) {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("serverPage"));
+    const DialogUnits units(font());
+    page->setFixedSize(units.size(kPageWidth, kPageHeight));
+
+    // Groups first, so the labels and edits lie above them; the edits are
+    // created in reading order, which is the Tab order.
+    addGroup(page, units, {7, 7, 165, 56}, texts.serverGroup);
+    addGroup(page, units, {7, 70, 165, 56}, texts.userGroup);
+    host_ = addEdit(page, units, {62, 21, 100, 12}, "hostEdit", texts.host);
+    port_ = addEdit(page, units, {62, 39, 100, 12}, "portEdit", texts.port);
+    user_ = addEdit(page, units, {62, 84, 100, 12}, "userEdit", texts.userName);
+    password_ = addEdit(page, units, {62, 102, 100, 12}, "passwordEdit", texts.password);
+    addLabel(page, units, {15, 23, 45, 8}, texts.host, host_);
+    addLabel(page, units, {15, 41, 45, 8}, texts.port, port_);
+    addLabel(page, units, {15, 86, 45, 8}, texts.userName, user_);
+    addLabel(page, units, {15, 104, 45, 8}, texts.password, password_);
+
+    for (QLineEdit* edit : {host_, port_, user_, password_}) {
+        connect(edit, &QLineEdit::textEdited, this, [this] { markChanged(kServerPage); });
+    }
+    return page;
+}
+
+QWidget* OptionsSheet::buildDebugPage(const Texts& texts) {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("debugPage"));
+    const DialogUnits units(font());
+    page->setFixedSize(units.size(kPageWidth, kPageHeight));
+
+    debugTrace_ = new QCheckBox(fromUtf8(texts.debugTrace), page);
+    debugTrace_->setObjectName(QStringLiteral("debugTraceCheck"));
+    debugTrace_->setAccessibleName(debugTrace_->text());
+    debugTrace_->setGeometry(units.rect(7, 7, 165, 10));
+    connect(debugTrace_, &QCheckBox::clicked, this, [this] { markChanged(kDebugPage); });
+    return page;
+}
+
+QDialogButtonBox* OptionsSheet::buildButtons(const Texts& texts) {
+    auto* box = new QDialogButtonBox(
+        QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
+    const auto name = [box](QDialogButtonBox::StandardButton which, const char* text,
+                            const char* objectName) {
+        QPushButton* button = box->button(which);
+        button->setText(fromUtf8(text));
+        button->setAccessibleName(button->text());
+        button->setObjectName(QString::fromLatin1(objectName));
+        return button;
+    };
+    name(QDialogButtonBox::Ok, texts.ok, "okButton")->setDefault(true);
+    name(QDialogButtonBox::Cancel, texts.cancel, "cancelButton");
+    applyButton_ = name(QDialogButtonBox::Apply, texts.apply, "applyButton");
+
+    connect(box, &QDialogButtonBox::accepted, this, [this] {
+        applyChanges();
+        accept();
+    });
+    connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(applyButton_, &QPushButton::clicked, this, &OptionsSheet::applyChanges);
+    return box;
+}
+
+void OptionsSheet::loadValues() {
+    host_->setText(fromAnsi(config_.host()));
+    port_->setText(fromAnsi(config_.port()));
+    user_->setText(fromAnsi(config_.userEmail()));
+    password_->setText(fromAnsi(config_.userPass()));
+    debugTrace_->setChecked(sameIgnoringCase(config_.debugTrace(), "ON"));
+}
+
+void OptionsSheet::markChanged(int page) {
+    pages_[page].changed = true;
+    pages_[page].pending = true;
+    updateApplyButton();
+}
+
+void OptionsSheet::pageEntered(int page) {
+    pages_[currentPage_].changed = false;
+    currentPage_ = page;
+    updateApplyButton();
+}
+
+void OptionsSheet::updateApplyButton() {
+    applyButton_->setEnabled(pages_[kServerPage].changed || pages_[kDebugPage].changed);
+}
+
+void OptionsSheet::applyChanges() {
+    if (pages_[kServerPage].pending) {
+        applyServer();
+    }
+    if (pages_[kDebugPage].pending) {
+        applyDebug();
+    }
+    pages_ = {};
+    updateApplyButton();
+}
+
+// Host and port are compared ignoring case, the login exactly: only a real
+// change stores the values (in memory) and restarts the checks.
+void OptionsSheet::applyServer() {
+    const std::string host = toAnsi(host_);
+    const std::string port = toAnsi(port_);
+    const std::string user = toAnsi(user_);
+    const std::string password = toAnsi(password_);
+    if (sameIgnoringCase(host, config_.host()) && sameIgnoringCase(port, config_.port()) &&
+        user == config_.userEmail() && password == config_.userPass()) {
+        return;
+    }
+    config_.setServer(host, port);
+    config_.setUser(user, password);
+    if (refresh_) {
+        refresh_();
+    }
+}
+
+// Written to the file in use; the trace window follows it at the next start.
+// A failed write is not reported.
+void OptionsSheet::applyDebug() {
+    config_.writeDebugTrace(debugTrace_->isChecked() ? "ON" : "OFF");
+}
+
+void showOptions(QWidget* parent, ConfigStore& config, std::string_view languageCode,
+                 std::function<void()> refresh, int startPage) {
+    OptionsSheet sheet(config, std::string(languageCode), std::move(refresh), startPage, parent);
+    sheet.exec();
+}
+
+} // namespace tolvane::ui

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+class QCheckBox;
+class QDialogButtonBox;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+namespace tolvane {
+class ConfigStore;
+}
+
+namespace tolvane::ui {
+
+// The modal options sheet: page 0 holds the server's host and port and the
+// login, page 1 whether the trace window opens at start-up. Texts are Chinese
+// when the language code is "zh-CN" in any letter case.
+//
+// A page with edits not yet applied is "pending"; OK and Apply apply every
+// pending page. The Apply button shows whether the current page changed since
+// it was entered: leaving a page greys it, but the page's edits stay pending
+// and OK still applies them.
+class OptionsSheet : public QDialog {
+    Q_OBJECT
+
+  public:
+    static constexpr int kServerPage = 0;
+    static constexpr int kDebugPage = 1;
+    // Every text of the sheet in one language (defined with the two sets).
+    struct Texts;
+
+    // `refresh` restarts the main dialog's server checks; it runs once after
+    // the server or login values changed.
+    OptionsSheet(ConfigStore& config, std::string languageCode, std::function<void()> refresh,
+                 int startPage, QWidget* parent);
+
+    // What OK and Apply do before OK closes the sheet.
+    void applyChanges();
+
+  private:
+    struct PageState {
+        bool changed = false; // since the page was entered; drives Apply
+        bool pending = false; // since the page was last applied
+    };
+
+    QWidget* buildServerPage(const Texts& texts);
+    QWidget* buildDebugPage(const Texts& texts);
+    QDialogButtonBox* buildButtons(const Texts& texts);
+    void loadValues();
+    void markChanged(int page);
+    void pageEntered(int page);
+    void updateApplyButton();
+    void applyServer();
+    void applyDebug();
+
+    ConfigStore& config_;
+    std::function<void()> refresh_;
+    QTabWidget* tabs_ = nullptr;
+    QLineEdit* host_ = nullptr;
+    QLineEdit* port_ = nullptr;
+    QLineEdit* user_ = nullptr;
+    QLineEdit* password_ = nullptr;
+    QCheckBox* debugTrace_ = nullptr;
+    QPushButton* applyButton_ = nullptr;
+    std::array<PageState, 2> pages_{};
+    int currentPage_ = kServerPage;
+};
+
+// Runs the options sheet modally over `parent`, starting at `startPage`.
+void showOptions(QWidget* parent, ConfigStore& config, std::string_view languageCode,
+                 std::function<void()> refresh, int startPage = 0);
+
+} // namespace tolvane::ui
