@@ -278,6 +278,11 @@ bool measureStartup(ConfigStore& config, const std::string& identity, int window
 bool readOnce(Client& client, bool& played) {
     client.type(kSpeech);
     client.click(control::kPlayNow);
+    // Play Now first stops (nothing), which leaves it enabled; the reading is
+    // under way once the add request has disabled it.
+    if (!waitFor([&] { return !client.enabled(control::kPlayNow); })) {
+        return false;
+    }
     if (!waitFor([&] {
             return client.statusStarts("Playing") || client.statusStarts("Completed") ||
                    client.enabled(control::kPlayNow);
