@@ -11,6 +11,7 @@
 // default audio device (the PulseAudio null sink in the test setup).
 //
 //   build/default/bench/client_bench [windows] [readings]
+#include "bench/DemoServer.h"
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
 #include "ui/ClientObjects.h"
@@ -34,14 +35,9 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <regex>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -57,57 +53,6 @@ constexpr int kStepTimeoutMs = 30000;
 constexpr const char* kSpeech =
     "Tolvane reads this sentence aloud while the benchmark pauses, resumes and stops it, "
     "and watches how late the interface thread's timer comes meanwhile.";
-
-// tolvane-server on a free loopback port with the demo configuration.
-class Server {
-  public:
-    Server() {
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::string path = TOLVANE_BINARY_DIR "/server/tolvane-server";
-        std::vector<std::string> args{
-            path,     "--config", TOLVANE_SOURCE_DIR "/resources/server-demo.ini",
-            "--port", "0",        "--quiet"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string log;
-        char buffer[512];
-        static const std::regex listening("listening on http://[^:]+:(\\d+)/");
-        std::smatch match;
-        for (ssize_t n; pid_ > 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-            log.append(buffer, size_t(n));
-            if (std::regex_search(log, match, listening)) {
-                port_ = match[1];
-                break;
-            }
-        }
-        close(out[0]);
-    }
-    ~Server() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& port() const { return port_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
 
 // A config.ini for the demo user of `port`, in a folder removed at the end.
 class DemoConfig {
@@ -388,7 +333,7 @@ int main(int argc, char** argv) {
     const int windows = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const int readings = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
 
-    Server server;
+    bench::DemoServer server;
     if (server.port().empty()) {
         std::fprintf(stderr, "client_bench: tolvane-server did not start\n");
         return 1;

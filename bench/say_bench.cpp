@@ -4,6 +4,7 @@
 // audio device (the PulseAudio null sink in the test setup).
 //
 //   build/default/bench/say_bench [runs]
+#include "bench/DemoServer.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
 #include "protocol/InterfacePump.h"
@@ -18,14 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <regex>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -36,57 +32,6 @@ constexpr const char* kSpeech =
     "Tolvane reads this sentence aloud so that the time between the audio being ready and the "
     "sound starting can be measured, once the whole speech of about ten seconds has been made "
     "by the reference server on this machine.";
-
-// tolvane-server on a free loopback port with the demo configuration.
-class Server {
-  public:
-    Server() {
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::string path = TOLVANE_BINARY_DIR "/server/tolvane-server";
-        std::vector<std::string> args{
-            path,     "--config", TOLVANE_SOURCE_DIR "/resources/server-demo.ini",
-            "--port", "0",        "--quiet"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string log;
-        char buffer[512];
-        static const std::regex listening("listening on (http://\\S+)");
-        std::smatch match;
-        for (ssize_t n; pid_ > 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-            log.append(buffer, size_t(n));
-            if (std::regex_search(log, match, listening)) {
-                baseUrl_ = match[1];
-                break;
-            }
-        }
-        close(out[0]);
-    }
-    ~Server() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& baseUrl() const { return baseUrl_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string baseUrl_;
-};
 
 struct Reading {
     std::optional<Clock::time_point> ready;
@@ -103,7 +48,7 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    Server server;
+    bench::DemoServer server;
     if (server.baseUrl().empty()) {
         std::fprintf(stderr, "say_bench: tolvane-server did not start\n");
         return 1;

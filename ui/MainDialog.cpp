@@ -68,7 +68,8 @@ struct AccessibleName {
     const char* zh;
 };
 
-constexpr std::array<AccessibleName, 11> kAccessibleNames{{
+constexpr std::array<AccessibleName, 12> kAccessibleNames{{
+    {control::kServerVersion, "Server version", "服务器版本"},
     {control::kTextBox, "Text to read", "朗读文本"},
     {control::kFeedList, "News feeds", "新闻频道"},
     {control::kLanguageBox, "Interface language", "界面语言"},

@@ -13,6 +13,7 @@
 #include "ui/MainDialog.h"
 #include "ui/MainWindow.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -165,6 +166,14 @@ TEST_F(RealServerClient, StartsLogsInReadsAloudAndCompletes) {
     EXPECT_FALSE(client.objects().waiting.isOpen());
     EXPECT_GT(client.control<QListWidget>(control::kFeedList)->count(), 0);
     EXPECT_EQ(client.enabled(), "100111");
+    // A screen reader can name every control.
+    for (int id = control::kPlayNow; id <= control::kServerVersion; ++id) {
+        if (QWidget* widget = client.control(id)) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+            ASSERT_NE(accessible, nullptr) << id;
+            EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << "control " << id;
+        }
+    }
 
     client.type("Hello from the window.");
     EXPECT_EQ(client.text(control::kCounter), "22/1000");
@@ -398,8 +407,12 @@ TEST(FakeServerClient, ClosingMidDownloadEndsAtOnceAndLeavesNothing) {
     EXPECT_THAT(downloads.leftovers(), ElementsAre());
 
     const std::string program = TOLVANE_BINARY_DIR "/app/tolvane";
+    // A runtime folder of the test's own holds the instance lock, so a client
+    // running elsewhere on the machine is not the first instance here.
+    TempDir runtime;
     const std::vector<std::string> env{"TOLVANE_CONFIG=" + configPath.string(),
-                                       "QT_QPA_PLATFORM=offscreen"};
+                                       "QT_QPA_PLATFORM=offscreen",
+                                       "XDG_RUNTIME_DIR=" + runtime.path().string()};
     ChildProcess first;
     ASSERT_TRUE(first.start(program, {}, error, {.env = env})) << error;
     ChildProcess second;

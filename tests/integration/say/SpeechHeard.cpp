@@ -27,6 +27,13 @@ double soundSeconds(const WavAudio& audio) {
     return total;
 }
 
+double heardSpan(const WavAudio& audio) {
+    const auto segments = findSegments(audio.channel(0), audio.sampleRate, -40, 5, 300);
+    return segments.empty()
+               ? 0
+               : double(segments.back().end - segments.front().begin) / audio.sampleRate;
+}
+
 bool decodedSpeech(const fs::path& dataDir, uint32_t rate, WavAudio& audio, std::string& error) {
     std::vector<fs::path> mp3s;
     for (const auto& entry : fs::directory_iterator(dataDir)) {

@@ -18,6 +18,9 @@ double soundSeconds(const WavAudio& audio);
 bool decodedSpeech(const std::filesystem::path& dataDir, uint32_t rate, WavAudio& audio,
                    std::string& error);
 
+// Seconds from the first sound to the end of the last in the first channel.
+double heardSpan(const WavAudio& audio);
+
 // How the recording matches the speech over its first `seconds` from the
 // onsets: the correlation coefficient (0 when nothing was heard) and the
 // seconds of sound in each.
