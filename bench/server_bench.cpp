@@ -131,6 +131,8 @@ void benchLoad(int clients, int pollMs) {
     ServerConfig config;
     config.port = 0;
     config.logRequests = false;
+    // Every client logs in to the one account and keeps its session.
+    config.sessionsPerUser = clients;
     UserAccount user;
     user.email = "bench@example.test";
     user.passwordMd5 = "fe01ce2a7fbac8fafaed7c982a04e229";

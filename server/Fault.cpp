@@ -20,6 +20,8 @@ constexpr FaultText kTexts[] = {
     {Fault::WrongPassword, "Wrong password", "密码错误"},
     {Fault::BadSession, "Unknown or expired verifytimeid, log in again", "登录已失效,请重新登录"},
     {Fault::UserMismatch, "user_id does not match the login", "user_id与登录用户不符"},
+    {Fault::TooManySessions, "Too many users logged in, try again later",
+     "登录用户过多,请稍后再试"},
     {Fault::UnknownFeed, "Unknown feed", "新闻源不存在"},
     {Fault::FeedUnavailable, "Feed unavailable", "新闻源暂不可用"},
     {Fault::BadRequest, "Bad request", "请求格式错误"},

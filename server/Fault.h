@@ -18,6 +18,7 @@ enum class Fault {
     WrongPassword = 302,
     BadSession = 303,
     UserMismatch = 304,
+    TooManySessions = 305,
     UnknownFeed = 401,
     FeedUnavailable = 402,
     BadRequest = 900,

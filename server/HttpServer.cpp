@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -134,6 +135,48 @@ bool fitRanges(httplib::Ranges& ranges, std::uint64_t size) {
     return first <= last;
 }
 
+bool isServedMethod(const std::string& method) {
+    return method == "GET" || method == "HEAD" || method == "POST";
+}
+
+// The methods a path answers, for a 405's Allow header.
+const char* allowedMethods(std::string_view path) {
+    for (const std::string_view post :
+         {ProtocolService::kDoorPath, ProtocolService::kVerifyPath, ProtocolService::kAddPath,
+          ProtocolService::kQueryPath, ProtocolService::kNewsPath}) {
+        if (path == post) {
+            return "POST";
+        }
+    }
+    return "GET, HEAD";
+}
+
+// Answers a method the server does not serve with 405 and ends the connection
+// at once, leaving the body unread. cpp-httplib would read a PUT's body before
+// finding no handler (waiting out the read time-out for a body that never
+// comes) and keep the connection open after a method it does not know, whose
+// body it would then take for the next request. It gives a handler no way to
+// close the connection, but closes it when a content provider fails: this one
+// writes the whole reply and then reports failure. The pre-routing handler
+// sends the methods cpp-httplib knows here; the ones it does not know arrive
+// as a 400 for a request line it could not parse, with the method read.
+void refuseMethod(const httplib::Request& req, httplib::Response& res) {
+    rangesOf(req).clear();
+    const std::string& path = req.path.empty() ? req.target : req.path;
+    const std::string allowed = allowedMethods(path);
+    const auto text =
+        std::make_shared<const std::string>("405 Method Not Allowed: use " + allowed + "\n");
+    res.status = 405;
+    res.set_header("Allow", allowed);
+    res.set_header("Connection", "close");
+    res.set_content_provider(
+        text->size(), kReplyType,
+        [text](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            sink.write(text->data() + offset, length);
+            return false;
+        });
+}
+
 // cpp-httplib matches GET paths as regular expressions; a page path is meant
 // literally.
 std::string literalPattern(std::string_view path) {
@@ -236,8 +279,12 @@ void HttpServer::route() {
                    });
     }
 
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
+    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
                                                                      httplib::Response& res) {
+        if (!req.method.empty() && !isServedMethod(req.method)) {
+            refuseMethod(req, res);
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (!res.body.empty()) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
@@ -247,10 +294,8 @@ void HttpServer::route() {
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         tStarted = Clock::now();
         tNote.clear();
-        if (req.method != "GET" && req.method != "HEAD" && req.method != "POST") {
-            res.status = 405;
-            res.set_header("Connection", "close");
-            res.set_content("405\n", kReplyType);
+        if (!isServedMethod(req.method)) {
+            res.status = 405; // answered by the error handler, before any body is read
             return httplib::Server::HandlerResponse::Handled;
         }
         if (req.path.rfind(ProtocolService::kAudioPath, 0) != 0) {
@@ -273,6 +318,10 @@ bool HttpServer::bind(std::string& error) {
     server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server.set_payload_max_length(settings_.bodyLimit);
     server.set_keep_alive_max_count(100);
+    // cpp-httplib writes a reply's header and body apart; with Nagle's
+    // algorithm the body waits for the client's delayed ACK, some 40 ms per
+    // request on a kept-alive connection.
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(5);
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);

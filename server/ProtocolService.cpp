@@ -3,7 +3,8 @@
 #include "server/FeedCache.h"
 #include "server/FormBody.h"
 #include "server/Reply.h"
-#include "server/SessionStore.h"
+#include "server/ServiceAddress.h"
+#include "server/SessionTable.h"
 #include "server/SpeechJobs.h"
 #include "server/Utf8.h"
 
@@ -55,6 +56,7 @@ int httpStatusOf(Fault fault) {
     switch (fault) {
     case Fault::BadRequest:
         return 400;
+    case Fault::TooManySessions:
     case Fault::Busy:
     case Fault::ShuttingDown:
         return 503;
@@ -176,17 +178,15 @@ void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
 
 } // namespace
 
-ProtocolService::ProtocolService(const ServerConfig& config, SessionStore& sessions,
+ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions,
                                  SpeechJobs& jobs, FeedCache& feeds)
     : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds) {}
 
 std::string ProtocolService::link(std::string_view host, std::string_view path) const {
-    const bool usable =
-        !host.empty() && host.size() <= 128 &&
-        host.find_first_not_of(
-            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_:[]") ==
-            std::string_view::npos;
-    return "http://" + std::string(usable ? host : std::string_view(defaultHost_)) +
+    if (!config_.publicUrl.empty()) {
+        return config_.publicUrl + std::string(path);
+    }
+    return "http://" + std::string(isPlainHostPort(host) ? host : std::string_view(defaultHost_)) +
            std::string(path);
 }
 
@@ -240,6 +240,10 @@ Answer ProtocolService::userVerify(std::string_view body) {
     if (!sameDigest(digest, user->passwordMd5)) {
         return request.fail(Fault::WrongPassword);
     }
+    const std::string token = sessions_.open(user->userId);
+    if (token.empty()) {
+        return request.fail(Fault::TooManySessions);
+    }
     Reply reply("tolvane");
     reply.text("action", "userverify")
         .text("status", "succeed")
@@ -250,7 +254,7 @@ Answer ProtocolService::userVerify(std::string_view body) {
         .number("userid", user->userId)
         .number("errcode", 0)
         .text("errmsg", "")
-        .text("verifytimeid", sessions_.open(user->userId));
+        .text("verifytimeid", token);
     int index = 0;
     for (int feedId : user->feeds) {
         const FeedSource* feed = config_.findFeed(feedId);
@@ -304,6 +308,9 @@ Answer ProtocolService::add(std::string_view body) {
     if (!isValidUtf8(text)) {
         return request.fail(Fault::TextNotUtf8);
     }
+    if (text.find('\0') != std::string::npos) {
+        return request.fail(Fault::TextNotUtf8, "it holds a NUL character");
+    }
     if (isBlank(text)) {
         return request.fail(Fault::EmptyText);
     }
@@ -319,6 +326,9 @@ Answer ProtocolService::add(std::string_view body) {
     if (*format != kMp3Format) {
         return request.fail(Fault::BadParameter,
                             "format " + std::to_string(*format) + " is not offered (6: MP3)");
+    }
+    if (*timeMax < 0) {
+        return request.fail(Fault::BadParameter, "time_max must be 0 or more");
     }
     SpeechJobs::Request job;
     job.userId = user->userId;

@@ -9,14 +9,14 @@
 namespace tolvane::server {
 
 class FeedCache;
-class SessionStore;
+class SessionTable;
 class SpeechJobs;
 
 // The protocol's requests answered from their bodies, without HTTP, so the
 // HTTP server, the tests and the fuzzer run the same code.
 //
 // Threads: called from any number of HTTP threads at once; its own fields are
-// set before serving starts and only read afterwards; SessionStore, SpeechJobs
+// set before serving starts and only read afterwards; SessionTable, SpeechJobs
 // and FeedCache guard their own state.
 class ProtocolService {
   public:
@@ -33,10 +33,11 @@ class ProtocolService {
         std::string note; // for the request log: why it failed
     };
 
-    ProtocolService(const ServerConfig& config, SessionStore& sessions, SpeechJobs& jobs,
+    ProtocolService(const ServerConfig& config, SessionTable& sessions, SpeechJobs& jobs,
                     FeedCache& feeds);
 
-    // The host (and port) links name when the request gave no usable Host.
+    // The host (and port) links name when public_url is not set and the
+    // request gave no usable Host.
     void setDefaultHost(std::string host) { defaultHost_ = std::move(host); }
 
     Answer door(std::string_view body, std::string_view host) const;
@@ -45,15 +46,16 @@ class ProtocolService {
     Answer query(std::string_view body, std::string_view host);
     Answer news(std::string_view body);
 
-    // "http://<host><path>" for links in replies; `host` is the request's Host
-    // header, used when it is a plain host name or address with an optional port.
+    // "<public_url><path>" for links in replies when public_url is set, else
+    // "http://<host><path>" where `host` is the request's Host header when it is
+    // a plain host[:port], and the listening address otherwise.
     std::string link(std::string_view host, std::string_view path) const;
 
   private:
     const UserAccount* userById(int userId) const;
 
     const ServerConfig& config_;
-    SessionStore& sessions_;
+    SessionTable& sessions_;
     SpeechJobs& jobs_;
     FeedCache& feeds_;
     std::string defaultHost_ = "127.0.0.1:8080";

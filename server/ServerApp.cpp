@@ -1,6 +1,7 @@
 #include "server/ServerApp.h"
 
 #include "server/Log.h"
+#include "server/SessionStore.h"
 #include "server/Synthesizer.h"
 
 #include <libxml/parser.h>
@@ -78,7 +79,8 @@ bool ServerApp::start(std::string& error) {
         return false;
     }
     sessions_ = std::make_unique<SessionStore>(std::chrono::seconds(config_.sessionSeconds),
-                                               static_cast<std::size_t>(config_.maxSessions));
+                                               static_cast<std::size_t>(config_.maxSessions),
+                                               static_cast<std::size_t>(config_.sessionsPerUser));
     jobs_ = std::make_unique<SpeechJobs>(jobSettings(config_));
     feeds_ = std::make_unique<FeedCache>(feedSettings(config_));
     service_ = std::make_unique<ProtocolService>(config_, *sessions_, *jobs_, *feeds_);

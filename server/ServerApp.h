@@ -4,7 +4,7 @@
 #include "server/HttpServer.h"
 #include "server/ProtocolService.h"
 #include "server/ServerConfig.h"
-#include "server/SessionStore.h"
+#include "server/SessionTable.h"
 #include "server/SpeechJobs.h"
 
 #include <condition_variable>
@@ -39,13 +39,13 @@ class ServerApp {
     int port() const { return http_ ? http_->port() : 0; }
     const ServerConfig& config() const { return config_; }
     SpeechJobs& jobs() { return *jobs_; }
-    SessionStore& sessions() { return *sessions_; }
+    SessionTable& sessions() { return *sessions_; }
 
   private:
     void runJanitor();
 
     const ServerConfig config_;
-    std::unique_ptr<SessionStore> sessions_;
+    std::unique_ptr<SessionTable> sessions_;
     std::unique_ptr<SpeechJobs> jobs_;
     std::unique_ptr<FeedCache> feeds_;
     std::unique_ptr<ProtocolService> service_;

@@ -1,6 +1,7 @@
 #include "server/ServerConfig.h"
 
 #include "platform/IniFile.h"
+#include "server/ServiceAddress.h"
 #include "server/Utf8.h"
 
 #include <algorithm>
@@ -32,6 +33,7 @@ constexpr IntKey kIntKeys[] = {
     {"limits", "file_expiry", &ServerConfig::fileExpirySeconds, 1, 30 * 86400},
     {"limits", "session_lifetime", &ServerConfig::sessionSeconds, 1, 365 * 86400},
     {"limits", "sessions", &ServerConfig::maxSessions, 1, 1000000},
+    {"limits", "sessions_per_user", &ServerConfig::sessionsPerUser, 1, 10000},
     {"limits", "news_batch", &ServerConfig::newsBatch, 1, 100},
     {"limits", "feed_items", &ServerConfig::feedMaxItems, 1, 10000},
     {"limits", "feed_refresh", &ServerConfig::feedRefreshSeconds, 1, 7 * 86400},
@@ -163,6 +165,11 @@ class Reader {
             config.address = value;
         } else if (s == "server" && key == "data") {
             config.dataDir = value.empty() ? fs::path() : baseDir_ / value;
+        } else if (s == "server" && key == "public_url") {
+            config.publicUrl = value;
+            while (config.publicUrl.size() > 1 && config.publicUrl.back() == '/') {
+                config.publicUrl.pop_back();
+            }
         } else if (s == "server" && key == "log") {
             if (value != "requests" && value != "none") {
                 return fail(section, key, "must be 'requests' or 'none'");
@@ -357,6 +364,12 @@ bool ServerConfig::validate(std::string& error) const {
         error = "[audio] sample_rate: " + std::to_string(sampleRate) +
                 " is not an MP3 sample rate (8000, 11025, 12000, 16000, 22050, 24000, 32000, "
                 "44100 or 48000)";
+        return false;
+    }
+    if (!publicUrl.empty() && !isPublicUrl(publicUrl)) {
+        error = "[server] public_url: '" + publicUrl +
+                "' is not http:// or https://, a host with an optional port, and a path of "
+                "letters, digits and / - . _ ~";
         return false;
     }
     if (port < 0 || port > 65535 || workers < 1 || workers > 64) {

@@ -43,12 +43,14 @@ struct ServerConfig {
     int workers = 2;               // synthesis worker threads
     int httpThreads = 8;           // threads answering HTTP requests
     bool logRequests = true;
+    std::string publicUrl; // base of the service addresses in replies; empty: the request's Host
 
-    int queueSize = 64;          // jobs waiting or being synthesised at once
-    int keptJobs = 1000;         // finished jobs kept; the oldest go first
-    int fileExpirySeconds = 600; // a finished MP3 stays this long
-    int sessionSeconds = 86400;  // a verifytimeid lives this long unused
-    int maxSessions = 4096;
+    int queueSize = 64;           // jobs waiting or being synthesised at once
+    int keptJobs = 1000;          // finished jobs kept; the oldest go first
+    int fileExpirySeconds = 600;  // a finished MP3 stays this long
+    int sessionSeconds = 86400;   // a verifytimeid lives this long unused
+    int maxSessions = 4096;       // sessions held at once, of all users
+    int sessionsPerUser = 16;     // a further login ends the user's least recently used
     int newsBatch = 10;           // news items per reply
     int feedMaxItems = 200;       // items kept per feed
     int feedRefreshSeconds = 300; // a URL feed is fetched again after this

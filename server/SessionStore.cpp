@@ -6,22 +6,27 @@
 
 namespace tolvane::server {
 
-SessionStore::SessionStore(std::chrono::seconds lifetime, std::size_t capacity,
+SessionStore::SessionStore(std::chrono::seconds lifetime, std::size_t total, std::size_t perUser,
                            std::function<Clock::time_point()> now)
-    : lifetime_(lifetime), capacity_(std::max<std::size_t>(capacity, 1)), now_(std::move(now)) {}
+    : lifetime_(lifetime), total_(std::max<std::size_t>(total, 1)),
+      perUser_(std::max<std::size_t>(perUser, 1)), now_(std::move(now)) {}
 
 std::string SessionStore::open(int userId) {
     std::string token = randomToken();
     const std::lock_guard lock(mutex_);
-    if (sessions_.size() >= capacity_) {
-        const Clock::time_point now = now_();
-        std::erase_if(sessions_,
-                      [&](const auto& entry) { return now - entry.second.lastUsed >= lifetime_; });
+    const Clock::time_point now = now_();
+    dropExpired(now);
+    const auto mine = byUser_.find(userId);
+    if (mine != byUser_.end() && (mine->second.size() >= perUser_ || sessions_.size() >= total_)) {
+        erase(mine->second.front());
     }
-    if (sessions_.size() >= capacity_) {
-        evictOldest();
+    if (sessions_.size() >= total_) {
+        return {};
     }
-    sessions_[token] = Session{userId, now_()};
+    UseOrder& userOrder = byUser_[userId];
+    byUse_.push_back(token);
+    userOrder.push_back(token);
+    sessions_[token] = Session{userId, now, std::prev(byUse_.end()), std::prev(userOrder.end())};
     return token;
 }
 
@@ -31,20 +36,22 @@ std::optional<int> SessionStore::find(std::string_view token) {
     if (it == sessions_.end()) {
         return std::nullopt;
     }
+    Session& session = it->second;
     const Clock::time_point now = now_();
-    if (now - it->second.lastUsed >= lifetime_) {
-        sessions_.erase(it);
+    if (now - session.lastUsed >= lifetime_) {
+        erase(it->first);
         return std::nullopt;
     }
-    it->second.lastUsed = now;
-    return it->second.userId;
+    session.lastUsed = now;
+    byUse_.splice(byUse_.end(), byUse_, session.inAll);
+    UseOrder& userOrder = byUser_[session.userId];
+    userOrder.splice(userOrder.end(), userOrder, session.inUser);
+    return session.userId;
 }
 
 void SessionStore::sweep() {
     const std::lock_guard lock(mutex_);
-    const Clock::time_point now = now_();
-    std::erase_if(sessions_,
-                  [&](const auto& entry) { return now - entry.second.lastUsed >= lifetime_; });
+    dropExpired(now_());
 }
 
 std::size_t SessionStore::size() const {
@@ -52,14 +59,23 @@ std::size_t SessionStore::size() const {
     return sessions_.size();
 }
 
-void SessionStore::evictOldest() {
-    const auto oldest =
-        std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
-            return a.second.lastUsed < b.second.lastUsed;
-        });
-    if (oldest != sessions_.end()) {
-        sessions_.erase(oldest);
+// byUse_ runs from the least recently used, so the expired sessions are the
+// ones at its front.
+void SessionStore::dropExpired(Clock::time_point now) {
+    while (!byUse_.empty() && now - sessions_.at(byUse_.front()).lastUsed >= lifetime_) {
+        erase(byUse_.front());
     }
+}
+
+void SessionStore::erase(const std::string& token) {
+    const auto it = sessions_.find(token);
+    const auto user = byUser_.find(it->second.userId);
+    user->second.erase(it->second.inUser);
+    if (user->second.empty()) {
+        byUser_.erase(user);
+    }
+    byUse_.erase(it->second.inAll); // may be where `token` lives
+    sessions_.erase(it);
 }
 
 } // namespace tolvane::server

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "server/SessionTable.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -11,42 +14,51 @@
 
 namespace tolvane::server {
 
-// The verifytimeid sessions of logged-in users. HTTP threads call every
-// operation concurrently; mutex_ guards sessions_. A session lives until it
-// has gone unused for the lifetime; when the store is full the least recently
-// used session makes room.
-class SessionStore {
+// The session table in this process's memory. A session lives until it has
+// gone unused for the lifetime. Each user holds at most `perUser` sessions: a
+// further login ends that user's least recently used one. The table holds at
+// most `total`: once full, a user with a session gives up the least recently
+// used one for the new login, and a user without one is refused, so no login
+// ever ends another user's session.
+//
+// Threads: HTTP threads and the janitor call every operation concurrently;
+// mutex_ guards sessions_, byUse_ and byUser_.
+class SessionStore final : public SessionTable {
   public:
     using Clock = std::chrono::steady_clock;
 
-    SessionStore(std::chrono::seconds lifetime, std::size_t capacity,
+    static constexpr std::size_t kPerUser = 16;
+
+    SessionStore(std::chrono::seconds lifetime, std::size_t total, std::size_t perUser = kPerUser,
                  std::function<Clock::time_point()> now = Clock::now);
 
-    // A new session of `userId`; returns its verifytimeid.
-    std::string open(int userId);
-
-    // The user of a live session (and marks it used); nullopt when the token is
-    // unknown or has expired.
-    std::optional<int> find(std::string_view token);
-
-    // Forgets expired sessions.
-    void sweep();
-
-    std::size_t size() const;
+    std::string open(int userId) override;
+    std::optional<int> find(std::string_view token) override;
+    void sweep() override;
+    std::size_t size() const override;
 
   private:
+    // Tokens, least recently used first.
+    using UseOrder = std::list<std::string>;
+
     struct Session {
         int userId = 0;
         Clock::time_point lastUsed;
+        UseOrder::iterator inAll;  // in byUse_
+        UseOrder::iterator inUser; // in byUser_[userId]
     };
 
-    void evictOldest();
+    void dropExpired(Clock::time_point now);
+    void erase(const std::string& token);
 
     const std::chrono::seconds lifetime_;
-    const std::size_t capacity_;
+    const std::size_t total_;
+    const std::size_t perUser_;
     const std::function<Clock::time_point()> now_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Session> sessions_;
+    UseOrder byUse_;
+    std::unordered_map<int, UseOrder> byUser_; // no empty lists
 };
 
 } // namespace tolvane::server

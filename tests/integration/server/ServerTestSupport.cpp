@@ -1,6 +1,9 @@
 #include "ServerTestSupport.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -98,13 +101,50 @@ scanList(const std::string& reply, std::size_t from, long count, const std::stri
 
 } // namespace
 
-HttpResult httpPost(const std::string& url, const std::string& body) {
+HttpResult httpPost(const std::string& url, const std::string& body,
+                    const std::vector<std::string>& headers) {
     initCurl();
     CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    for (const std::string& header : headers) {
+        list = curl_slist_append(list, header.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    return perform(curl);
+    HttpResult result = perform(curl);
+    curl_slist_free_all(list);
+    return result;
+}
+
+RawExchange rawExchange(int port, const std::string& request, double limitSeconds) {
+    RawExchange exchange;
+    const auto started = std::chrono::steady_clock::now();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto micros = static_cast<long>(limitSeconds * 1e6);
+    const timeval limit{micros / 1000000, micros % 1000000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+        exchange.reply = std::string("cannot send: ") + std::strerror(errno);
+    } else {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+            exchange.reply.append(buffer, static_cast<std::size_t>(got));
+        }
+        exchange.closed = got == 0 || errno == ECONNRESET;
+    }
+    ::close(fd);
+    exchange.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return exchange;
 }
 
 HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers, bool headOnly) {

@@ -30,9 +30,19 @@ struct HttpResult {
     }
 };
 
-HttpResult httpPost(const std::string& url, const std::string& body);
+HttpResult httpPost(const std::string& url, const std::string& body,
+                    const std::vector<std::string>& headers = {});
 HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers = {},
                    bool headOnly = false);
+
+struct RawExchange {
+    std::string reply;   // all bytes the server sent
+    bool closed = false; // the server ended the connection
+    double seconds = 0;
+};
+// Sends `request` as it stands over a new loopback connection to `port` and
+// reads until the server ends the connection or is silent for `limitSeconds`.
+RawExchange rawExchange(int port, const std::string& request, double limitSeconds);
 
 // sscanf(`text`, `pattern`) where the pattern holds only literal text and
 // "%[^&]" / "%[^:]" conversions, as the client's patterns do; the values of the

@@ -5,6 +5,7 @@
 #include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <atomic>
 #include <csignal>
@@ -53,6 +54,10 @@ class ServerProcess : public tolvane::test::ChildProcess {
         return -1;
     }
 };
+
+std::string at(const std::vector<std::string>& values, std::size_t index) {
+    return index < values.size() ? values[index] : std::string();
+}
 
 RunResult runServer(const std::vector<std::string>& args) {
     return tolvane::test::run(kServer, args, {.mergeStderr = true}, 1min);
@@ -116,8 +121,10 @@ TEST(ServerLoadTest, FiftyClientsAtOnceAllGetCompleteAudio) {
     TempDir dir;
     writeFile(dir.path() / "news.xml", "<rss><channel></channel></rss>");
     writeFile(dir.path() / "atom.xml", "<feed xmlns=\"http://www.w3.org/2005/Atom\"/>");
+    // The clients share one account, so it may hold a session for each.
     writeFile(dir.path() / "server.ini",
-              testConfig("[limits]\nkept_jobs = " + std::to_string(kKeptJobs) + "\n"));
+              testConfig("[limits]\nkept_jobs = " + std::to_string(kKeptJobs) +
+                         "\nsessions_per_user = " + std::to_string(kClients) + "\n"));
     ServerProcess server({"--config", (dir.path() / "server.ini").string(), "--data",
                           (dir.path() / "audio").string()});
     const int port = server.waitForPort();
@@ -189,6 +196,53 @@ TEST(ServerLoadTest, FiftyClientsAtOnceAllGetCompleteAudio) {
     server.signal(SIGTERM);
     EXPECT_EQ(server.exitStatus(), 0) << server.out();
     EXPECT_TRUE(fs::is_empty(dir.path() / "audio")) << "job files are removed at exit";
+}
+
+// One user logging in over and over, as a faulty or hostile client might, far
+// past the server's whole session table: the other users stay logged in.
+TEST(ServerSessionTest, TenThousandLoginsOfOneUserNeverLogAnotherOut) {
+    TempDir dir;
+    writeFile(dir.path() / "server.ini",
+              testConfig("[limits]\nsessions = 64\n[user u8]\nemail = u8@example.test\n"
+                         "password_md5 = " +
+                         std::string(kPasswordMd5) + "\nuserid = 8\nfeeds = 1\n"));
+    writeFile(dir.path() / "news.xml", "<rss><channel></channel></rss>");
+    ServerProcess server({"--config", (dir.path() / "server.ini").string(), "--quiet"});
+    const int port = server.waitForPort();
+    ASSERT_GT(port, 0) << server.out();
+    const std::string other =
+        logIn("http://127.0.0.1:" + std::to_string(port) + "/tolvane/tolvanedoor.php",
+              "u8@example.test")
+            .token;
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    const auto post = [&](const char* path, const std::string& body) {
+        const auto res = client.Post(path, body, "application/x-www-form-urlencoded");
+        return res ? res->body : "no reply: " + httplib::to_string(res.error());
+    };
+    const auto newsErrcode = [&](const std::string& token) {
+        return at(parseNews(post("/tolvane/news", "rss_id=1&verifytimeid=" + token + "&rssstart=0"))
+                      .status,
+                  1);
+    };
+    const std::string login = std::string("user_email=") + kEmail + "&pass_md5=" + kPasswordMd5;
+    const auto deadline = std::chrono::steady_clock::now() + 2min;
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 10000 && std::chrono::steady_clock::now() < deadline; ++i) {
+        const std::string reply = post("/tolvane/userverify", login);
+        tokens.push_back(at(parseVerify(reply).head, 9));
+        ASSERT_EQ(tokens.back().size(), 32u) << "login " << i << ": " << reply;
+        if (i % 1000 == 999) { // idle in between, so the least recently used
+            ASSERT_EQ(newsErrcode(other), "0") << "the other user, after login " << i;
+        }
+    }
+    ASSERT_EQ(tokens.size(), 10000u) << "logins in two minutes";
+    EXPECT_EQ(newsErrcode(tokens[10000 - 16]), "0") << "the user keeps sixteen sessions";
+    EXPECT_EQ(newsErrcode(tokens[10000 - 17]), "303");
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.exitStatus(), 0) << server.out();
 }
 
 } // namespace

@@ -101,9 +101,43 @@ TEST_F(ProtocolTest, DoorNamesEveryServiceOnTheHostTheClientUsed) {
         EXPECT_EQ(door.fields[6], "tolvane-server");
         EXPECT_FALSE(door.fields[7].empty());
     }
+    // A Host that is not a plain host[:port] is not copied into the links.
+    for (const std::string host : {"evil.test/x?", "evil.test&door_add=x", "a:b:c", ":80"}) {
+        const DoorReply door =
+            parseDoor(httpPost(server_->door(), "fresh=1", {"Host: " + host}).body);
+        ASSERT_EQ(door.fields.size(), 8u) << host;
+        EXPECT_EQ(door.fields[1], server_->base() + "/tolvane/add") << host;
+    }
+
     const HttpResult get = httpGet(server_->door());
     EXPECT_EQ(get.status, 405);
     EXPECT_EQ(get.header("allow"), "POST");
+}
+
+TEST_F(ProtocolTest, OtherMethodsGet405AtOnceWithoutTheirBodyAndTheConnectionEnds) {
+    struct Case {
+        std::string request, allow;
+    };
+    const Case cases[] = {
+        {"PUT /tolvane/add HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\nab", "POST"},
+        {"DELETE / HTTP/1.1\r\nHost: x\r\n\r\n", "GET, HEAD"},
+        {"BREW /tolvane/query HTTP/1.1\r\nHost: x\r\nContent-Length: 9000\r\n\r\nab", "POST"},
+        {"PATCH /tolvane/audio/" + std::string(36, '0') +
+             ".mp3 HTTP/1.1\r\nRange: bytes=2-3\r\nTransfer-Encoding: chunked\r\n\r\n1",
+         "GET, HEAD"},
+    };
+    for (const Case& c : cases) {
+        // A PUT used to hold its thread for the ten-second read time-out, and
+        // every connection stayed open five seconds more.
+        const RawExchange exchange = rawExchange(server_->app().port(), c.request, 4.0);
+        const std::string& reply = exchange.reply;
+        EXPECT_TRUE(reply.starts_with("HTTP/1.1 405 Method Not Allowed\r\n") &&
+                    reply.find("\r\nAllow: " + c.allow + "\r\n") != std::string::npos &&
+                    reply.ends_with("\r\n\r\n405 Method Not Allowed: use " + c.allow + "\n"))
+            << reply;
+        EXPECT_TRUE(exchange.closed && exchange.seconds < 1.0) << exchange.seconds << " s";
+    }
+    EXPECT_EQ(at(add("Still here"), 1), "succeed");
 }
 
 TEST_F(ProtocolTest, HomeAndFeedbackPagesAreUtf8HtmlNamingTheSupportAddress) {
@@ -255,6 +289,15 @@ TEST_F(ProtocolTest, JobRequestsFailWithClearCodes) {
     std::string badFormat = addBody(session_, "Hello");
     badFormat.replace(badFormat.find("format=6"), 8, "format=7");
     EXPECT_EQ(failure(badFormat, session_.addUrl), "104");
+    std::string badTimeMax = addBody(session_, "Hello");
+    badTimeMax.replace(badTimeMax.find("time_max=30"), 11, "time_max=-1");
+    const auto codeAndMessage = [&](const std::string& body) {
+        const std::vector<std::string> fields = parseAdd(httpPost(session_.addUrl, body).body);
+        return at(fields, 3) + " " + at(fields, 4);
+    };
+    EXPECT_EQ(codeAndMessage(badTimeMax), "104 Bad parameter: time_max must be 0 or more");
+    EXPECT_EQ(codeAndMessage(addBody(session_, "Hello%00world")),
+              "103 Text is not valid UTF-8: it holds a NUL character");
     EXPECT_EQ(failure(queryBody(session_, std::string(36, '0')), session_.queryUrl), "105");
     EXPECT_EQ(failure(queryBody(stranger, std::string(36, '0')), session_.queryUrl), "303");
     const std::string uuid = at(add("Hello"), 2);
@@ -347,6 +390,45 @@ TEST_F(ProtocolTest, BadInputGetsAClearFailureAndTheServerKeepsServing) {
     const DoorReply door = parseDoor(httpPost(server_->door(), "fresh=1").body);
     EXPECT_EQ(door.fields.size(), 8u) << "still serving";
     EXPECT_EQ(at(add("Still here"), 1), "succeed");
+}
+
+// Room for two sessions in all; the reader and user 8 take them.
+class SessionCapTest : public ProtocolTest {
+    std::string extraConfig() override {
+        return "[limits]\nsessions = 2\n[user b]\nemail = b@example.test\npassword_md5 = " +
+               std::string(kPasswordMd5) + "\nuserid = 8\nfeeds = 1\n[user c]\nemail = " +
+               "c@example.test\npassword_md5 = " + kPasswordMd5 + "\nuserid = 9\n";
+    }
+};
+
+TEST_F(SessionCapTest, FullServerRefusesNewcomersWith305AndLogsNobodyOut) {
+    const Session b = logIn(server_->door(), "b@example.test");
+    const HttpResult refused = httpPost(session_.verifyUrl, "user_email=c@example.test&pass_md5=" +
+                                                                std::string(kPasswordMd5));
+    EXPECT_EQ(refused.status, 503);
+    const std::vector<std::string> head = parseVerify(refused.body).head;
+    EXPECT_EQ(at(head, 7) + " " + at(head, 8) + " " + at(head, 9),
+              "305 Too many users logged in, try again later null")
+        << refused.body;
+    const auto newsStatus = [&](const Session& s) {
+        return at(parseNews(news(1, 0, s.token)[0]).status, 1);
+    };
+    EXPECT_EQ(newsStatus(b), "0");
+    // The reader holds a session, so gives it up for a new login.
+    const Session again = logIn(server_->door());
+    EXPECT_EQ(newsStatus(session_), "303");
+    EXPECT_EQ(newsStatus(again), "0");
+    EXPECT_EQ(newsStatus(b), "0");
+}
+
+TEST(PublicUrlTest, ServiceAddressesStartWithPublicUrlWhateverTheHost) {
+    TempDir dir;
+    RunningServer server(dir.path(), testConfig("[server]\npublic_url = https://a.test/tts/\n"));
+    ASSERT_TRUE(server.ok()) << server.error();
+    for (const std::string host : {"Host: other.test:81", "Host: a:b:c"}) {
+        const DoorReply door = parseDoor(httpPost(server.door(), "fresh=1", {host}).body);
+        EXPECT_EQ(at(door.fields, 0), "https://a.test/tts/tolvane/userverify") << host;
+    }
 }
 
 class QueueTest : public ProtocolTest {

@@ -27,7 +27,9 @@ TEST(ServerConfigTest, ReadsSettingsUsersAndFeedsWithPathsBesideTheFile) {
     std::string error;
     std::vector<std::string> warnings;
     const auto config = read("[server]\nport = 9000\ndata = audio\nworkers = 3\nlog = none\n"
+                             "public_url = https://speech.example.test:8443/tts//\n"
                              "[limits]\nnews_batch = 4\nfeed_max_bytes = 1000\nspeed = 2\n"
+                             "sessions_per_user = 4\n"
                              "[voices]\nVW Lily = f2\n" +
                                  kUser +
                                  "max_text_number = 500\nfeeds = 2 , 1\n"
@@ -40,7 +42,10 @@ TEST(ServerConfigTest, ReadsSettingsUsersAndFeedsWithPathsBesideTheFile) {
     EXPECT_EQ(config->dataDir, "/etc/tolvane/audio");
     EXPECT_EQ(config->workers, 3);
     EXPECT_FALSE(config->logRequests);
+    EXPECT_EQ(config->publicUrl, "https://speech.example.test:8443/tts");
     EXPECT_EQ(config->newsBatch, 4);
+    EXPECT_EQ(config->sessionsPerUser, 4);
+    EXPECT_EQ(config->maxSessions, 4096);
     EXPECT_EQ(config->feedMaxBytes, 1000u);
     EXPECT_EQ(config->voiceVariants.at("vw lily"), "f2");
     ASSERT_EQ(config->users.size(), 1u);
@@ -79,6 +84,11 @@ TEST(ServerConfigTest, RefusesFaultyConfigurationsWithTheirPlace) {
         {"[server]\nport = eighty\n", "[server] port: 'eighty' is not a whole number"},
         {"[server]\nworkers = 0\n", "[server] workers: must be from 1 to 64"},
         {"[server]\nlog = all\n", "[server] log: must be 'requests' or 'none'"},
+        {"[limits]\nsessions_per_user = 0\n",
+         "[limits] sessions_per_user: must be from 1 to 10000"},
+        {"[server]\npublic_url = ftp://example.test\n",
+         "[server] public_url: 'ftp://example.test' is not http:// or https://, a host with an "
+         "optional port, and a path of letters, digits and / - . _ ~"},
         {"[user x]\nemail = x@y\npassword_md5 = demo\nuserid = 1\n",
          "[user x] password_md5: must be 32 hexadecimal digits"},
         {"[user x]\npassword_md5 = " + std::string(32, '0') + "\nuserid = 1\n",

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace tolvane::server {
 namespace {
 
@@ -10,7 +12,8 @@ using namespace std::chrono_literals;
 class SessionStoreTest : public ::testing::Test {
   protected:
     SessionStore::Clock::time_point now_ = SessionStore::Clock::now();
-    SessionStore store_{10s, 3, [this] { return now_; }};
+    // Ten seconds of life, eight sessions in all, three per user.
+    SessionStore store_{10s, 8, 3, [this] { return now_; }};
 };
 
 TEST_F(SessionStoreTest, SessionsLiveWhileUsedAndExpireWhenIdle) {
@@ -30,20 +33,44 @@ TEST_F(SessionStoreTest, SessionsLiveWhileUsedAndExpireWhenIdle) {
     EXPECT_EQ(store_.size(), 0u);
 }
 
-TEST_F(SessionStoreTest, FullStoreDropsTheLeastRecentlyUsed) {
-    const std::string a = store_.open(1);
-    now_ += 1s;
-    const std::string b = store_.open(2);
-    now_ += 1s;
-    const std::string c = store_.open(3);
-    now_ += 1s;
-    EXPECT_EQ(store_.find(a), 1);
-    const std::string d = store_.open(4);
-    EXPECT_EQ(store_.size(), 3u);
-    EXPECT_FALSE(store_.find(b));
-    EXPECT_EQ(store_.find(a), 1);
-    EXPECT_EQ(store_.find(c), 3);
-    EXPECT_EQ(store_.find(d), 4);
+TEST_F(SessionStoreTest, TenThousandLoginsOfOneUserNeverEndAnotherUsersSession) {
+    std::vector<std::string> others, mine;
+    for (int user = 2; user <= 6; ++user) {
+        others.push_back(store_.open(user));
+    }
+    for (int i = 0; i < 10000; ++i) {
+        now_ += 1ms;
+        mine.push_back(store_.open(1));
+        ASSERT_FALSE(mine.back().empty()) << "login " << i;
+        for (std::size_t other = 0; i % 1000 == 999 && other < others.size(); ++other) {
+            ASSERT_EQ(store_.find(others[other]), static_cast<int>(other) + 2) << "login " << i;
+        }
+    }
+    EXPECT_EQ(store_.size(), 8u);
+    EXPECT_FALSE(store_.find(mine[9996])) << "the user keeps three";
+    EXPECT_EQ(store_.find(mine[9997]), 1) << "and this one is now the most recently used";
+    EXPECT_FALSE(store_.open(1).empty());
+    EXPECT_FALSE(store_.find(mine[9998]));
+    EXPECT_EQ(store_.find(mine[9997]), 1);
+}
+
+TEST_F(SessionStoreTest, FullTableRefusesNewcomersAndLetsHoldersReplaceTheirOwn) {
+    SessionStore store{10s, 3, 16, [this] { return now_; }};
+    const std::string one = store.open(1);
+    now_ += 5s;
+    const std::string two = store.open(2);
+    const std::string three = store.open(3);
+    EXPECT_EQ(store.open(4), "") << "user 4 holds nothing to give up";
+    const std::string again = store.open(2);
+    EXPECT_FALSE(again.empty());
+    EXPECT_FALSE(store.find(two));
+    EXPECT_EQ(store.find(one), 1);
+    now_ += 9s;
+    EXPECT_EQ(store.find(one), 1);
+    EXPECT_EQ(store.find(again), 2);
+    now_ += 2s; // user 3's session has gone unused for eleven seconds
+    EXPECT_FALSE(store.open(4).empty());
+    EXPECT_EQ(store.size(), 3u);
 }
 
 } // namespace

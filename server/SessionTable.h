@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tolvane::server {
+
+// Where the verifytimeid sessions of logged-in users live. The protocol sees
+// only this table, so the sessions can move from the server's memory
+// (SessionStore) to a store that several servers share.
+//
+// Threads: every operation may be called from any number of HTTP threads at
+// once; an implementation guards its own state.
+class SessionTable {
+  public:
+    virtual ~SessionTable() = default;
+
+    // Opens a session of `userId` and returns its verifytimeid. Never ends
+    // another user's session: empty when the table is full and holds none of
+    // this user's sessions to give up.
+    virtual std::string open(int userId) = 0;
+
+    // The user of a live session, and counts as a use of it; nullopt when the
+    // token is unknown or has expired.
+    virtual std::optional<int> find(std::string_view token) = 0;
+
+    // Forgets expired sessions.
+    virtual void sweep() = 0;
+
+    // Live and not yet swept sessions.
+    virtual std::size_t size() const = 0;
+};
+
+} // namespace tolvane::server
