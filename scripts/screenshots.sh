@@ -17,7 +17,7 @@ out=${TOLVANE_SHOTS_DIR:-docs/screenshots}
 screen=1280x720x24
 
 cmake --build "$build" --target tolvane-shots tolvane-server
-shots=$build/tools/shots/tolvane-shots
+shots=$build/app/shots/tolvane-shots
 server=$build/server/tolvane-server
 
 work=$(mktemp -d)
