@@ -3,15 +3,11 @@
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
 #include "platform/Text.h"
-#include "playback/PlaybackController.h"
 #include "protocol/InterfacePump.h"
-#include "protocol/NetworkVerifyController.h"
-#include "protocol/NewsItemController.h"
 #include "protocol/SpeechJobCodes.h"
-#include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
-#include "protocol/UserVerifyController.h"
 #include "tools/say/ReportLine.h"
+#include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 
 #include <filesystem>
@@ -68,8 +64,7 @@ class Session {
               onReport(message, code, argument);
           }) {
         view_.warned = [this](std::u16string_view text) { fail(platform::utf16ToUtf8(text)); };
-        dialog_.emplace(view_, pump_, config,
-                        DialogControllers{job_, verify_, news_, door_, playback_},
+        dialog_.emplace(view_, pump_, config, controllers_.refs(),
                         ClientIdentity::format(ClientIdentity::systemValues()));
     }
 
@@ -85,11 +80,7 @@ class Session {
 
     // No worker is left to report, yet the reading has not ended: a reply the
     // dialog would silently ignore ended it.
-    bool stalled() const {
-        return outcome_ == Outcome::kRunning && !door_.running() && !verify_.running() &&
-               !news_.running() && !job_.running() && !playback_.running() &&
-               playback_.state() == PlaybackController::State::kStopped;
-    }
+    bool stalled() const { return outcome_ == Outcome::kRunning && !controllers_.busy(); }
 
     void fail(const std::string& why) {
         if (outcome_ == Outcome::kRunning) {
@@ -144,7 +135,7 @@ class Session {
     // or a double-click on the chosen feed. The stop both begin with finds
     // nothing running; its report is not printed.
     void startReading() {
-        const std::vector<FeedEntry> feeds = verify_.feeds();
+        const std::vector<FeedEntry> feeds = controllers_.verify.feeds();
         if (options_.feed > 0 && size_t(options_.feed) > feeds.size()) {
             fail("there is no feed " + std::to_string(options_.feed) + "; the user has " +
                  std::to_string(feeds.size()));
@@ -170,14 +161,9 @@ class Session {
     ConsoleView view_;
 
     // Destroyed in reverse: the dialog before the controllers, the controllers
-    // before the pump they report to, the speech job before the playback it
-    // hands audio to.
+    // before the pump they report to.
     InterfacePump pump_;
-    PlaybackController playback_;
-    NetworkVerifyController door_;
-    UserVerifyController verify_;
-    NewsItemController news_;
-    SpeechJobController job_;
+    ControllerSet controllers_;
     std::optional<MainDialogCore> dialog_;
 };
 

@@ -14,6 +14,7 @@
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
 #include "tests/support/TempDir.h"
+#include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 
 #include <gmock/gmock.h>
@@ -125,8 +126,7 @@ class DialogCoreTest : public ::testing::Test {
         const auto path = writeClientConfig(dir_.path(), server_.port(), "FILE",
                                             "language=" + std::string(language) + "\n");
         config_.read(path);
-        dialog_.emplace(view_, pump_, config_,
-                        DialogControllers{job_, verify_, news_, door_, playback_}, "identity");
+        dialog_.emplace(view_, pump_, config_, controllers_.refs(), "identity");
         dialog_->initialise();
     }
 
@@ -163,11 +163,9 @@ class DialogCoreTest : public ::testing::Test {
     }};
     RecordingView view_;
     ConfigStore config_;
-    PlaybackController playback_;
-    NetworkVerifyController door_;
-    UserVerifyController verify_;
-    NewsItemController news_;
-    SpeechJobController job_;
+    ControllerSet controllers_;
+    SpeechJobController& job_ = controllers_.job;
+    NetworkVerifyController& door_ = controllers_.door;
     std::optional<MainDialogCore> dialog_;
 };
 
