@@ -23,9 +23,6 @@ class DialogUnits {
     QRect rect(int x, int y, int width, int height) const;
     QSize size(int width, int height) const;
 
-    int baseX() const { return baseX_; }
-    int baseY() const { return baseY_; }
-
   private:
     int baseX_;
     int baseY_;

@@ -84,11 +84,8 @@ class MainDialogCore {
     static std::string_view traceLine(uint32_t message, uint32_t code);
 
     const std::string& language() const { return language_; }
-    const UiTextTable& texts() const { return texts_; }
     bool newsMode() const { return newsMode_; }
-    int32_t newsIndex() const { return newsIndex_; }
     int32_t feedId() const { return feedId_; }
-    int32_t textLimit() const { return textLimit_; }
 
     // Where the three links lead.
     std::string feedbackUrl() const;

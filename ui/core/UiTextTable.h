@@ -40,7 +40,6 @@ class UiTextTable {
     UiTextTable() = default;
 
     void rebuild(std::string_view language) { chinese_ = language == "zh-CN"; }
-    bool chinese() const { return chinese_; }
 
     std::u16string text(Slot slot) const;
     // A text whose format takes one integer.
