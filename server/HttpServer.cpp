@@ -1,20 +1,29 @@
 #include "server/HttpServer.h"
 
+#include "server/ByteRange.h"
 #include "server/Log.h"
 #include "server/ProtocolService.h"
 #include "server/SpeechJobs.h"
+#include "server/TaskPool.h"
 #include "server/Utf8.h"
 #include "server/WebPages.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <netdb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,14 +35,43 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kReplyType = "text/plain; charset=utf-8";
 constexpr const char* kPageType = "text/html; charset=utf-8";
-// cpp-httplib listens with a backlog of 5, too short for a burst of clients;
-// listen() again on the bound socket raises it.
 constexpr int kBacklog = 256;
+// How long one turn of the event loop may wait: the granularity of the
+// request deadline and of noticing stop().
+constexpr int kTurnMillis = 200;
+// How long stop() lets running requests finish before it closes them.
+constexpr auto kStopGrace = std::chrono::seconds(5);
 
-// Per request, on the pool thread that answers it: when it started and what
-// the answer says about a failure, for the log line written after it.
-thread_local Clock::time_point tStarted{};
-thread_local std::string tNote;
+enum class Action { None, Door, Verify, Add, Query, News };
+
+Action actionAt(std::string_view path) {
+    const std::pair<std::string_view, Action> actions[] = {
+        {ProtocolService::kDoorPath, Action::Door},   {ProtocolService::kVerifyPath, Action::Verify},
+        {ProtocolService::kAddPath, Action::Add},     {ProtocolService::kQueryPath, Action::Query},
+        {ProtocolService::kNewsPath, Action::News},
+    };
+    for (const auto& [actionPath, action] : actions) {
+        if (path == actionPath) {
+            return action;
+        }
+    }
+    return Action::None;
+}
+
+// The job id of "/tolvane/audio/<36 of [0-9a-f-]>.mp3", or empty.
+std::string_view audioId(std::string_view path) {
+    constexpr std::string_view kSuffix = ".mp3";
+    const std::string_view prefix = ProtocolService::kAudioPath;
+    if (path.size() != prefix.size() + 36 + kSuffix.size() || !path.starts_with(prefix) ||
+        !path.ends_with(kSuffix)) {
+        return {};
+    }
+    const std::string_view id = path.substr(prefix.size(), 36);
+    const bool wellFormed = std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-';
+    });
+    return wellFormed ? id : std::string_view();
+}
 
 // Request text fit for one log line: well-formed UTF-8 without control
 // characters or quotes, bounded.
@@ -54,326 +92,539 @@ std::string printable(std::string_view text) {
     return kept.size() < repaired.size() ? out + "..." : out;
 }
 
-void logRequest(const httplib::Request& req, const httplib::Response& res) {
-    std::string line = req.remote_addr + " \"" + printable(req.method) + " " + printable(req.path) +
-                       "\" " + std::to_string(res.status) + " ";
-    const std::size_t bytes = res.content_provider_ ? res.content_length_ : res.body.size();
-    line += std::to_string(bytes) + "B";
-    if (tStarted != Clock::time_point{}) {
-        const auto micros =
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - tStarted).count();
-        char elapsed[32];
-        std::snprintf(elapsed, sizeof elapsed, " %.1fms", static_cast<double>(micros) / 1000.0);
-        line += elapsed;
+std::string header(MHD_Connection* connection, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value != nullptr ? value : "";
+}
+
+std::string clientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char host[NI_MAXHOST] = "?";
+    if (info != nullptr && info->client_addr != nullptr) {
+        const socklen_t length = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                                          : sizeof(sockaddr_in);
+        ::getnameinfo(info->client_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
     }
-    if (!tNote.empty()) {
-        line += " (" + printable(tNote) + ")";
+    return host;
+}
+
+void logFromLibrary(void*, const char* format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
     }
-    logLine(line);
-    tStarted = Clock::time_point{};
-    tNote.clear();
+    logLine("http: " + line);
 }
 
-void reply(httplib::Response& res, const ProtocolService::Answer& answer) {
-    res.status = answer.httpStatus;
-    res.set_content(answer.body, kReplyType);
-    tNote = answer.note;
-}
-
-const char* reason(int status) {
-    switch (status) {
-    case 400:
-        return "Bad Request";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 413:
-        return "Payload Too Large";
-    case 414:
-        return "URI Too Long";
-    case 416:
-        return "Range Not Satisfiable";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return status >= 500 ? "Server Error" : "Client Error";
-    }
-}
-
-// cpp-httplib 0.11 cuts byte ranges from every reply without checking them
-// against the length, and a range past the end gives a wrapped Content-Length.
-// So a reply that is not cut drops the ranges, and the audio reply brings them
-// within the file first. The request object is cpp-httplib's own mutable one;
-// handlers only see it const.
-httplib::Ranges& rangesOf(const httplib::Request& req) {
-    return const_cast<httplib::Request&>(req).ranges;
-}
-
-// Brings the one requested range within `size` (RFC 9110: a last byte past the
-// end means the end; a suffix range counts back from it). False when the range
-// cannot be satisfied. Several ranges are not served: the whole file goes out.
-bool fitRanges(httplib::Ranges& ranges, std::uint64_t size) {
-    if (ranges.size() != 1) {
-        ranges.clear();
-        return true;
-    }
-    const auto length = static_cast<ssize_t>(size);
-    auto& [first, last] = ranges.front();
-    if (first < 0) {
-        if (last <= 0) {
-            return false;
-        }
-        first = std::max<ssize_t>(0, length - last);
-        last = length - 1;
-    } else {
-        if (first >= length) {
-            return false;
-        }
-        last = last < 0 || last >= length ? length - 1 : last;
-    }
-    return first <= last;
-}
-
-bool isServedMethod(const std::string& method) {
-    return method == "GET" || method == "HEAD" || method == "POST";
-}
-
-// The methods a path answers, for a 405's Allow header.
-const char* allowedMethods(std::string_view path) {
-    for (const std::string_view post :
-         {ProtocolService::kDoorPath, ProtocolService::kVerifyPath, ProtocolService::kAddPath,
-          ProtocolService::kQueryPath, ProtocolService::kNewsPath}) {
-        if (path == post) {
-            return "POST";
-        }
-    }
-    return "GET, HEAD";
-}
-
-// Answers a method the server does not serve with 405 and ends the connection
-// at once, leaving the body unread. cpp-httplib would read a PUT's body before
-// finding no handler (waiting out the read time-out for a body that never
-// comes) and keep the connection open after a method it does not know, whose
-// body it would then take for the next request. It gives a handler no way to
-// close the connection, but closes it when a content provider fails: this one
-// writes the whole reply and then reports failure. The pre-routing handler
-// sends the methods cpp-httplib knows here; the ones it does not know arrive
-// as a 400 for a request line it could not parse, with the method read.
-void refuseMethod(const httplib::Request& req, httplib::Response& res) {
-    rangesOf(req).clear();
-    const std::string& path = req.path.empty() ? req.target : req.path;
-    const std::string allowed = allowedMethods(path);
-    const auto text =
-        std::make_shared<const std::string>("405 Method Not Allowed: use " + allowed + "\n");
-    res.status = 405;
-    res.set_header("Allow", allowed);
-    res.set_header("Connection", "close");
-    res.set_content_provider(
-        text->size(), kReplyType,
-        [text](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            sink.write(text->data() + offset, length);
-            return false;
-        });
-}
-
-// cpp-httplib matches GET paths as regular expressions; a page path is meant
-// literally.
-std::string literalPattern(std::string_view path) {
-    std::string pattern;
-    for (char c : path) {
-        if (std::strchr(".+*?()[]{}|^$\\", c) != nullptr) {
-            pattern += '\\';
-        }
-        pattern += c;
-    }
-    return pattern;
-}
-
-bool resolvable(const std::string& address, std::string& error) {
+bool resolve(const std::string& address, int port, addrinfo*& result, std::string& error) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* result = nullptr;
-    const int status = ::getaddrinfo(address.c_str(), nullptr, &hints, &result);
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    const std::string service = std::to_string(port);
+    const int status = ::getaddrinfo(address.c_str(), service.c_str(), &hints, &result);
     if (status != 0) {
         error = "cannot use address '" + address + "': " + gai_strerror(status);
         return false;
     }
-    ::freeaddrinfo(result);
     return true;
+}
+
+// Lets the process hold `wanted` descriptors when the hard limit allows.
+void allowDescriptors(rlim_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted) {
+        logLine("warning: only " + std::to_string(limit.rlim_cur) +
+                " file descriptors allowed; [server] connections may not all be served");
+    }
 }
 
 } // namespace
 
+// One open connection. `deadline` bounds the arrival of the current request's
+// headers and body: it runs from the connection's start or the end of the
+// previous request, and stops once a body is complete.
+struct HttpServer::Connection {
+    int fd = -1;
+    Clock::time_point deadline;
+    bool timed = true;
+    bool closing = false;
+    Connection* next = nullptr;
+    Connection* previous = nullptr;
+};
+
+// One request, from its headers to its completion.
+struct HttpServer::Exchange {
+    Clock::time_point started = Clock::now();
+    std::string address, method, path, host;
+    Action action = Action::None;
+    std::string body;
+    std::uint64_t bodyBytes = 0; // all that arrived, also past the limit
+    bool dispatched = false;     // handed to the pool; the connection is parked
+    std::atomic<bool> answered{false};
+    ProtocolService::Answer answer; // the pool's answer, read once `answered`
+    bool replied = false;           // a response is queued
+    unsigned status = 0;
+    std::uint64_t bytes = 0;
+    std::string note;
+};
+
+// The libmicrohttpd callbacks, all run on the event thread.
+struct Callbacks {
+    using Exchange = HttpServer::Exchange;
+    using Connection = HttpServer::Connection;
+
+    static bool queue(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                      MHD_Response* response, std::uint64_t bytes) {
+        if (response == nullptr) {
+            return false;
+        }
+        MHD_add_response_header(response, "Server", "tolvane-server");
+        const bool queued = MHD_queue_response(connection, status, response) == MHD_YES;
+        MHD_destroy_response(response);
+        exchange.replied = queued;
+        exchange.status = status;
+        exchange.bytes = bytes;
+        return queued;
+    }
+
+    static MHD_Response* textResponse(const std::string& text, const char* type) {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+        if (response != nullptr) {
+            MHD_add_response_header(response, "Content-Type", type);
+        }
+        return response;
+    }
+
+    static bool text(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                     const std::string& body, const char* type = kReplyType) {
+        return queue(connection, exchange, status, textResponse(body, type), body.size());
+    }
+
+    static bool answer(MHD_Connection* connection, Exchange& exchange,
+                       const ProtocolService::Answer& answer) {
+        exchange.note = answer.note;
+        return text(connection, exchange, static_cast<unsigned>(answer.httpStatus), answer.body);
+    }
+
+    // 405 with the methods the path answers. A method the server does not
+    // serve also ends the connection: its body is never read.
+    static bool refuseMethod(MHD_Connection* connection, Exchange& exchange, bool served) {
+        const std::string allowed = exchange.action != Action::None ? "POST" : "GET, HEAD";
+        const std::string body = "405 Method Not Allowed: use " + allowed + "\n";
+        MHD_Response* response = textResponse(body, kReplyType);
+        if (response != nullptr) {
+            MHD_add_response_header(response, "Allow", allowed.c_str());
+            if (!served) {
+                MHD_add_response_header(response, "Connection", "close");
+            }
+        }
+        return queue(connection, exchange, 405, response, body.size());
+    }
+
+    static bool audio(HttpServer& server, MHD_Connection* connection, Exchange& exchange,
+                      std::string_view id) {
+        const std::optional<AudioFile> file = server.jobs_.openAudio(std::string(id));
+        if (!file) {
+            return text(connection, exchange, 404, "404 Not Found: unknown or expired audio file\n");
+        }
+        const ByteRange range = fitRange(header(connection, "Range"), file->size);
+        if (range.kind == ByteRange::Kind::Unsatisfiable) {
+            const std::string body = "416 Range Not Satisfiable\n";
+            MHD_Response* response = textResponse(body, kReplyType);
+            if (response != nullptr) {
+                const std::string all = "bytes */" + std::to_string(file->size);
+                MHD_add_response_header(response, "Content-Range", all.c_str());
+            }
+            return queue(connection, exchange, 416, response, body.size());
+        }
+        const bool part = range.kind == ByteRange::Kind::Part;
+        const std::uint64_t first = part ? range.first : 0;
+        const std::uint64_t length = part ? range.last - range.first + 1 : file->size;
+        // The response closes its own descriptor; the job's stays with the job.
+        const int fd = ::fcntl(*file->fd, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) {
+            return text(connection, exchange, 503, "503 Service Unavailable\n");
+        }
+        MHD_Response* response = MHD_create_response_from_fd_at_offset64(length, fd, first);
+        if (response == nullptr) {
+            ::close(fd);
+            return false;
+        }
+        MHD_add_response_header(response, "Content-Type", "audio/mpeg");
+        MHD_add_response_header(response, "Accept-Ranges", "bytes");
+        MHD_add_response_header(response, "Cache-Control", "no-store");
+        if (part) {
+            const std::string span = "bytes " + std::to_string(range.first) + "-" +
+                                     std::to_string(range.last) + "/" + std::to_string(file->size);
+            MHD_add_response_header(response, "Content-Range", span.c_str());
+        }
+        return queue(connection, exchange, part ? 206 : 200, response, length);
+    }
+
+    // A request's first call: its headers are in. Answers what needs no body.
+    static bool begin(HttpServer& server, MHD_Connection* connection, Exchange& exchange) {
+        exchange.action = actionAt(exchange.path);
+        const std::string& method = exchange.method;
+        const bool served = method == "GET" || method == "HEAD" || method == "POST";
+        if (!served || (exchange.action != Action::None) != (method == "POST")) {
+            if (method == "POST") {
+                return text(connection, exchange, 404, "404 Not Found\n");
+            }
+            return refuseMethod(connection, exchange, served);
+        }
+        if (exchange.action != Action::None) {
+            exchange.host = header(connection, "Host");
+            std::uint64_t announced = 0;
+            const std::string length = header(connection, "Content-Length");
+            std::from_chars(length.data(), length.data() + length.size(), announced);
+            if (announced > server.settings_.bodyLimit) {
+                return answer(connection, exchange,
+                              server.service_.tooLarge(exchange.path, server.settings_.bodyLimit));
+            }
+            return true; // the body follows
+        }
+        if (const std::string_view id = audioId(exchange.path); !id.empty()) {
+            return audio(server, connection, exchange, id);
+        }
+        for (const WebPage& page : webPages()) {
+            if (exchange.path == page.path) {
+                return text(connection, exchange, 200, std::string(page.html), kPageType);
+            }
+        }
+        return text(connection, exchange, 404, "404 Not Found\n");
+    }
+
+    static ProtocolService::Answer run(ProtocolService& service, const Exchange& exchange) {
+        switch (exchange.action) {
+        case Action::Door:
+            return service.door(exchange.body, exchange.host);
+        case Action::Verify:
+            return service.userVerify(exchange.body);
+        case Action::Add:
+            return service.add(exchange.body);
+        case Action::Query:
+            return service.query(exchange.body, exchange.host);
+        case Action::News:
+        case Action::None:
+            break;
+        }
+        return service.news(exchange.body);
+    }
+
+    // The body is complete: the protocol request runs on the pool while the
+    // connection is parked; the pool wakes it with the answer.
+    static bool dispatch(HttpServer& server, MHD_Connection* connection, Exchange& exchange) {
+        if (exchange.bodyBytes > server.settings_.bodyLimit) {
+            return answer(connection, exchange,
+                          server.service_.tooLarge(exchange.path, server.settings_.bodyLimit));
+        }
+        exchange.dispatched = true;
+        MHD_suspend_connection(connection);
+        ProtocolService& service = server.service_;
+        const bool posted = server.pool_->post([&server, &service, &exchange, connection] {
+            exchange.answer = run(service, exchange);
+            exchange.answered.store(true, std::memory_order_release);
+            MHD_resume_connection(connection);
+            server.wake();
+        });
+        if (!posted) {
+            exchange.answer = {503, "503 Service Unavailable\n", "stopping"};
+            exchange.answered.store(true, std::memory_order_release);
+            MHD_resume_connection(connection);
+        }
+        return true;
+    }
+
+    static MHD_Result onRequest(void* context, MHD_Connection* connection, const char* url,
+                                const char* method, const char*, const char* upload,
+                                size_t* uploadSize, void** requestContext) {
+        HttpServer& server = *static_cast<HttpServer*>(context);
+        auto* exchange = static_cast<Exchange*>(*requestContext);
+        if (exchange == nullptr) {
+            exchange = new Exchange;
+            *requestContext = exchange;
+            ++server.exchanges_;
+            exchange->address = clientAddress(connection);
+            exchange->method = method;
+            exchange->path = url;
+            return begin(server, connection, *exchange) ? MHD_YES : MHD_NO;
+        }
+        if (*uploadSize != 0) {
+            // Counted as it arrives; past the limit it is read and dropped, so
+            // the refusal can still be sent (this library queues a reply only
+            // before the body or after it). The request deadline ends a body
+            // that never stops.
+            const std::size_t limit = server.settings_.bodyLimit;
+            if (!exchange->replied && exchange->bodyBytes + *uploadSize <= limit) {
+                exchange->body.append(upload, *uploadSize);
+            } else {
+                exchange->body.clear();
+                exchange->body.shrink_to_fit();
+            }
+            exchange->bodyBytes += *uploadSize;
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        if (exchange->replied) {
+            return MHD_YES;
+        }
+        if (!exchange->dispatched) {
+            if (Connection* state = connectionOf(connection)) {
+                state->timed = false;
+            }
+            return dispatch(server, connection, *exchange) ? MHD_YES : MHD_NO;
+        }
+        if (!exchange->answered.load(std::memory_order_acquire)) {
+            return MHD_YES; // woken before the answer; it comes with the next wake
+        }
+        return answer(connection, *exchange, exchange->answer) ? MHD_YES : MHD_NO;
+    }
+
+    static Connection* connectionOf(MHD_Connection* connection) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        return info != nullptr ? static_cast<Connection*>(info->socket_context) : nullptr;
+    }
+
+    static void onCompleted(void* context, MHD_Connection* connection, void** requestContext,
+                            MHD_RequestTerminationCode termination) {
+        HttpServer& server = *static_cast<HttpServer*>(context);
+        auto* exchange = static_cast<Exchange*>(*requestContext);
+        *requestContext = nullptr;
+        if (exchange == nullptr) {
+            return;
+        }
+        --server.exchanges_;
+        if (Connection* state = connectionOf(connection)) {
+            state->timed = true;
+            state->deadline = Clock::now() + std::chrono::seconds(server.settings_.requestSeconds);
+        }
+        if (server.settings_.logRequests) {
+            std::string line = exchange->address + " \"" + printable(exchange->method) + " " +
+                               printable(exchange->path) + "\" ";
+            line += exchange->replied ? std::to_string(exchange->status) : std::string("-");
+            line += " " + std::to_string(exchange->replied ? exchange->bytes : 0) + "B";
+            const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    Clock::now() - exchange->started)
+                                    .count();
+            char elapsed[32];
+            std::snprintf(elapsed, sizeof elapsed, " %.1fms", static_cast<double>(micros) / 1000.0);
+            line += elapsed;
+            std::string note = exchange->note;
+            if (termination != MHD_REQUEST_TERMINATED_COMPLETED_OK) {
+                note += std::string(note.empty() ? "" : "; ") +
+                        (termination == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED
+                             ? "connection idle too long"
+                             : "connection ended before the reply was sent");
+            }
+            if (!note.empty()) {
+                line += " (" + printable(note) + ")";
+            }
+            logLine(line);
+        }
+        delete exchange;
+    }
+
+    static void onConnection(void* context, MHD_Connection* connection, void** socketContext,
+                             MHD_ConnectionNotificationCode code) {
+        HttpServer& server = *static_cast<HttpServer*>(context);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto* state = new Connection;
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            state->fd = info != nullptr ? info->connect_fd : -1;
+            state->deadline = Clock::now() + std::chrono::seconds(server.settings_.requestSeconds);
+            state->next = server.connections_;
+            if (server.connections_ != nullptr) {
+                server.connections_->previous = state;
+            }
+            server.connections_ = state;
+            *socketContext = state;
+            return;
+        }
+        auto* state = static_cast<Connection*>(*socketContext);
+        if (state == nullptr) {
+            return;
+        }
+        (state->previous != nullptr ? state->previous->next : server.connections_) = state->next;
+        if (state->next != nullptr) {
+            state->next->previous = state->previous;
+        }
+        delete state;
+        *socketContext = nullptr;
+    }
+};
+
 HttpServer::HttpServer(Settings settings, ProtocolService& service, SpeechJobs& jobs)
-    : settings_(std::move(settings)), service_(service), jobs_(jobs),
-      server_(std::make_unique<httplib::Server>()) {}
+    : settings_(std::move(settings)), service_(service), jobs_(jobs) {}
 
 HttpServer::~HttpServer() {
     stop();
-}
-
-void HttpServer::route() {
-    httplib::Server& server = *server_;
-    const auto post = [&](std::string_view path, auto handler) {
-        server.Post(std::string(path),
-                    [handler](const httplib::Request& req, httplib::Response& res) {
-                        reply(res, handler(req));
-                    });
-        server.Get(std::string(path), [](const httplib::Request&, httplib::Response& res) {
-            res.status = 405;
-            res.set_header("Allow", "POST");
-            res.set_content("405 Method Not Allowed: use POST\n", kReplyType);
-        });
-    };
-    const auto host = [](const httplib::Request& req) { return req.get_header_value("Host"); };
-    post(ProtocolService::kDoorPath,
-         [this, host](const httplib::Request& req) { return service_.door(req.body, host(req)); });
-    post(ProtocolService::kVerifyPath,
-         [this](const httplib::Request& req) { return service_.userVerify(req.body); });
-    post(ProtocolService::kAddPath,
-         [this](const httplib::Request& req) { return service_.add(req.body); });
-    post(ProtocolService::kQueryPath,
-         [this, host](const httplib::Request& req) { return service_.query(req.body, host(req)); });
-    post(ProtocolService::kNewsPath,
-         [this](const httplib::Request& req) { return service_.news(req.body); });
-
-    // GET and HEAD (cpp-httplib answers HEAD from the GET handler without the
-    // body); byte ranges are cut from the provider by cpp-httplib.
-    const std::string audio = std::string(ProtocolService::kAudioPath) + "([0-9a-f-]{36})\\.mp3";
-    server.Get(audio, [this](const httplib::Request& req, httplib::Response& res) {
-        const std::optional<AudioFile> file = jobs_.openAudio(req.matches[1]);
-        if (!file) {
-            rangesOf(req).clear();
-            res.status = 404;
-            res.set_content("404 Not Found: unknown or expired audio file\n", kReplyType);
-            return;
-        }
-        res.set_header("Accept-Ranges", "bytes");
-        res.set_header("Cache-Control", "no-store");
-        if (!fitRanges(rangesOf(req), file->size)) {
-            rangesOf(req).clear();
-            res.status = 416;
-            res.set_header("Content-Range", "bytes */" + std::to_string(file->size));
-            res.set_content("416 Range Not Satisfiable\n", kReplyType);
-            return;
-        }
-        res.set_content_provider(
-            file->size, "audio/mpeg",
-            [fd = file->fd](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                char buffer[64 * 1024];
-                const std::size_t wanted = std::min(length, sizeof buffer);
-                ssize_t got = 0;
-                do {
-                    got = ::pread(*fd, buffer, wanted, static_cast<off_t>(offset));
-                } while (got < 0 && errno == EINTR);
-                return got > 0 && sink.write(buffer, static_cast<std::size_t>(got));
-            });
-    });
-
-    for (const WebPage& page : webPages()) {
-        server.Get(literalPattern(page.path),
-                   [html = page.html](const httplib::Request&, httplib::Response& res) {
-                       res.set_content(html.data(), html.size(), kPageType);
-                   });
+    if (daemon_ != nullptr) {
+        MHD_stop_daemon(daemon_);
     }
-
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
-                                                                     httplib::Response& res) {
-        if (!req.method.empty() && !isServedMethod(req.method)) {
-            refuseMethod(req, res);
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!res.body.empty()) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        res.set_content(std::to_string(res.status) + " " + reason(res.status) + "\n", kReplyType);
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-        tStarted = Clock::now();
-        tNote.clear();
-        if (!isServedMethod(req.method)) {
-            res.status = 405; // answered by the error handler, before any body is read
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.path.rfind(ProtocolService::kAudioPath, 0) != 0) {
-            rangesOf(req).clear();
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    if (settings_.logRequests) {
-        server.set_logger(logRequest);
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+    }
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
     }
 }
 
 bool HttpServer::bind(std::string& error) {
-    if (!resolvable(settings_.address, error)) {
+    addrinfo* addresses = nullptr;
+    if (!resolve(settings_.address, settings_.port, addresses, error)) {
         return false;
     }
-    route();
-    httplib::Server& server = *server_;
-    const int threads = settings_.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server.set_payload_max_length(settings_.bodyLimit);
-    server.set_keep_alive_max_count(100);
-    // cpp-httplib writes a reply's header and body apart; with Nagle's
-    // algorithm the body waits for the client's delayed ACK, some 40 ms per
-    // request on a kept-alive connection.
-    server.set_tcp_nodelay(true);
-    server.set_keep_alive_timeout(5);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
-    server.set_default_headers({{"Server", "tolvane-server"}});
-    // Replaces cpp-httplib's default options, which also set SO_REUSEPORT and
-    // would let a second server share the port silently.
-    server.set_socket_options([this](int fd) {
-        const int yes = 1;
-        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0) {
-            logLine(std::string("cannot set SO_REUSEADDR: ") + std::strerror(errno));
+    const std::string where = settings_.address + ":" + std::to_string(settings_.port);
+    int fd = -1;
+    int failure = 0;
+    for (addrinfo* a = addresses; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
+            failure = errno;
+            continue;
         }
-        listenFd_ = fd;
-    });
-    errno = 0;
-    bool bound = false;
-    if (settings_.port == 0) {
-        port_ = server.bind_to_any_port(settings_.address);
-        bound = port_ > 0;
-    } else {
-        bound = server.bind_to_port(settings_.address, settings_.port);
-        port_ = settings_.port;
+        // SO_REUSEADDR only: a second server on the port must fail, not share it.
+        const int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, kBacklog) != 0) {
+            failure = errno;
+            ::close(fd);
+            fd = -1;
+        }
     }
-    if (!bound) {
-        error = "cannot listen on " + settings_.address + ":" + std::to_string(settings_.port) +
-                (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+    ::freeaddrinfo(addresses);
+    if (fd < 0) {
+        error = "cannot listen on " + where + (failure != 0 ? ": " + std::string(std::strerror(failure)) : "");
         return false;
     }
-    if (::listen(listenFd_, kBacklog) != 0) {
-        logLine(std::string("cannot raise the listen backlog: ") + std::strerror(errno));
+    listenFd_ = fd;
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+        port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                                  : reinterpret_cast<sockaddr_in&>(bound).sin_port);
     }
+    allowDescriptors(static_cast<rlim_t>(settings_.connections) + 64);
+
+    const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &Callbacks::onRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
+        &logFromLibrary, nullptr, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(settings_.idleSeconds), MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(settings_.connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned>(settings_.connectionsPerAddress), MHD_OPTION_NOTIFY_COMPLETED,
+        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection,
+        this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        error = "cannot serve HTTP on " + where;
+        return false;
+    }
+    listenFd_ = -1; // the library's now: it closes it when it stops
     return true;
 }
 
 bool HttpServer::serve(std::string& error) {
-    httplib::Server& server = *server_;
-    listener_ = std::thread([&server] { server.listen_after_bind(); });
-    // stop() only reaches a server that has begun its accept loop.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!server.is_running() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!server.is_running()) {
-        error = "the HTTP server did not start";
+    if (daemon_ == nullptr) {
+        error = "the HTTP server is not bound";
         return false;
     }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        error = std::string("cannot make the event loop's wake-up: ") + std::strerror(errno);
+        return false;
+    }
+    pool_ = std::make_unique<TaskPool>(settings_.threads);
+    events_ = std::thread([this] { runEvents(); });
     return true;
 }
 
+void HttpServer::runEvents() {
+    // Writes to a peer that has gone raise SIGPIPE on this thread only, where
+    // it stays blocked; the write then fails with EPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    while (!stopping_.load()) {
+        turn(kTurnMillis);
+        closeOverdue();
+    }
+    // No new connections; running requests finish, idle ones are closed.
+    const int listening = MHD_quiesce_daemon(daemon_);
+    if (listening >= 0) {
+        ::close(listening); // handed back: the library no longer closes it
+    }
+    const auto grace = Clock::now() + kStopGrace;
+    while (exchanges_ > 0 && Clock::now() < grace) {
+        turn(50);
+    }
+    // Parked requests wake once the pool has answered them.
+    pool_->stop();
+    for (int round = 0; round < 20 && exchanges_ > 0; ++round) {
+        turn(50);
+    }
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+}
+
+// Waits at most `millis` for the sockets, the library's own timers or a wake
+// from the pool, then lets the library do what is ready.
+void HttpServer::turn(int millis) {
+    MHD_UNSIGNED_LONG_LONG due = 0;
+    if (MHD_get_timeout(daemon_, &due) == MHD_YES) {
+        millis = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(due, static_cast<unsigned>(millis)));
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    pollfd fds[2] = {{info != nullptr ? info->epoll_fd : -1, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    if (::poll(fds, 2, millis) > 0 && (fds[1].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto drained = ::read(wakeFd_, &count, sizeof count);
+    }
+    MHD_run(daemon_);
+}
+
+void HttpServer::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+}
+
+// Ends connections whose request has not arrived whole in time: shutting the
+// socket down makes the next read see its end, and the library closes it.
+void HttpServer::closeOverdue() {
+    const auto now = Clock::now();
+    for (Connection* state = connections_; state != nullptr; state = state->next) {
+        if (state->timed && !state->closing && state->deadline <= now && state->fd >= 0) {
+            state->closing = true;
+            ::shutdown(state->fd, SHUT_RDWR);
+            if (settings_.logRequests) {
+                logLine("closed a connection whose request did not arrive within " +
+                        std::to_string(settings_.requestSeconds) + " s");
+            }
+        }
+    }
+}
+
 void HttpServer::stop() {
-    if (listener_.joinable()) {
-        server_->stop();
-        listener_.join();
+    stopping_.store(true);
+    if (wakeFd_ >= 0) {
+        wake();
+    }
+    if (events_.joinable()) {
+        events_.join();
+    }
+    if (pool_) {
+        pool_->stop();
     }
 }
 

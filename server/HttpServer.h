@@ -1,26 +1,29 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
 
 namespace tolvane::server {
 
 class ProtocolService;
 class SpeechJobs;
+class TaskPool;
 
-// Serves ProtocolService and the finished MP3 files over HTTP with cpp-httplib,
-// logging one line per request on stderr.
+// Serves ProtocolService and the finished MP3 files over HTTP with
+// libmicrohttpd, logging one line per request on stderr.
 //
-// Threads: serve() runs cpp-httplib's accept loop on
-// listener_; requests are answered on cpp-httplib's pool of `threads` threads,
-// which call ProtocolService and SpeechJobs (both safe to share). stop() may be
-// called from any thread; it returns once the running requests have finished.
+// Threads: one event thread (serve() starts it) reads and writes every
+// connection through epoll, so a connection that waits for bytes costs no
+// thread. Its bodies are counted as they arrive and never held past
+// `bodyLimit`. A complete protocol request is answered on the pool of
+// `threads` threads (news may wait for a feed), while its connection is parked;
+// pages and audio files are answered on the event thread. stop() may be called
+// from any thread; it returns once the running requests have been answered.
 class HttpServer {
   public:
     struct Settings {
@@ -29,6 +32,10 @@ class HttpServer {
         int threads = 8;
         std::size_t bodyLimit = 64 * 1024;
         bool logRequests = true;
+        int requestSeconds = 30;        // headers and body of one request arrive within this
+        int idleSeconds = 10;           // a connection with nothing moving this long is closed
+        int connections = 1000;         // connections at once, from everyone
+        int connectionsPerAddress = 64; // connections at once from one address
     };
 
     HttpServer(Settings settings, ProtocolService& service, SpeechJobs& jobs);
@@ -36,8 +43,8 @@ class HttpServer {
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Binds the address; connections wait until serve(). False with the reason
-    // when the address cannot be used.
+    // Binds and listens; connections wait in the backlog until serve(). False
+    // with the reason when the address cannot be used.
     bool bind(std::string& error);
 
     // Starts answering; once it returns, requests are served.
@@ -48,16 +55,33 @@ class HttpServer {
 
     void stop();
 
+    // The event thread's view of one connection and one request; defined in
+    // the source file.
+    struct Connection;
+    struct Exchange;
+
   private:
-    void route();
+    void runEvents();
+    void turn(int millis);
+    void wake();
+    void closeOverdue();
 
     const Settings settings_;
     ProtocolService& service_;
     SpeechJobs& jobs_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread listener_;
+    std::unique_ptr<TaskPool> pool_;
+    MHD_Daemon* daemon_ = nullptr;
+    std::thread events_;
+    std::atomic<bool> stopping_{false};
     int port_ = 0;
     int listenFd_ = -1;
+    int wakeFd_ = -1; // eventfd: the pool has answered, or stop()
+
+    // Event thread only.
+    Connection* connections_ = nullptr; // every open connection, linked
+    int exchanges_ = 0;                 // requests begun and not yet completed
+
+    friend struct Callbacks;
 };
 
 } // namespace tolvane::server

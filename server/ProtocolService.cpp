@@ -133,6 +133,21 @@ struct ActionRequest {
     const FailureFields failureFields;
 };
 
+// The door's fields end with the server's name and version, then a separator.
+void doorTrailer(Reply& reply) {
+    reply.text("project", "tolvane-server").text("version", TOLVANE_SERVER_VERSION).separator();
+}
+
+void doorFailure(Reply& reply, int errcode, const std::string& errmsg) {
+    reply.text("door_netverify", "")
+        .text("door_add", "")
+        .text("door_query", "")
+        .text("door_rss", "")
+        .number("errcode", errcode)
+        .text("errmsg", errmsg);
+    doorTrailer(reply);
+}
+
 void verifyFailure(Reply& reply, int errcode, const std::string& errmsg) {
     reply.text("action", "userverify")
         .text("status", "failed")
@@ -201,26 +216,41 @@ const UserAccount* ProtocolService::userById(int userId) const {
 
 Answer ProtocolService::door(std::string_view body, std::string_view host) const {
     std::string error;
-    const bool ok = FormBody::parse(body, kDoorFields, error).has_value();
-    Reply reply("tolvanedoor");
-    if (ok) {
-        reply.text("door_netverify", link(host, kVerifyPath))
-            .text("door_add", link(host, kAddPath))
-            .text("door_query", link(host, kQueryPath))
-            .text("door_rss", link(host, kNewsPath))
-            .number("errcode", 0)
-            .text("errmsg", "");
-    } else {
-        error = faultMessage(Fault::BadRequest, "", error);
-        reply.text("door_netverify", "")
-            .text("door_add", "")
-            .text("door_query", "")
-            .text("door_rss", "")
-            .number("errcode", static_cast<int>(Fault::BadRequest))
-            .text("errmsg", error);
+    if (!FormBody::parse(body, kDoorFields, error)) {
+        const std::string message = faultMessage(Fault::BadRequest, "", error);
+        Reply reply("tolvanedoor");
+        doorFailure(reply, static_cast<int>(Fault::BadRequest), message);
+        return answer(reply, 400, noteOf(Fault::BadRequest, message));
     }
-    reply.text("project", "tolvane-server").text("version", TOLVANE_SERVER_VERSION).separator();
-    return ok ? answer(reply) : answer(reply, 400, noteOf(Fault::BadRequest, error));
+    Reply reply("tolvanedoor");
+    reply.text("door_netverify", link(host, kVerifyPath))
+        .text("door_add", link(host, kAddPath))
+        .text("door_query", link(host, kQueryPath))
+        .text("door_rss", link(host, kNewsPath))
+        .number("errcode", 0)
+        .text("errmsg", "");
+    doorTrailer(reply);
+    return answer(reply);
+}
+
+Answer ProtocolService::tooLarge(std::string_view path, std::size_t limit) const {
+    const std::string message =
+        faultMessage(Fault::BadRequest, "", "the body is over " + std::to_string(limit) + " bytes");
+    const std::pair<std::string_view, FailureFields> actions[] = {
+        {kVerifyPath, verifyFailure},
+        {kAddPath, addFailure},
+        {kQueryPath, queryFailure},
+        {kNewsPath, newsFailure},
+    };
+    FailureFields fields = doorFailure;
+    for (const auto& [actionPath, actionFields] : actions) {
+        if (path == actionPath) {
+            fields = actionFields;
+        }
+    }
+    Reply reply(fields == doorFailure ? "tolvanedoor" : "tolvane");
+    fields(reply, static_cast<int>(Fault::BadRequest), message);
+    return answer(reply, 413, noteOf(Fault::BadRequest, message));
 }
 
 Answer ProtocolService::userVerify(std::string_view body) {

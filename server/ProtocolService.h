@@ -3,6 +3,7 @@
 #include "server/Fault.h"
 #include "server/ServerConfig.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,10 @@ class ProtocolService {
     Answer add(std::string_view body);
     Answer query(std::string_view body, std::string_view host);
     Answer news(std::string_view body);
+
+    // The failure reply of the action at `path` (the door's for any other
+    // path) to a body longer than `limit` bytes: errcode 900, HTTP 413.
+    Answer tooLarge(std::string_view path, std::size_t limit) const;
 
     // "<public_url><path>" for links in replies when public_url is set, else
     // "http://<host><path>" where `host` is the request's Host header when it is

@@ -90,6 +90,10 @@ bool ServerApp::start(std::string& error) {
     http.threads = config_.httpThreads;
     http.bodyLimit = config_.bodyLimit();
     http.logRequests = config_.logRequests;
+    http.requestSeconds = config_.requestTimeoutSeconds;
+    http.idleSeconds = config_.idleTimeoutSeconds;
+    http.connections = config_.maxConnections;
+    http.connectionsPerAddress = config_.connectionsPerAddress;
     http_ = std::make_unique<HttpServer>(http, *service_, *jobs_);
     if (!jobs_->start(error)) {
         return false;

@@ -41,7 +41,11 @@ struct ServerConfig {
     int port = 8080;               // 0: any free port
     std::filesystem::path dataDir; // empty: a private temporary folder removed at exit
     int workers = 2;               // synthesis worker threads
-    int httpThreads = 8;           // threads answering HTTP requests
+    int httpThreads = 8;           // threads answering protocol requests
+    int requestTimeoutSeconds = 30; // a request's headers and body arrive within this
+    int idleTimeoutSeconds = 10;    // a connection with nothing moving this long is closed
+    int maxConnections = 1000;      // connections at once
+    int connectionsPerAddress = 64; // connections at once from one client address
     bool logRequests = true;
     std::string publicUrl; // base of the service addresses in replies; empty: the request's Host
 
