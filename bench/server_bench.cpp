@@ -1,18 +1,25 @@
 // Speech server benchmark, one command: synthesis and encoding throughput
 // (seconds of speech per second of CPU), then the latency of each request
 // while fifty clients at once read a text each through the whole protocol.
-//   server_bench [clients] [poll-ms]
+// Last, the same clients reading for half a minute beside idle and dripping
+// connections, then two 300 MB bodies and the process's peak memory.
+//   server_bench [clients] [poll-ms] [hostile-seconds]
 #include "server/Mp3Encoder.h"
 #include "server/ServerApp.h"
 #include "server/Synthesizer.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -127,7 +134,55 @@ class Latencies {
     std::map<std::string, std::vector<double>> samples_;
 };
 
-void benchLoad(int clients, int pollMs) {
+// The service addresses the door names, and a session.
+struct Client {
+    std::string verify, add, query, token;
+};
+
+Client logIn(const std::string& door, Latencies& latencies) {
+    Client client;
+    double seconds = 0;
+    const std::string doorReply = post(door, "fresh=1", seconds);
+    latencies.add("door", seconds);
+    client.verify = field(doorReply, "door_netverify");
+    client.add = field(doorReply, "door_add");
+    client.query = field(doorReply, "door_query");
+    const std::string login =
+        post(client.verify,
+             "user_email=bench@example.test&pass_md5=fe01ce2a7fbac8fafaed7c982a04e229", seconds);
+    latencies.add("login", seconds);
+    client.token = field(login, "verifytimeid");
+    return client;
+}
+
+// One text through add, query until done, and the download; false when the
+// job failed or a request went unanswered.
+bool readAloud(const Client& client, const std::string& text, int pollMs, Latencies& latencies) {
+    double seconds = 0;
+    const std::string added =
+        post(client.add, "user_id=1&text=" + text + "&verifytimeid=" + client.token, seconds);
+    latencies.add("add", seconds);
+    const std::string query =
+        "user_id=1&uuid=" + field(added, "uuid") + "&verifytimeid=" + client.token;
+    for (int poll = 0; poll < 10000; ++poll) {
+        const std::string reply = post(client.query, query, seconds);
+        latencies.add("query", seconds);
+        const std::string state = field(reply, "tts_status");
+        if (state == "ttsed") {
+            const std::string audio = post(field(reply, "http_file"), "", seconds, true);
+            latencies.add("get", seconds);
+            return !audio.empty();
+        }
+        if (state != "wait" && state != "ttsing") {
+            std::fprintf(stderr, "job failed: %s\n", reply.c_str());
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    }
+    return false;
+}
+
+ServerConfig benchConfig(int clients) {
     ServerConfig config;
     config.port = 0;
     config.logRequests = false;
@@ -138,6 +193,11 @@ void benchLoad(int clients, int pollMs) {
     user.passwordMd5 = "fe01ce2a7fbac8fafaed7c982a04e229";
     user.userId = 1;
     config.users.push_back(user);
+    return config;
+}
+
+void benchLoad(int clients, int pollMs) {
+    const ServerConfig config = benchConfig(clients);
     ServerApp app(config);
     std::string error;
     if (!app.start(error)) {
@@ -152,36 +212,8 @@ void benchLoad(int clients, int pollMs) {
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
-            double seconds = 0;
-            const std::string doorReply = post(door, "fresh=1", seconds);
-            latencies.add("door", seconds);
-            const std::string login = post(
-                field(doorReply, "door_netverify"),
-                "user_email=bench@example.test&pass_md5=fe01ce2a7fbac8fafaed7c982a04e229", seconds);
-            latencies.add("login", seconds);
-            const std::string token = field(login, "verifytimeid");
-            const std::string added = post(
-                field(doorReply, "door_add"),
-                "user_id=1&text=" + std::string(kTexts[i % 4]) + "&verifytimeid=" + token, seconds);
-            latencies.add("add", seconds);
-            const std::string query =
-                "user_id=1&uuid=" + field(added, "uuid") + "&verifytimeid=" + token;
-            for (int poll = 0; poll < 10000; ++poll) {
-                const std::string reply = post(field(doorReply, "door_query"), query, seconds);
-                latencies.add("query", seconds);
-                const std::string state = field(reply, "tts_status");
-                if (state == "ttsed") {
-                    post(field(reply, "http_file"), "", seconds, true);
-                    latencies.add("get", seconds);
-                    ++done;
-                    break;
-                }
-                if (state != "wait" && state != "ttsing") {
-                    std::fprintf(stderr, "job failed: %s\n", reply.c_str());
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
-            }
+            const Client client = logIn(door, latencies);
+            done += readAloud(client, kTexts[i % 4], pollMs, latencies) ? 1 : 0;
         });
     }
     for (std::thread& thread : threads) {
@@ -195,14 +227,142 @@ void benchLoad(int clients, int pollMs) {
     app.stop();
 }
 
+int connectLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 &&
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long peakResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+// A body of `bytes` made as it is sent, chunked or with its length announced;
+// the HTTP status of the answer.
+long postHuge(const std::string& url, std::uint64_t bytes, bool chunked) {
+    std::uint64_t left = bytes;
+    const auto read = +[](char* buffer, size_t size, size_t count, void* data) -> size_t {
+        auto& remaining = *static_cast<std::uint64_t*>(data);
+        const std::size_t room = std::min<std::uint64_t>(size * count, remaining);
+        std::memset(buffer, 'a', room);
+        remaining -= room;
+        return room;
+    };
+    CURL* curl = curl_easy_init();
+    curl_slist* headers =
+        chunked ? curl_slist_append(nullptr, "Transfer-Encoding: chunked") : nullptr;
+    std::string reply;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    if (!chunked) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes));
+    }
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, read);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &left);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    long status = 0;
+    if (curl_easy_perform(curl) == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return status;
+}
+
+// Real clients reading one text after another while 200 connections sit idle
+// and 50 drip a byte a second; then bodies of 300 MB, chunked and announced.
+void benchHostile(int clients, int pollMs, int seconds) {
+    constexpr int kIdle = 200;
+    constexpr int kDripping = 50;
+    ServerConfig config = benchConfig(clients);
+    config.connectionsPerAddress = kIdle + kDripping + 2 * clients;
+    config.requestTimeoutSeconds = seconds + 60;
+    config.idleTimeoutSeconds = seconds + 60;
+    ServerApp app(config);
+    std::string error;
+    if (!app.start(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return;
+    }
+    const std::string base = "http://127.0.0.1:" + std::to_string(app.port());
+    std::vector<int> hostile;
+    for (int i = 0; i < kIdle + kDripping; ++i) {
+        hostile.push_back(connectLoopback(app.port()));
+    }
+    std::atomic<bool> running{true};
+    std::thread dripper([&] {
+        const std::string request =
+            "POST /tolvane/add HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n";
+        for (std::size_t sent = 0; running.load(); ++sent) {
+            for (int i = kIdle; i < kIdle + kDripping; ++i) {
+                ::send(hostile[static_cast<std::size_t>(i)], &request[sent % request.size()], 1,
+                       MSG_NOSIGNAL);
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    });
+    Latencies latencies;
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            const Client client = logIn(base + "/tolvane/tolvanedoor.php", latencies);
+            while (Clock::now() < until) {
+                (readAloud(client, kTexts[i % 4], pollMs, latencies) ? done : failed) += 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    running = false;
+    dripper.join();
+    std::printf("hostile: %d clients for %d s beside %d idle and %d dripping connections: "
+                "%d readings, %d failed\n",
+                clients, seconds, kIdle, kDripping, done.load(), failed.load());
+    latencies.print();
+    for (int fd : hostile) {
+        ::close(fd);
+    }
+    const long before = peakResidentKb();
+    const long chunked = postHuge(base + "/tolvane/add", 300ull << 20, true);
+    const long announced = postHuge(base + "/tolvane/add", 300ull << 20, false);
+    std::printf("300 MB bodies: chunked %ld, announced %ld; peak RSS %ld kB before, %ld kB after "
+                "(this process: server and clients)\n",
+                chunked, announced, before, peakResidentKb());
+    app.stop();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const int clients = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
     const int pollMs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 250;
+    const int hostileSeconds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
     curl_global_init(CURL_GLOBAL_DEFAULT);
     benchSynthesis();
     benchLoad(clients, pollMs);
+    benchHostile(clients, pollMs, hostileSeconds);
     curl_global_cleanup();
     return 0;
 }

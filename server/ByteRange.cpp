@@ -58,8 +58,8 @@ ByteRange fitRange(std::string_view header, std::uint64_t size) {
         return {Kind::Part, size - std::min(*suffix, size), size - 1};
     }
     const std::optional<std::uint64_t> first = digits(from);
-    const std::optional<std::uint64_t> last = to.empty() ? std::optional<std::uint64_t>(UINT64_MAX)
-                                                         : digits(to);
+    const std::optional<std::uint64_t> last =
+        to.empty() ? std::optional<std::uint64_t>(UINT64_MAX) : digits(to);
     if (!first || !last || *last < *first) {
         return {};
     }

@@ -15,10 +15,10 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
@@ -46,8 +46,8 @@ enum class Action { None, Door, Verify, Add, Query, News };
 
 Action actionAt(std::string_view path) {
     const std::pair<std::string_view, Action> actions[] = {
-        {ProtocolService::kDoorPath, Action::Door},   {ProtocolService::kVerifyPath, Action::Verify},
-        {ProtocolService::kAddPath, Action::Add},     {ProtocolService::kQueryPath, Action::Query},
+        {ProtocolService::kDoorPath, Action::Door}, {ProtocolService::kVerifyPath, Action::Verify},
+        {ProtocolService::kAddPath, Action::Add},   {ProtocolService::kQueryPath, Action::Query},
         {ProtocolService::kNewsPath, Action::News},
     };
     for (const auto& [actionPath, action] : actions) {
@@ -102,8 +102,8 @@ std::string clientAddress(MHD_Connection* connection) {
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     char host[NI_MAXHOST] = "?";
     if (info != nullptr && info->client_addr != nullptr) {
-        const socklen_t length = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
-                                                                          : sizeof(sockaddr_in);
+        const socklen_t length =
+            info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
         ::getnameinfo(info->client_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
     }
     return host;
@@ -233,7 +233,8 @@ struct Callbacks {
                       std::string_view id) {
         const std::optional<AudioFile> file = server.jobs_.openAudio(std::string(id));
         if (!file) {
-            return text(connection, exchange, 404, "404 Not Found: unknown or expired audio file\n");
+            return text(connection, exchange, 404,
+                        "404 Not Found: unknown or expired audio file\n");
         }
         const ByteRange range = fitRange(header(connection, "Range"), file->size);
         if (range.kind == ByteRange::Kind::Unsatisfiable) {
@@ -504,7 +505,8 @@ bool HttpServer::bind(std::string& error) {
     }
     ::freeaddrinfo(addresses);
     if (fd < 0) {
-        error = "cannot listen on " + where + (failure != 0 ? ": " + std::string(std::strerror(failure)) : "");
+        error = "cannot listen on " + where +
+                (failure != 0 ? ": " + std::string(std::strerror(failure)) : "");
         return false;
     }
     listenFd_ = fd;
@@ -523,8 +525,8 @@ bool HttpServer::bind(std::string& error) {
         static_cast<unsigned>(settings_.idleSeconds), MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(settings_.connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned>(settings_.connectionsPerAddress), MHD_OPTION_NOTIFY_COMPLETED,
-        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection,
-        this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
+        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
+        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot serve HTTP on " + where;
         return false;
@@ -583,7 +585,8 @@ void HttpServer::runEvents() {
 void HttpServer::turn(int millis) {
     MHD_UNSIGNED_LONG_LONG due = 0;
     if (MHD_get_timeout(daemon_, &due) == MHD_YES) {
-        millis = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(due, static_cast<unsigned>(millis)));
+        millis =
+            static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(due, static_cast<unsigned>(millis)));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
     pollfd fds[2] = {{info != nullptr ? info->epoll_fd : -1, POLLIN, 0}, {wakeFd_, POLLIN, 0}};

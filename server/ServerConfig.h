@@ -38,10 +38,10 @@ struct FeedSource {
 // when a key (or the whole file) is missing.
 struct ServerConfig {
     std::string address = "127.0.0.1";
-    int port = 8080;               // 0: any free port
-    std::filesystem::path dataDir; // empty: a private temporary folder removed at exit
-    int workers = 2;               // synthesis worker threads
-    int httpThreads = 8;           // threads answering protocol requests
+    int port = 8080;                // 0: any free port
+    std::filesystem::path dataDir;  // empty: a private temporary folder removed at exit
+    int workers = 2;                // synthesis worker threads
+    int httpThreads = 8;            // threads answering protocol requests
     int requestTimeoutSeconds = 30; // a request's headers and body arrive within this
     int idleTimeoutSeconds = 10;    // a connection with nothing moving this long is closed
     int maxConnections = 1000;      // connections at once

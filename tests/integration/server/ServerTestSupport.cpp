@@ -1,6 +1,7 @@
 #include "ServerTestSupport.h"
 
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -145,6 +147,44 @@ RawExchange rawExchange(int port, const std::string& request, double limitSecond
     exchange.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return exchange;
+}
+
+HttpResult httpPostGenerated(const std::string& url, const std::string& prefix, std::uint64_t bytes,
+                             bool chunked, const std::vector<std::string>& headers) {
+    struct Source {
+        const std::string& prefix;
+        std::uint64_t left;
+        std::uint64_t sent = 0;
+    } source{prefix, bytes};
+    const auto read = +[](char* buffer, size_t size, size_t count, void* data) -> size_t {
+        auto& from = *static_cast<Source*>(data);
+        const std::size_t room = std::min<std::uint64_t>(size * count, from.left);
+        for (std::size_t i = 0; i < room; ++i, ++from.sent) {
+            buffer[i] = from.sent < from.prefix.size() ? from.prefix[from.sent] : 'a';
+        }
+        from.left -= room;
+        return room;
+    };
+    initCurl();
+    CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    for (const std::string& header : headers) {
+        list = curl_slist_append(list, header.c_str());
+    }
+    if (chunked) {
+        list = curl_slist_append(list, "Transfer-Encoding: chunked");
+    }
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    if (!chunked) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes));
+    }
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, read);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &source);
+    HttpResult result = perform(curl);
+    curl_slist_free_all(list);
+    return result;
 }
 
 HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers, bool headOnly) {
@@ -410,6 +450,34 @@ bool wellFormedMp3(const std::string& bytes, std::string& why) {
         return false;
     }
     return frames > 1;
+}
+
+const std::string kServerProgram = TOLVANE_BINARY_DIR "/server/tolvane-server";
+
+ServerProcess::ServerProcess(const std::vector<std::string>& args) {
+    std::string error;
+    EXPECT_TRUE(start(kServerProgram, args, error, {.mergeStderr = true})) << error;
+}
+
+int ServerProcess::waitForPort() {
+    const std::vector<std::string> listening =
+        waitForOutput(std::regex("listening on http://[^:]+:([0-9]+)/"), std::chrono::seconds(30));
+    return listening.empty() ? 0 : std::stoi(listening[1]);
+}
+
+int ServerProcess::exitStatus() {
+    return wait(std::chrono::minutes(1)) ? exitCode() : -1;
+}
+
+long ServerProcess::statusKb(const std::string& key) const {
+    std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::stol(line.substr(key.size()));
+        }
+    }
+    return -1;
 }
 
 } // namespace tolvane::server::test

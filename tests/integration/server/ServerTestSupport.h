@@ -6,8 +6,10 @@
 // through mpg123.
 
 #include "server/ServerApp.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -32,6 +34,10 @@ struct HttpResult {
 
 HttpResult httpPost(const std::string& url, const std::string& body,
                     const std::vector<std::string>& headers = {});
+// POSTs `bytes` bytes made as they are sent: `prefix`, then 'a' to the end;
+// with `chunked` as a chunked body of no announced length.
+HttpResult httpPostGenerated(const std::string& url, const std::string& prefix, std::uint64_t bytes,
+                             bool chunked, const std::vector<std::string>& headers = {});
 HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers = {},
                    bool headOnly = false);
 
@@ -106,6 +112,30 @@ class RunningServer {
     std::unique_ptr<ServerApp> app_;
     bool started_ = false;
     std::string error_;
+};
+
+// The server program's path in the build.
+extern const std::string kServerProgram;
+
+// One run of the server program, its standard output and error collected
+// together.
+class ServerProcess : public tolvane::test::ChildProcess {
+  public:
+    explicit ServerProcess(const std::vector<std::string>& args);
+
+    // The port from the "listening on" line; 0 when the server ended first.
+    int waitForPort();
+
+    // Waits (at most a minute) for the exit; the exit code, or -1.
+    int exitStatus();
+
+    // Resident memory of the server in kB, now and at its peak, from /proc;
+    // -1 when unknown.
+    long residentKb() const { return statusKb("VmRSS:"); }
+    long peakResidentKb() const { return statusKb("VmHWM:"); }
+
+  private:
+    long statusKb(const std::string& key) const;
 };
 
 // Logs in through door and user verify; empty token on failure.

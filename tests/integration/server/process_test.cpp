@@ -2,8 +2,6 @@
 // signals, and fifty clients at once.
 #include "ServerTestSupport.h"
 
-#include "tests/support/ChildProcess.h"
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -21,46 +19,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using tolvane::test::RunResult;
 
-const std::string kServer = TOLVANE_BINARY_DIR "/server/tolvane-server";
-
-// One run of the server program, its standard output and error collected
-// together.
-class ServerProcess : public tolvane::test::ChildProcess {
-  public:
-    explicit ServerProcess(const std::vector<std::string>& args) {
-        std::string error;
-        EXPECT_TRUE(start(kServer, args, error, {.mergeStderr = true})) << error;
-    }
-
-    // The port from the "listening on" line; 0 when the server ended first.
-    int waitForPort() {
-        const std::vector<std::string> listening =
-            waitForOutput(std::regex("listening on http://[^:]+:([0-9]+)/"), 30s);
-        return listening.empty() ? 0 : std::stoi(listening[1]);
-    }
-
-    // Waits (at most a minute) for the exit; the exit code, or -1.
-    int exitStatus() { return wait(1min) ? exitCode() : -1; }
-
-    // Resident memory of the server in kB, from /proc.
-    long residentKb() const {
-        std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0) {
-                return std::stol(line.substr(6));
-            }
-        }
-        return -1;
-    }
-};
-
 std::string at(const std::vector<std::string>& values, std::size_t index) {
     return index < values.size() ? values[index] : std::string();
 }
 
 RunResult runServer(const std::vector<std::string>& args) {
-    return tolvane::test::run(kServer, args, {.mergeStderr = true}, 1min);
+    return tolvane::test::run(kServerProgram, args, {.mergeStderr = true}, 1min);
 }
 
 TEST(ServerProgramTest, CommandLineAndConfigurationFaultsAreReportedClearly) {

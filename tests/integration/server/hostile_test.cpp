@@ -1,0 +1,289 @@
+// tolvane-server against hostile peers: connections that sit idle or drip
+// bytes while real clients read, requests that never finish arriving, one
+// address taking every connection, bodies far past the limit; and the longest
+// legal text in Chinese.
+#include "ServerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <thread>
+
+namespace tolvane::server::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string at(const std::vector<std::string>& values, std::size_t index) {
+    return index < values.size() ? values[index] : std::string();
+}
+
+// A loopback connection the test holds, sending what it is told.
+class RawConnection {
+  public:
+    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ >= 0 &&
+            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawConnection() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+
+    bool send(std::string_view bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+    // True once the server has ended the connection (end of stream or reset),
+    // waiting at most `limit` for it; whatever it sent before is dropped.
+    bool endedWithin(std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd ready{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno == ECONNRESET)) {
+                return true;
+            }
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+// A server program of its own, with the test configuration and `extra`.
+struct ServerUnderTest {
+    explicit ServerUnderTest(const std::string& extra, bool quiet = true)
+        : process(([&] {
+              writeFile(dir.path() / "news.xml", "<rss><channel></channel></rss>");
+              writeFile(dir.path() / "atom.xml", "<feed xmlns=\"http://www.w3.org/2005/Atom\"/>");
+              writeFile(dir.path() / "server.ini", testConfig(extra));
+              std::vector<std::string> args{"--config", (dir.path() / "server.ini").string()};
+              if (quiet) {
+                  args.push_back("--quiet");
+              }
+              return args;
+          })()),
+          port(process.waitForPort()),
+          door("http://127.0.0.1:" + std::to_string(port) + "/tolvane/tolvanedoor.php") {}
+
+    ~ServerUnderTest() {
+        process.signal(SIGTERM);
+        EXPECT_EQ(process.exitStatus(), 0) << process.out();
+    }
+
+    TempDir dir;
+    ServerProcess process;
+    const int port;
+    const std::string door;
+};
+
+// One reading through the whole protocol: add, poll, download. Empty when it
+// worked, else why not.
+std::string readAloud(const Session& session, const std::string& text) {
+    const std::vector<std::string> added =
+        parseAdd(httpPost(session.addUrl, addBody(session, text)).body);
+    if (at(added, 1) != "succeed") {
+        return "add refused: " + at(added, 4);
+    }
+    const std::vector<std::string> done = waitForJob(session, added[2], 2400);
+    if (at(done, 2) != "ttsed") {
+        return "job ended '" + at(done, 2) + "' " + at(done, 6);
+    }
+    const HttpResult audio = httpGet(done[3]);
+    std::string why;
+    if (audio.status != 200 || !wellFormedMp3(audio.body, why)) {
+        return "audio " + std::to_string(audio.status) + " " + audio.error + " " + why;
+    }
+    return {};
+}
+
+TEST(ServerHostileTest, IdleAndDrippingConnectionsStarveNoRealClient) {
+    constexpr int kIdle = 200;
+    constexpr int kDripping = 50;
+    constexpr int kClients = 50;
+    ServerUnderTest server("[server]\nconnections_per_address = 400\nrequest_timeout = 120\n"
+                           "idle_timeout = 120\n[limits]\nsessions_per_user = 60\n");
+    ASSERT_GT(server.port, 0) << server.process.out();
+
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    std::vector<std::unique_ptr<RawConnection>> dripping;
+    for (int i = 0; i < kIdle + kDripping; ++i) {
+        (i < kIdle ? idle : dripping).push_back(std::make_unique<RawConnection>(server.port));
+        ASSERT_TRUE((i < kIdle ? idle : dripping).back()->connected()) << "connection " << i;
+    }
+    std::atomic<bool> running{true};
+    std::thread dripper([&] {
+        const std::string request = "POST /tolvane/add HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                    "Content-Length: 100\r\n\r\nuser_id=7&text=";
+        for (std::size_t sent = 0; running.load(); ++sent) {
+            for (const auto& connection : dripping) {
+                connection->send(std::string_view(request).substr(sent % request.size(), 1));
+            }
+            std::this_thread::sleep_for(1s);
+        }
+    });
+
+    // Each client reads for ten seconds, one text after another.
+    std::atomic<int> readings{0};
+    std::mutex failuresMutex;
+    std::vector<std::string> failures;
+    std::vector<std::thread> clients;
+    const auto until = Clock::now() + 10s;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&, i] {
+            const Session session = logIn(server.door);
+            std::string failure = session.token.empty() ? "login failed" : "";
+            while (failure.empty() && Clock::now() < until) {
+                failure = readAloud(session, "Client " + std::to_string(i) + " reads aloud.");
+                readings += failure.empty() ? 1 : 0;
+            }
+            if (!failure.empty()) {
+                const std::lock_guard lock(failuresMutex);
+                failures.push_back(failure);
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    running = false;
+    dripper.join();
+    EXPECT_TRUE(failures.empty()) << failures.size()
+                                  << " clients failed, first: " << failures.front();
+    EXPECT_GE(readings.load(), kClients);
+    // The slow ones were held all along, neither served nor dropped.
+    for (const auto& connection : dripping) {
+        EXPECT_FALSE(connection->endedWithin(0ms));
+    }
+}
+
+TEST(ServerHostileTest, DeadlineAndAddressCapEndHostileConnections) {
+    constexpr int kCap = 6;
+    ServerUnderTest server("[server]\nconnections_per_address = " + std::to_string(kCap) +
+                               "\nrequest_timeout = 3\nidle_timeout = 60\n",
+                           false);
+    ASSERT_GT(server.port, 0) << server.process.out();
+
+    // One address holding every connection it may: the next is closed at once.
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (int i = 0; i < kCap; ++i) {
+        held.push_back(std::make_unique<RawConnection>(server.port));
+    }
+    RawConnection extra(server.port);
+    EXPECT_TRUE(extra.endedWithin(1500ms)) << "a connection past the cap";
+    // Connections that never send are ended by the request deadline too.
+    for (const auto& connection : held) {
+        EXPECT_TRUE(connection->endedWithin(8s));
+    }
+
+    // A request dripping in, headers or body, is ended at its deadline though
+    // bytes keep coming (the idle time-out never passes).
+    RawConnection headers(server.port);
+    RawConnection body(server.port);
+    ASSERT_TRUE(body.send("POST /tolvane/add HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n"));
+    const auto started = Clock::now();
+    bool headersEnded = false;
+    bool bodyEnded = false;
+    while (!(headersEnded && bodyEnded) && Clock::now() < started + 10s) {
+        headersEnded = headersEnded || !headers.send("X") || headers.endedWithin(300ms);
+        bodyEnded = bodyEnded || !body.send("a") || body.endedWithin(0ms);
+    }
+    EXPECT_TRUE(headersEnded && bodyEnded) << "after 10 s";
+    EXPECT_NE(server.process.out().find("did not arrive within 3 s"), std::string::npos)
+        << server.process.out();
+    EXPECT_FALSE(logIn(server.door).token.empty()) << "served again once they are gone";
+}
+
+TEST(ServerHostileTest, BodiesPastTheLimitGet413AndTheFailureReplyInBoundedMemory) {
+    ServerUnderTest server({});
+    ASSERT_GT(server.port, 0) << server.process.out();
+    const Session session = logIn(server.door);
+    ASSERT_FALSE(session.token.empty());
+    const long before = server.process.peakResidentKb();
+    ASSERT_GT(before, 0);
+
+    constexpr std::uint64_t k300MB = 300ull << 20;
+    const std::string prefix = "user_id=7&language=zh-CN&text=";
+    const std::string limit = std::to_string(64 * 1024); // the test users' limits are below it
+    struct Case {
+        const char* what;
+        bool chunked;
+        std::vector<std::string> headers;
+    };
+    const Case cases[] = {
+        {"chunked", true, {}},
+        {"announced, waiting for 100 Continue", false, {}},
+        {"announced, sent at once", false, {"Expect:"}},
+    };
+    for (const Case& c : cases) {
+        const HttpResult result =
+            httpPostGenerated(session.addUrl, prefix, k300MB, c.chunked, c.headers);
+        EXPECT_EQ(result.status, 413) << c.what << ": " << result.error;
+        const std::vector<std::string> reply = parseAdd(result.body);
+        EXPECT_EQ(at(reply, 1), "failed") << c.what << ": " << result.body;
+        EXPECT_EQ(at(reply, 3), "900") << c.what;
+        EXPECT_EQ(at(reply, 4), "Bad request: the body is over " + limit + " bytes") << c.what;
+    }
+    // Every action answers in its own reply's form.
+    const HttpResult door = httpPostGenerated(server.door, "fresh=", 70000, true);
+    EXPECT_EQ(door.status, 413);
+    EXPECT_EQ(at(parseDoor(door.body).fields, 4), "900") << door.body;
+
+    const long after = server.process.peakResidentKb();
+    EXPECT_LT(after - before, 32 * 1024)
+        << "peak resident memory went from " << before << " kB to " << after << " kB";
+    EXPECT_EQ(readAloud(session, "Still here."), "");
+}
+
+TEST(ServerHostileTest, ThousandChineseCharactersPercentEncodedAreSpoken) {
+    ServerUnderTest server(std::string("[user long]\nemail = long@example.test\npassword_md5 = ") +
+                           kPasswordMd5 + "\nuserid = 9\nmax_text_number = 1000\nfeeds = 1\n");
+    ASSERT_GT(server.port, 0) << server.process.out();
+    const Session session = logIn(server.door, "long@example.test");
+    ASSERT_FALSE(session.token.empty());
+    const std::string sentence = "今天天气很好我们一起去公园散步然后回家吃饭";
+    std::string text;
+    for (std::size_t i = 0; i < 1000; ++i) {
+        const std::size_t at = (i * 3) % sentence.size();
+        for (std::size_t b = 0; b < 3; ++b) {
+            char encoded[4];
+            std::snprintf(encoded, sizeof encoded, "%%%02X",
+                          static_cast<unsigned char>(sentence[at + b]));
+            text += encoded;
+        }
+    }
+    ASSERT_EQ(text.size(), 9000u);
+    EXPECT_EQ(readAloud(session, text), "");
+}
+
+} // namespace
+} // namespace tolvane::server::test
