@@ -148,6 +148,7 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     const int connectTimeOut = readInt(ini, "Connect_TimeOut", kDefaultConnectTimeOut);
     const int timeOut = readInt(ini, "TimeOut", kDefaultTimeOut);
     const std::string mode = readText(ini, "Download_Mode", kDownloadFile);
+    const int downloadMaxMb = readInt(ini, "Download_Max_MB", kDefaultDownloadMaxMb);
     const bool memory = mode.size() == kDownloadMemory.size() &&
                         std::equal(mode.begin(), mode.end(), kDownloadMemory.begin(),
                                    [](char a, char b) { return std::toupper(uint8_t(a)) == b; });
@@ -165,6 +166,8 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     connectTimeOut_ = connectTimeOut;
     timeOut_ = timeOut;
     downloadMode_ = memory ? kDownloadMemory : kDownloadFile;
+    downloadMaxBytes_ =
+        downloadMaxMb >= 1 ? uint64_t(downloadMaxMb) * kBytesPerMb : kDefaultDownloadMaxBytes;
     readProblem_ = std::move(problem);
 }
 
@@ -272,6 +275,11 @@ std::string ConfigStore::clientIdentity() const {
 std::string ConfigStore::downloadMode() const {
     std::lock_guard lock(mutex_);
     return downloadMode_;
+}
+
+uint64_t ConfigStore::downloadMaxBytes() const {
+    std::lock_guard lock(mutex_);
+    return downloadMaxBytes_;
 }
 
 std::string ConfigStore::readProblem() const {

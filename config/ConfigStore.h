@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -27,6 +28,11 @@ class ConfigStore {
     // "MEMORY" plays it while it downloads.
     static constexpr std::string_view kDownloadFile = "FILE";
     static constexpr std::string_view kDownloadMemory = "MEMORY";
+    // Download_Max_MB: the largest audio download in megabytes, far above any
+    // speech, so that a faulty server cannot fill the disk or memory.
+    static constexpr int kDefaultDownloadMaxMb = 256;
+    static constexpr uint64_t kBytesPerMb = uint64_t(1) << 20;
+    static constexpr uint64_t kDefaultDownloadMaxBytes = kDefaultDownloadMaxMb * kBytesPerMb;
     static constexpr int kDefaultConnectTimeOut = 10;
     static constexpr int kDefaultTimeOut = 30;
     static constexpr size_t kMaxText = 255;
@@ -80,6 +86,8 @@ class ConfigStore {
     // kDownloadMemory when Download_Mode says "MEMORY" in any letter case,
     // else kDownloadFile.
     std::string downloadMode() const;
+    // Download_Max_MB in bytes; the default when it is missing or below 1.
+    uint64_t downloadMaxBytes() const;
     // Why an existing config.ini could not be read (empty when it was read or
     // there is none); the defaults are in use then.
     std::string readProblem() const;
@@ -102,6 +110,7 @@ class ConfigStore {
     int timeOut_ = kDefaultTimeOut;
     std::string clientIdentity_;
     std::string downloadMode_{kDownloadFile};
+    uint64_t downloadMaxBytes_ = kDefaultDownloadMaxBytes;
     std::string readProblem_;
 };
 

@@ -45,7 +45,9 @@ bool makePrivateDir(const fs::path& dir, std::string& error) {
     return true;
 }
 
-fs::path findPrivateDir(std::string& error) {
+// `madeFresh` tells whether the directory is a new mkdtemp one of this process.
+fs::path findPrivateDir(std::string& error, bool& madeFresh) {
+    madeFresh = false;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
         fs::path dir = fs::path(runtime) / "tolvane";
         if (makePrivateDir(dir, error)) {
@@ -59,26 +61,51 @@ fs::path findPrivateDir(std::string& error) {
     std::string pattern = (fs::temp_directory_path() / "tolvane-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) {
         error.clear();
+        madeFresh = true;
         return pattern;
     }
     error = systemError("cannot create", pattern);
     return {};
 }
 
+// The directory found for the process. A mkdtemp directory belongs to this
+// process alone, so it goes at exit with whatever the process left in it (the
+// instance lock's file, say); only the process that made it removes it, not a
+// forked child that exits.
+struct FoundDir {
+    std::mutex mutex;
+    fs::path path;
+    std::string error;
+    fs::path fresh;
+    pid_t maker = 0;
+
+    ~FoundDir() {
+        struct stat st {};
+        if (!fresh.empty() && getpid() == maker && lstat(fresh.c_str(), &st) == 0 &&
+            S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
+            std::error_code ignored;
+            fs::remove_all(fresh, ignored);
+        }
+    }
+};
+
 } // namespace
 
 fs::path privateUserDir(std::string* error) {
-    static std::mutex mutex;
-    static fs::path cached;
-    static std::string cachedError;
-    std::lock_guard lock(mutex);
-    if (cached.empty() || !fs::is_directory(cached)) {
-        cached = findPrivateDir(cachedError);
+    static FoundDir found;
+    std::lock_guard lock(found.mutex);
+    if (found.path.empty() || !fs::is_directory(found.path)) {
+        bool madeFresh = false;
+        found.path = findPrivateDir(found.error, madeFresh);
+        // A fresh directory made before is gone by now (that is why this one
+        // was looked for); whatever stands at its name is not ours.
+        found.fresh = madeFresh ? found.path : fs::path();
+        found.maker = getpid();
     }
     if (error) {
-        *error = cachedError;
+        *error = found.error;
     }
-    return cached;
+    return found.path;
 }
 
 SingleInstanceLock::SingleInstanceLock(std::string_view name) {

@@ -135,7 +135,8 @@ void PlaybackController::play(std::string_view url, int connectTimeOut, int time
     if (previous) {
         waitFor(*previous);
     }
-    Request request{std::string(url), connectTimeOut, timeOut, mode_.load()};
+    Request request{std::string(url), connectTimeOut, timeOut, mode_.load(),
+                    downloadMaxBytes_.load()};
     std::lock_guard lock(mutex_);
     if (stopping()) {
         return;
@@ -196,8 +197,8 @@ bool PlaybackController::sleepUnlessStopped(std::chrono::milliseconds span) {
 }
 
 void PlaybackController::run(const Request& request) {
-    AudioDownload download(
-        request.url, {request.connectTimeOut, request.timeOut, [this] { return stopping(); }});
+    AudioDownload download(request.url, {request.connectTimeOut, request.timeOut,
+                                         [this] { return stopping(); }, request.maxBytes});
     if (stopping()) {
         return;
     }
@@ -263,7 +264,8 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
     std::atomic<bool> finished{false};
     std::atomic<bool> downloadFailed{false};
     AudioDownload download(request.url, {request.connectTimeOut, request.timeOut,
-                                         [this, &finished] { return stopping() || finished; }});
+                                         [this, &finished] { return stopping() || finished; },
+                                         request.maxBytes});
     platform::Thread feeder;
     feeder.start([&] {
         const AudioDownload::Result result = download.fetch(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/ConfigStore.h"
 #include "engine/Mp3Engine.h"
 #include "platform/Thread.h"
 #include "protocol/CurlGlobal.h"
@@ -67,6 +68,10 @@ class PlaybackController : public PlaybackControl {
     void setDownloadMode(Mode mode) { mode_ = mode; }
     Mode downloadMode() const { return mode_.load(); }
     static Mode modeNamed(std::string_view name);
+    // The largest audio download in bytes (the configuration's Download_Max_MB);
+    // applies from the next play(). A download that passes it fails with its
+    // text, and what did arrive is played as after any failed download.
+    void setDownloadMaxBytes(uint64_t bytes) { downloadMaxBytes_ = bytes; }
 
     State state() const { return state_.load(); }
     Command command() const { return command_.load(); }
@@ -80,6 +85,7 @@ class PlaybackController : public PlaybackControl {
         int connectTimeOut = 0;
         int timeOut = 0;
         Mode mode = Mode::kFile;
+        uint64_t maxBytes = ConfigStore::kDefaultDownloadMaxBytes;
     };
 
     void run(const Request& request);
@@ -108,6 +114,7 @@ class PlaybackController : public PlaybackControl {
     PlaybackNotifications notify_;
     std::atomic<DialogPort*> port_{nullptr};
     std::atomic<Mode> mode_{Mode::kFile};
+    std::atomic<uint64_t> downloadMaxBytes_{ConfigStore::kDefaultDownloadMaxBytes};
     const std::thread::id interfaceThread_;
     CurlGlobal curl_;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/ConfigStore.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,8 +13,12 @@ class CurlOptions;
 
 // Fetches the finished MP3 named by a query reply: a header-only request for
 // its length, then a plain GET whose chunks go to a sink, with a download
-// percent after each chunk. Only http and https URLs are followed, so a reply
-// cannot make the client read local files or speak other protocols.
+// percent after each chunk. Only http and https URLs are used, and redirects
+// are followed (at most kMaxRedirects) only to http and https, so a reply
+// cannot make the client read local files or speak other protocols. Only the
+// body of a 2xx answer reaches the sink, and never more than the download
+// limit, so a faulty or hostile server can neither fill the private directory
+// or memory nor hand the engine a redirect's page.
 //
 // Runs on the thread that calls it; `cancelled` is asked between chunks and
 // while a transfer waits (at least about once a second), and a true answer
@@ -23,6 +29,9 @@ class AudioDownload {
         int connectTimeOut = 0; // seconds
         int timeOut = 0;        // seconds for each whole transfer; 0 without limit
         std::function<bool()> cancelled;
+        // The most bytes the sink is given; a larger announced length is
+        // refused before any byte comes.
+        uint64_t maxBytes = ConfigStore::kDefaultDownloadMaxBytes;
     };
     // Takes one chunk; false (with `error` set) aborts the transfer.
     using Sink = std::function<bool(const char* data, size_t size, std::string& error)>;
@@ -31,10 +40,11 @@ class AudioDownload {
     struct Result {
         bool completed = false; // every byte arrived and was taken
         bool cancelled = false; // ended by `cancelled`
-        std::string error;      // otherwise why it failed: libcurl's text or the sink's
+        std::string error;      // otherwise why it failed: libcurl's text, the sink's or ours
     };
 
     static constexpr const char* kUserAgent = "libcurl-agent/1.0";
+    static constexpr long kMaxRedirects = 5;
 
     AudioDownload(std::string url, Settings settings);
 
@@ -45,7 +55,9 @@ class AudioDownload {
     // GETs the audio into `sink`. After each chunk `progress` gets the
     // percent of `length` received; with an unknown length (-1 or 0) it gets 0,
     // and 100 once the whole audio has arrived. An HTTP error status fails the
-    // transfer with libcurl's text.
+    // transfer with libcurl's text, any other answer but 2xx with
+    // statusText(). A `length` or an announced length above the limit fails it
+    // with tooLargeText() before the body comes, as does a body that passes it.
     Result fetch(int64_t length, const Sink& sink, const Progress& progress);
 
     uint64_t received() const { return received_; }
@@ -54,6 +66,12 @@ class AudioDownload {
     // `received` × 100 / `length` in 64-bit arithmetic, at most 100; 0 for an
     // unknown length.
     static int32_t percentOf(uint64_t received, int64_t length);
+
+    // "The audio is larger than the download limit of N MB" (N bytes when the
+    // limit is no whole number of megabytes).
+    static std::string tooLargeText(uint64_t maxBytes);
+    // "The server answered HTTP status N instead of the audio".
+    static std::string statusText(long status);
 
   private:
     struct Writer;

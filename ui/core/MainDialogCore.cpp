@@ -44,6 +44,7 @@ MainDialogCore::MainDialogCore(DialogView& view, DialogPort& port, ConfigStore& 
                                DialogControllers controllers, std::string identity)
     : view_(view), port_(port), config_(config), c_(controllers), identity_(std::move(identity)) {
     c_.playback.setDownloadMode(PlaybackController::modeNamed(config_.downloadMode()));
+    c_.playback.setDownloadMaxBytes(config_.downloadMaxBytes());
     c_.job.setPlayback(&c_.playback);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -142,17 +143,39 @@ void AudioPeer::serve(int fd) {
     std::ostringstream reply;
     reply << "HTTP/1.1 " << b.status << (b.status == 200 ? " OK" : " Error") << "\r\n"
           << "Content-Type: audio/mpeg\r\nConnection: close\r\n";
-    if (b.contentLength) {
+    if (!b.location.empty()) {
+        reply << "Location: " << b.location << "\r\n";
+    }
+    if (b.chunked) {
+        reply << "Transfer-Encoding: chunked\r\n";
+    } else if (b.contentLength) {
         reply << "Content-Length: " << (b.announced >= 0 ? size_t(b.announced) : body_.size())
               << "\r\n";
     }
     reply << "\r\n";
     const std::string header = reply.str();
-    bool open = sendAll(fd, header.data(), header.size());
-    const size_t total = std::min(body_.size(), b.cutAfter);
-    for (size_t at = 0; open && !isHead && at < total && !closing_;) {
-        const size_t n = std::min(b.chunk, total - at);
-        open = sendAll(fd, body_.data() + at, n);
+    if (sendAll(fd, header.data(), header.size()) && !isHead) {
+        sendBody(fd);
+    }
+    ::shutdown(fd, SHUT_WR);
+    ::close(fd);
+}
+
+void AudioPeer::sendBody(int fd) {
+    const Behaviour& b = behaviour_;
+    const size_t total = b.endless ? SIZE_MAX : std::min(body_.size(), b.cutAfter);
+    bool open = true;
+    for (size_t at = 0; open && at < total && !body_.empty() && !closing_;) {
+        const size_t offset = at % body_.size();
+        const size_t n = std::min({b.chunk, total - at, body_.size() - offset});
+        if (b.chunked) {
+            char size[24];
+            const int length = std::snprintf(size, sizeof size, "%zx\r\n", n);
+            open = sendAll(fd, size, size_t(length)) && sendAll(fd, body_.data() + offset, n) &&
+                   sendAll(fd, "\r\n", 2);
+        } else {
+            open = sendAll(fd, body_.data() + offset, n);
+        }
         at += n;
         sent_ += n;
         if (b.chunkDelay.count() > 0) {
@@ -162,8 +185,9 @@ void AudioPeer::serve(int fd) {
             }
         }
     }
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
+    if (open && b.chunked && total == body_.size()) {
+        sendAll(fd, "0\r\n\r\n", 5);
+    }
 }
 
 std::string makeToneMp3(double seconds, double frequency, std::string& error) {

@@ -29,6 +29,9 @@ class AudioPeer {
         size_t cutAfter = SIZE_MAX; // the connection closes after this many body bytes
         size_t chunk = 16384;
         std::chrono::milliseconds chunkDelay{0};
+        bool chunked = false; // the body in chunked transfer coding, with no Content-Length
+        bool endless = false; // the body is sent again and again until the client goes
+        std::string location; // sent as Location when not empty (with a 3xx status)
     };
 
     AudioPeer(std::string body, Behaviour behaviour);
@@ -45,6 +48,7 @@ class AudioPeer {
   private:
     void acceptLoop();
     void serve(int fd);
+    void sendBody(int fd);
 
     std::string body_;
     Behaviour behaviour_;

@@ -155,6 +155,29 @@ TEST_P(PlaybackTest, DownloadFailuresAreReportedAndEndWithTheEndOfReading) {
     }
 }
 
+// Not the engine's text about an empty or foreign download.
+TEST_P(PlaybackTest, ARedirectWithNowhereToGoIsReportedAsItIs) {
+    AudioPeer::Behaviour moved;
+    moved.status = 302;
+    AudioPeer nowhere("moved", moved);
+    const std::vector<std::string> reports = playToTheEnd(nowhere.url());
+    EXPECT_THAT(reports,
+                ElementsAre("100/110 The server answered HTTP status 302 instead of the audio",
+                            "100/190 0"));
+}
+
+TEST_P(PlaybackTest, ADownloadWithoutEndStopsAtTheLimit) {
+    AudioPeer::Behaviour endless;
+    endless.chunked = true;
+    endless.endless = true;
+    AudioPeer peer(std::string(5000, '\0'), endless);
+    playback_.setDownloadMaxBytes(ConfigStore::kBytesPerMb);
+    const std::vector<std::string> reports = playToTheEnd(peer.url());
+    EXPECT_THAT(reports, Contains("100/110 The audio is larger than the download limit of 1 MB"));
+    EXPECT_EQ(reports.back(), "100/190 0");
+    EXPECT_THAT(reports, Contains(HasSubstr("100/110")).Times(1)) << codes(reports);
+}
+
 TEST_P(PlaybackTest, OnlyHttpIsFollowed) {
     const std::vector<std::string> reports = playToTheEnd("file:///etc/passwd");
     EXPECT_THAT(reports,

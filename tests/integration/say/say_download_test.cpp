@@ -52,7 +52,7 @@ TEST_F(SayDownloadTest, AudioFailuresExitWith1AndTheirText) {
         std::string text;
         std::string config;
     };
-    std::vector<Case> cases(4);
+    std::vector<Case> cases(5);
     cases[0].behaviour.status = 404;
     cases[0].text = "100/110 The requested URL returned error: 404";
     cases[1].behaviour.announced = int64_t(tone_.size() * 2);
@@ -65,6 +65,8 @@ TEST_F(SayDownloadTest, AudioFailuresExitWith1AndTheirText) {
     cases[3].behaviour.chunkDelay = 400ms;
     cases[3].text = "100/110 Operation timed out after";
     cases[3].config = "TimeOut=1\n";
+    cases[4].behaviour.status = 302; // a redirect with nowhere to go
+    cases[4].text = "100/110 The server answered HTTP status 302 instead of the audio";
     for (const Case& c : cases) {
         AudioPeer audio(tone_, c.behaviour);
         server_.audioAt(audio.url());

@@ -127,6 +127,19 @@ TEST_F(ConfigStoreTest, DownloadModeIsFileUnlessMemoryIsAsked) {
     }
 }
 
+TEST_F(ConfigStoreTest, DownloadMaxIsInMegabytesAndNeverOff) {
+    ConfigStore store;
+    EXPECT_EQ(store.downloadMaxBytes(), 256u << 20);
+    for (const auto& [written, bytes] : {std::pair{"1", uint64_t(1) << 20},
+                                         {" 4096 MB", uint64_t(4096) << 20},
+                                         {"0", uint64_t(256) << 20},
+                                         {"-3", uint64_t(256) << 20}}) {
+        write(std::string("[TolvaneWin32]\nDownload_Max_MB=") + written + "\n");
+        reread(store);
+        EXPECT_EQ(store.downloadMaxBytes(), bytes) << written;
+    }
+}
+
 TEST_F(ConfigStoreTest, TextsAreHeldInTheAnsiCharset) {
     write("[TolvaneWin32]\nUser_Email=\xE5\xBC\xA0\xE4\xB8\x89\nUser_Pass=caf\xC3\xA9\n");
     setenv("LC_ALL", "zh_CN.GB18030", 1);

@@ -1,11 +1,16 @@
 #include "platform/Paths.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tolvane::platform;
+namespace fs = std::filesystem;
 
 TEST(Paths, ExecutableDirHoldsThisTest) {
     const auto dir = executableDir();
@@ -38,4 +43,34 @@ TEST(Paths, SingleInstanceLockAdmitsOneHolder) {
     SingleInstanceLock again(name);
     EXPECT_TRUE(again.acquired()) << again.error();
     EXPECT_FALSE(again.heldElsewhere());
+}
+
+// With $XDG_RUNTIME_DIR empty (as good as unset) and the per-user folder's name
+// taken, a process is given a mkdtemp folder of its own. It goes when the
+// process ends, with what the process left in it, also when it was lost and
+// made anew.
+TEST(Paths, FallbackDirGoesWithItsProcess) {
+    tolvane::test::TempDir tmp("paths-tmp");
+    ASSERT_FALSE(tmp.path().empty());
+    const fs::path taken = tmp.path() / ("tolvane-" + std::to_string(geteuid()));
+    std::ofstream(taken) << "not a directory";
+    const tolvane::test::RunResult child =
+        tolvane::test::run((executableDir() / "platform_private_dir_child").string(), {},
+                           {.env = {"TMPDIR=" + tmp.path().string(), "XDG_RUNTIME_DIR="}});
+    ASSERT_EQ(child.exitCode, 0) << child.err;
+    std::vector<std::string> given;
+    std::istringstream lines(child.out);
+    for (std::string line; std::getline(lines, line);) {
+        given.push_back(line);
+    }
+    ASSERT_EQ(given.size(), 2u) << child.out;
+    EXPECT_NE(given[0], given[1]);
+    for (const std::string& dir : given) {
+        EXPECT_EQ(fs::path(dir).parent_path(), tmp.path()) << dir;
+    }
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(tmp.path())) {
+        left.push_back(entry.path());
+    }
+    EXPECT_EQ(left, std::vector<fs::path>{taken}) << "the process left its folder behind";
 }
