@@ -1,9 +1,9 @@
 #include "server/HttpServer.h"
 
 #include "server/ByteRange.h"
+#include "server/JobTable.h"
 #include "server/Log.h"
 #include "server/ProtocolService.h"
-#include "server/SpeechJobs.h"
 #include "server/TaskPool.h"
 #include "server/Utf8.h"
 #include "server/WebPages.h"
@@ -109,7 +109,10 @@ std::string clientAddress(MHD_Connection* connection) {
     return host;
 }
 
-void logFromLibrary(void*, const char* format, va_list args) {
+void logFromLibrary(void* context, const char* format, va_list args) {
+    if (!*static_cast<const bool*>(context)) {
+        return;
+    }
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
     std::string line = text;
@@ -464,7 +467,7 @@ struct Callbacks {
     }
 };
 
-HttpServer::HttpServer(Settings settings, ProtocolService& service, SpeechJobs& jobs)
+HttpServer::HttpServer(Settings settings, ProtocolService& service, JobTable& jobs)
     : settings_(std::move(settings)), service_(service), jobs_(jobs) {}
 
 HttpServer::~HttpServer() {
@@ -521,12 +524,12 @@ bool HttpServer::bind(std::string& error) {
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::onRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
-        &logFromLibrary, nullptr, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(settings_.idleSeconds), MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(settings_.connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned>(settings_.connectionsPerAddress), MHD_OPTION_NOTIFY_COMPLETED,
-        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
-        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
+        &logFromLibrary, const_cast<bool*>(&settings_.logRequests), MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings_.idleSeconds),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connectionsPerAddress),
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &Callbacks::onConnection, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot serve HTTP on " + where;
         return false;

@@ -5,7 +5,7 @@
 #include "server/Reply.h"
 #include "server/ServiceAddress.h"
 #include "server/SessionTable.h"
-#include "server/SpeechJobs.h"
+#include "server/JobTable.h"
 #include "server/Utf8.h"
 
 #include <algorithm>
@@ -194,7 +194,7 @@ void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
 } // namespace
 
 ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions,
-                                 SpeechJobs& jobs, FeedCache& feeds)
+                                 JobTable& jobs, FeedCache& feeds)
     : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds) {}
 
 std::string ProtocolService::link(std::string_view host, std::string_view path) const {
@@ -360,7 +360,7 @@ Answer ProtocolService::add(std::string_view body) {
     if (*timeMax < 0) {
         return request.fail(Fault::BadParameter, "time_max must be 0 or more");
     }
-    SpeechJobs::Request job;
+    JobTable::Request job;
     job.userId = user->userId;
     job.voice.name = request.language == "zh-CN" || containsHan(text) ? "cmn" : "en-us";
     const auto variant = config_.voiceVariants.find(lowered(form->text("voice")));
@@ -373,11 +373,11 @@ Answer ProtocolService::add(std::string_view body) {
     job.text = text;
     std::string uuid;
     switch (jobs_.add(std::move(job), uuid)) {
-    case SpeechJobs::Added::QueueFull:
+    case JobTable::Added::QueueFull:
         return request.fail(Fault::Busy);
-    case SpeechJobs::Added::Stopping:
+    case JobTable::Added::Stopping:
         return request.fail(Fault::ShuttingDown);
-    case SpeechJobs::Added::Ok:
+    case JobTable::Added::Ok:
         break;
     }
     Reply reply("tolvane");
@@ -408,7 +408,7 @@ Answer ProtocolService::query(std::string_view body, std::string_view host) {
         return request.fail(Fault::UserMismatch);
     }
     const std::string uuid = form->text("uuid");
-    const std::optional<SpeechJobs::Status> status = jobs_.status(uuid, *sessionUser);
+    const std::optional<JobTable::Status> status = jobs_.status(uuid, *sessionUser);
     if (!status) {
         return request.fail(Fault::UnknownJob);
     }
@@ -421,7 +421,7 @@ Answer ProtocolService::query(std::string_view body, std::string_view host) {
         .text("status", "succeed")
         .text("tts_status", status->ttsStatus)
         .text("http_file",
-              done ? link(host, std::string(kAudioPath) + SpeechJobs::fileName(uuid)) : "")
+              done ? link(host, std::string(kAudioPath) + JobTable::fileName(uuid)) : "")
         .text("parameter", status->parameter)
         .number("errcode", failed ? static_cast<int>(Fault::SynthesisFailed) : 0)
         .text("errmsg", failure);

@@ -11,13 +11,13 @@ namespace tolvane::server {
 
 class FeedCache;
 class SessionTable;
-class SpeechJobs;
+class JobTable;
 
 // The protocol's requests answered from their bodies, without HTTP, so the
 // HTTP server, the tests and the fuzzer run the same code.
 //
 // Threads: called from any number of HTTP threads at once; its own fields are
-// set before serving starts and only read afterwards; SessionTable, SpeechJobs
+// set before serving starts and only read afterwards; SessionTable, JobTable
 // and FeedCache guard their own state.
 class ProtocolService {
   public:
@@ -34,7 +34,7 @@ class ProtocolService {
         std::string note; // for the request log: why it failed
     };
 
-    ProtocolService(const ServerConfig& config, SessionTable& sessions, SpeechJobs& jobs,
+    ProtocolService(const ServerConfig& config, SessionTable& sessions, JobTable& jobs,
                     FeedCache& feeds);
 
     // The host (and port) links name when public_url is not set and the
@@ -61,7 +61,7 @@ class ProtocolService {
 
     const ServerConfig& config_;
     SessionTable& sessions_;
-    SpeechJobs& jobs_;
+    JobTable& jobs_;
     FeedCache& feeds_;
     std::string defaultHost_ = "127.0.0.1:8080";
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/JobTable.h"
 #include "server/Mp3Encoder.h"
 #include "server/Synthesizer.h"
 
@@ -20,12 +21,6 @@
 
 namespace tolvane::server {
 
-// An open finished MP3: stays readable while held, even after it expires.
-struct AudioFile {
-    std::shared_ptr<const int> fd; // closed when the last holder lets go
-    std::uint64_t size = 0;
-};
-
 // The speech jobs from add to expiry: a bounded queue, worker threads that turn
 // text into an MP3 file in the data folder, and the finished files kept for a
 // while.
@@ -36,7 +31,7 @@ struct AudioFile {
 // jobs_, queue_, finished_, running_, stopping_ and every Job's fields;
 // synthesis, encoding and writing run without it. stop() cancels the synthesis
 // in progress through cancel_ and joins the workers.
-class SpeechJobs {
+class SpeechJobs : public JobTable {
   public:
     struct Settings {
         std::filesystem::path dataDir; // empty: a private temporary folder
@@ -48,20 +43,6 @@ class SpeechJobs {
         Mp3Encoder::Settings audio; // inputRate is taken from the synthesizer
     };
 
-    struct Request {
-        int userId = 0;
-        std::string text;
-        Synthesizer::Voice voice;
-    };
-
-    enum class Added { Ok, QueueFull, Stopping };
-
-    struct Status {
-        std::string ttsStatus; // "wait", "ttsing", "ttsed" or "failed"
-        std::string parameter; // six ':'-separated parts describing the job
-        std::string failure;   // why a failed job failed
-    };
-
     struct Counts {
         std::size_t waiting = 0;
         std::size_t running = 0;
@@ -71,7 +52,7 @@ class SpeechJobs {
     using Clock = std::chrono::steady_clock;
 
     explicit SpeechJobs(Settings settings, std::function<Clock::time_point()> now = Clock::now);
-    ~SpeechJobs();
+    ~SpeechJobs() override;
     SpeechJobs(const SpeechJobs&) = delete;
     SpeechJobs& operator=(const SpeechJobs&) = delete;
 
@@ -83,22 +64,15 @@ class SpeechJobs {
     // and deletes every job file (and the folder when it was temporary).
     void stop();
 
-    Added add(Request request, std::string& uuid);
-
-    // The job's state, when `uuid` names a live job of `userId`.
-    std::optional<Status> status(const std::string& uuid, int userId);
-
-    // The finished MP3 of `uuid`, opened for reading.
-    std::optional<AudioFile> openAudio(const std::string& uuid);
+    Added add(Request request, std::string& uuid) override;
+    std::optional<Status> status(const std::string& uuid, int userId) override;
+    std::optional<AudioFile> openAudio(const std::string& uuid) override;
 
     // Forgets finished jobs older than the expiry and deletes their files.
     void expire();
 
     Counts counts() const;
     const std::filesystem::path& dataDir() const { return dataDir_; }
-
-    // The job file name for `uuid` (also the last part of its URL).
-    static std::string fileName(const std::string& uuid) { return uuid + ".mp3"; }
 
   private:
     enum class State { Waiting, Running, Done, Failed };

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "server/Synthesizer.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tolvane::server {
+
+// An open finished MP3: stays readable while held, even after it expires.
+struct AudioFile {
+    std::shared_ptr<const int> fd; // closed when the last holder lets go
+    std::uint64_t size = 0;
+};
+
+// Where speech jobs are queued and looked up. The protocol and the HTTP layer
+// see only this table, so the jobs can move from the server's memory
+// (SpeechJobs) to a store that several servers share.
+//
+// Threads: every operation may be called from any number of threads at once;
+// an implementation guards its own state.
+class JobTable {
+  public:
+    struct Request {
+        int userId = 0;
+        std::string text;
+        Synthesizer::Voice voice;
+    };
+
+    enum class Added { Ok, QueueFull, Stopping };
+
+    struct Status {
+        std::string ttsStatus; // "wait", "ttsing", "ttsed" or "failed"
+        std::string parameter; // six ':'-separated parts describing the job
+        std::string failure;   // why a failed job failed
+    };
+
+    virtual ~JobTable() = default;
+
+    // The job file name for `uuid` (also the last part of its URL).
+    static std::string fileName(const std::string& uuid) { return uuid + ".mp3"; }
+
+    // Queues a job; its id in `uuid` when Ok.
+    virtual Added add(Request request, std::string& uuid) = 0;
+
+    // The job's state, when `uuid` names a live job of `userId`.
+    virtual std::optional<Status> status(const std::string& uuid, int userId) = 0;
+
+    // The finished MP3 of `uuid`, opened for reading.
+    virtual std::optional<AudioFile> openAudio(const std::string& uuid) = 0;
+};
+
+} // namespace tolvane::server
