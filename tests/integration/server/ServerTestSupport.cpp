@@ -159,9 +159,13 @@ HttpResult httpPostGenerated(const std::string& url, const std::string& prefix, 
     const auto read = +[](char* buffer, size_t size, size_t count, void* data) -> size_t {
         auto& from = *static_cast<Source*>(data);
         const std::size_t room = std::min<std::uint64_t>(size * count, from.left);
-        for (std::size_t i = 0; i < room; ++i, ++from.sent) {
-            buffer[i] = from.sent < from.prefix.size() ? from.prefix[from.sent] : 'a';
+        const std::size_t prefix =
+            from.sent < from.prefix.size() ? std::min(room, from.prefix.size() - from.sent) : 0;
+        if (prefix > 0) {
+            std::memcpy(buffer, from.prefix.data() + from.sent, prefix);
         }
+        std::memset(buffer + prefix, 'a', room - prefix);
+        from.sent += room;
         from.left -= room;
         return room;
     };
