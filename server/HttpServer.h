@@ -11,7 +11,7 @@ struct MHD_Daemon;
 namespace tolvane::server {
 
 class ProtocolService;
-class SpeechJobs;
+class JobTable;
 class TaskPool;
 
 // Serves ProtocolService and the finished MP3 files over HTTP with
@@ -38,7 +38,7 @@ class HttpServer {
         int connectionsPerAddress = 64; // connections at once from one address
     };
 
-    HttpServer(Settings settings, ProtocolService& service, SpeechJobs& jobs);
+    HttpServer(Settings settings, ProtocolService& service, JobTable& jobs);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -68,7 +68,7 @@ class HttpServer {
 
     const Settings settings_;
     ProtocolService& service_;
-    SpeechJobs& jobs_;
+    JobTable& jobs_;
     std::unique_ptr<TaskPool> pool_;
     MHD_Daemon* daemon_ = nullptr;
     std::thread events_;

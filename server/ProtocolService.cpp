@@ -2,10 +2,10 @@
 
 #include "server/FeedCache.h"
 #include "server/FormBody.h"
+#include "server/JobTable.h"
 #include "server/Reply.h"
 #include "server/ServiceAddress.h"
 #include "server/SessionTable.h"
-#include "server/JobTable.h"
 #include "server/Utf8.h"
 
 #include <algorithm>
@@ -193,8 +193,8 @@ void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
 
 } // namespace
 
-ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions,
-                                 JobTable& jobs, FeedCache& feeds)
+ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions, JobTable& jobs,
+                                 FeedCache& feeds)
     : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds) {}
 
 std::string ProtocolService::link(std::string_view host, std::string_view path) const {
