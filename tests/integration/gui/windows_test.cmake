@@ -1,1 +1,1 @@
-tolvane_gui_test(windows_test SOURCES windows_test.cpp LIBS tolvane_config tolvane_test_support LABELS sanitize)
+tolvane_gui_test(windows_test SOURCES windows_test.cpp LIBS tolvane_config tolvane_test_support LABELS sanitize threads)
