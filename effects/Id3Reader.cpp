@@ -18,6 +18,10 @@ constexpr size_t kId3v1Size = 128;
 constexpr size_t kId3v2HeaderSize = 10;
 constexpr size_t kFrameHeaderSize = 10; // versions 2.3 and 2.4
 constexpr size_t kFrameHeaderSizeV22 = 6;
+// The head of a frame that holds any text the reader keeps (at most
+// kId3TextLimit bytes of it) even when every other byte is an unsynchronisation
+// zero: only this much of a frame is copied to undo unsynchronisation.
+constexpr size_t kFrameCopyLimit = 2 * kId3TextLimit + 64;
 
 constexpr uint8_t kTagUnsynchronisation = 0x80;
 constexpr uint8_t kTagExtendedHeader = 0x40; // compression in version 2.2
@@ -245,7 +249,7 @@ bool Id3Reader::readFramesV24(Bytes body) {
         }
         // In this version a tag-wide unsynchronisation flag applies to every frame.
         if ((formatFlags & kV24Unsynchronised) || header_.unsynchronisation) {
-            data = unsynchronisedCopy(data);
+            data = unsynchronisedCopy(data.first(std::min(data.size(), kFrameCopyLimit)));
         }
         if (formatFlags & kV24DataLength) {
             if (data.size() < 4) {

@@ -26,6 +26,35 @@ Bytes untilZero(Bytes bytes) {
         static_cast<size_t>(std::find(bytes.begin(), bytes.end(), 0) - bytes.begin()));
 }
 
+// The bytes a cut to the limit reads: the limit and the few after it that
+// tell whether a UTF-8 sequence runs across it. The terminator is looked for
+// only there, so a huge frame is not read to its end.
+Bytes head(Bytes bytes) {
+    return bytes.first(std::min(bytes.size(), kId3TextLimit + 4));
+}
+
+// A text of one byte per character, cut to the limit.
+Bytes cutBytes(Bytes text) {
+    return text.first(std::min(text.size(), kId3TextLimit));
+}
+
+// UTF-8 text cut to the limit before the sequence the limit falls in.
+Bytes cutUtf8(Bytes text) {
+    if (text.size() <= kId3TextLimit) {
+        return text;
+    }
+    size_t length = kId3TextLimit;
+    // A sequence is at most 4 bytes: back over at most 3 continuation bytes.
+    while (length > kId3TextLimit - 3 && (text[length] & 0xC0) == 0x80) {
+        --length;
+    }
+    return text.first(length);
+}
+
+bool isHighSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
 bool isUtf16(uint8_t encoding) {
     return encoding == kUtf16WithMark || encoding == kUtf16BigEndian;
 }
@@ -54,13 +83,21 @@ std::string utf16ToText(Bytes bytes, bool bigEndian) {
     if (bytes.size() > 5 && bytes[0] == 0 && bytes[1] == 0) {
         bytes = bytes.subspan(2);
     }
+    constexpr size_t kMaxUnits = kId3TextLimit / 2;
     std::u16string units;
-    units.reserve(bytes.size() / 2);
+    units.reserve(std::min(bytes.size() / 2, kMaxUnits));
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
         const auto high = bigEndian ? bytes[i] : bytes[i + 1];
         const auto low = bigEndian ? bytes[i + 1] : bytes[i];
         const auto unit = static_cast<char16_t>(high << 8 | low);
         if (unit == 0) {
+            break;
+        }
+        if (units.size() == kMaxUnits) {
+            // Cut here; a pair's first half without its second is no character.
+            if (isHighSurrogate(units.back())) {
+                units.pop_back();
+            }
             break;
         }
         units.push_back(unit);
@@ -72,15 +109,15 @@ std::string utf16ToText(Bytes bytes, bool bigEndian) {
 std::string decodeString(uint8_t encoding, Bytes bytes) {
     switch (encoding) {
     case kLatin1:
-        return platform::latin1ToAnsi(charsOf(untilZero(bytes)));
+        return platform::latin1ToAnsi(charsOf(cutBytes(untilZero(head(bytes)))));
     case kUtf16WithMark:
         return utf16ToText(bytes, false);
     case kUtf16BigEndian:
         return utf16ToText(bytes, true);
     case kUtf8:
-        return platform::utf8ToAnsi(charsOf(untilZero(bytes)));
+        return platform::utf8ToAnsi(charsOf(cutUtf8(untilZero(head(bytes)))));
     default:
-        return std::string(charsOf(untilZero(bytes)));
+        return std::string(charsOf(cutBytes(untilZero(head(bytes)))));
     }
 }
 
@@ -101,7 +138,7 @@ bool decodeId3Text(Bytes frame, std::string& out) {
     }
     const uint8_t encoding = frame[0];
     out = encoding <= kUtf8 ? decodeString(encoding, frame.subspan(1))
-                            : std::string(charsOf(untilZero(frame)));
+                            : std::string(charsOf(cutBytes(untilZero(head(frame)))));
     return !out.empty();
 }
 

@@ -1,5 +1,7 @@
 #include "engine/MappedFile.h"
 
+#include "engine/MappingGuard.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -38,12 +40,18 @@ bool MappedFile::map(std::string& error) {
         error = std::strerror(errno);
         return false;
     }
+    if (!MappingGuard::guard(view, size_)) {
+        ::munmap(view, size_);
+        error = "too many files mapped at once";
+        return false;
+    }
     data_ = static_cast<const uint8_t*>(view);
     return true;
 }
 
 void MappedFile::close() {
     if (data_) {
+        MappingGuard::unguard(data_);
         ::munmap(const_cast<uint8_t*>(data_), size_);
         data_ = nullptr;
     }

@@ -6,7 +6,9 @@
 
 namespace tolvane {
 
-// A regular file opened for reading and mapped read-only into memory.
+// A regular file opened for reading and mapped read-only into memory. The
+// mapping is guarded (MappingGuard): should the file shrink while it is mapped,
+// the pages past its new end read as zeros instead of raising SIGBUS.
 class MappedFile {
   public:
     MappedFile() = default;
@@ -17,7 +19,8 @@ class MappedFile {
     // Opens an existing regular file; false (with the system's reason in
     // `error`) when it cannot be opened or its size read.
     bool open(const std::string& path, std::string& error);
-    // Maps the whole file; false with the reason when that fails.
+    // Maps the whole file; false with the reason when that fails or the
+    // mapping cannot be guarded.
     bool map(std::string& error);
     void close();
 

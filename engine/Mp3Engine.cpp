@@ -5,6 +5,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace tolvane {
 
@@ -41,7 +43,14 @@ int32_t Mp3Engine::GetEngineVersion() {
 }
 
 const char* Mp3Engine::GetLastErrorText() {
-    return errorText_;
+    std::lock_guard lock(errorLock_);
+    try {
+        auto& copy = publishedErrors_[std::this_thread::get_id()];
+        std::memcpy(copy.data(), errorText_, sizeof errorText_);
+        return copy.data();
+    } catch (const std::bad_alloc&) {
+        return "";
+    }
 }
 
 int32_t Mp3Engine::EnumerateWaveOut() {

@@ -16,11 +16,14 @@
 
 #include <mad.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tolvane {
@@ -55,6 +58,9 @@ class Mp3Engine {
     // The constant 250.
     virtual int32_t GetEngineVersion();
     // The last error text; empty while no operation has failed. Never null.
+    // The text is the calling thread's own copy, taken under the error lock:
+    // it stays as it is until the same thread asks this engine again or the
+    // engine is destroyed, whatever another thread fails meanwhile.
     virtual const char* GetLastErrorText();
     // Lists the output devices; their number, 0 on failure.
     virtual int32_t EnumerateWaveOut();
@@ -313,8 +319,11 @@ class Mp3Engine {
     Notifier notifier_;
     std::atomic<uint32_t> msHanded_{0}; // ms of wave buffers offered to the callback
 
-    std::mutex errorLock_; // a failing run start writes the text from its thread
+    // A failing run writes the text from its thread; each thread that asks
+    // for it gets a copy of its own. Both under errorLock_.
+    std::mutex errorLock_;
     char errorText_[kErrorTextSize] = {};
+    std::map<std::thread::id, std::array<char, kErrorTextSize>> publishedErrors_;
 };
 
 } // namespace tolvane

@@ -18,6 +18,9 @@ using platform::MulDiv;
 namespace {
 constexpr uint32_t kMinBufferMs = 200;
 constexpr uint32_t kScanFrames = 200;
+// Far more bytes than 200 frames of any stream take: a long stretch without frames
+// (a damaged or padded file) ends the scan instead of having it read the file.
+constexpr size_t kScanBytes = size_t{4} << 20;
 constexpr size_t kGuard = MAD_BUFFER_GUARD;
 } // namespace
 
@@ -314,9 +317,10 @@ void Mp3Engine::readVbrHeader(MadDecoder& d) {
     vbrUsed_ = true;
 }
 
-// Walks up to 200 frame headers to learn whether the bit rate varies and how
-// long frames are on average. The last frame needs guard bytes after it, so
-// the data's tail is scanned again from a copy followed by zeros.
+// Walks up to 200 frame headers in the first 4 MB of the audio to learn
+// whether the bit rate varies and how long frames are on average. The last
+// frame needs guard bytes after it, so the data's tail is scanned again from a
+// copy followed by zeros.
 void Mp3Engine::scanFrames() {
     vbrFlag_ = false;
     uint32_t counted = 0;
@@ -327,7 +331,8 @@ void Mp3Engine::scanFrames() {
         mad_stream_init(&stream);
         mad_header_init(&header);
         stream.freerate = freeRate_;
-        mad_stream_buffer(&stream, window_ + firstFrame_, audioSize_);
+        const size_t scanned = std::min(audioSize_, kScanBytes);
+        mad_stream_buffer(&stream, window_ + firstFrame_, scanned);
         std::vector<uint8_t> tail;
         while (counted < kScanFrames) {
             if (mad_header_decode(&header, &stream) == 0) {
@@ -337,7 +342,7 @@ void Mp3Engine::scanFrames() {
                     vbrFlag_ = true;
                 }
             } else if (!MAD_RECOVERABLE(stream.error)) {
-                if (stream.error != MAD_ERROR_BUFLEN || !tail.empty()) {
+                if (stream.error != MAD_ERROR_BUFLEN || !tail.empty() || scanned < audioSize_) {
                     break;
                 }
                 const uint8_t* rest = stream.next_frame;
@@ -440,6 +445,10 @@ int32_t Mp3Engine::openCommon(int32_t nBufferMs) {
     }
     readVbrHeader(*decoder);
     decoder.reset();
+    // Positions, sizes and the frame table count audio bytes in 32 bits.
+    if (audioSize_ > UINT32_MAX) {
+        return fail("_OpenMp3->Audio data of 4 GB or more isn't supported !");
+    }
     scanFrames();
     info_.nHeaderSize = int32_t(firstFrame_);
     noDevice_ = nBufferMs == 0;

@@ -456,8 +456,11 @@ int32_t Mp3Engine::PlayLoop(uint32_t fFormatStartTime, MP3_TIME* pStartTime,
     loopCounter_ = 0;
     loopRepeats_ = nNumOfRepeat;
     loopDone_ = 0;
-    loopSamples_ = lengthMs_ - std::min(start, lengthMs_) < end - start
-                       ? uint32_t(sampleRate_ * double(lengthMs_ - start) * 0.001)
+    // A loop that reaches past the end lasts only to the end; one that starts
+    // past it (Seek held the start at the end) lasts nothing.
+    const uint32_t rest = lengthMs_ - std::min(start, lengthMs_);
+    loopSamples_ = rest < end - start
+                       ? uint32_t(std::min(sampleRate_ * double(rest) * 0.001, double(UINT32_MAX)))
                        : samplesPerFrame_ * loopFrames_;
     threadStartResult_ = 1;
     looping_ = true;

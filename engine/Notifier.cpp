@@ -24,6 +24,9 @@ struct Notifier::State {
     // Set once the queue serves, and again after each waiting event.
     Event callbackEvent{Event::Reset::Manual};
     std::atomic<int32_t> result{0};
+    // Set when the thread is given up: its owner, and the engine the function
+    // may refer to, can be gone; the events still queued are dropped.
+    std::atomic<bool> abandoned{false};
     platform::Thread thread;
 };
 
@@ -86,7 +89,9 @@ void Notifier::stopThread() {
     }
     state_->queue.postQuit();
     if (!state_->thread.join(kQuitWait)) {
-        // Blocked in the user's function: let it finish on its own state.
+        // Blocked in the user's function: let it finish on its own state,
+        // calling the function no more.
+        state_->abandoned = true;
         state_->thread.detach();
     }
     state_.reset();
@@ -137,7 +142,9 @@ void serve(const std::shared_ptr<Notifier::State>& state) {
     while (state->queue.get(message)) {
         bool waiting = false;
         const uint32_t code = Notifier::codeForMessage(message.message, waiting);
-        state->result = state->callback(code, message.wParam, uintptr_t(message.lParam));
+        if (!state->abandoned) {
+            state->result = state->callback(code, message.wParam, uintptr_t(message.lParam));
+        }
         if (waiting) {
             state->callbackEvent.set();
         }

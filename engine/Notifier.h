@@ -17,7 +17,9 @@ namespace tolvane {
 // only caller of the user's function. Each callback thread owns its queue,
 // its event and its copy of the function in a reference-counted state, so a
 // thread that does not end within 500 ms of its quit request is left to finish
-// on that state and never touches the engine again. `mutex_` guards which
+// on that state and never touches the engine again: the call in progress ends,
+// and the events still queued are dropped without calling the function, since
+// the engine they tell about may be gone by then. `mutex_` guards which
 // state is current; the mask is atomic because the poster reads it unlocked.
 class Notifier {
   public:

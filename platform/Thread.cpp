@@ -1,5 +1,8 @@
 #include "platform/Thread.h"
 
+#include <new>
+#include <system_error>
+
 namespace tolvane::platform {
 
 namespace {
@@ -16,12 +19,20 @@ bool Thread::start(std::function<void()> body) {
     if (thread_.joinable()) {
         return false;
     }
-    auto finished = std::make_shared<Event>(Event::Reset::Manual);
-    thread_ = std::thread([finished, body = std::move(body)] {
-        body();
-        finished->set();
-    });
-    finished_ = std::move(finished);
+    // The system may refuse a thread (its limit reached, no memory); callers
+    // report that as their own failure, so nothing is thrown past this point.
+    try {
+        auto finished = std::make_shared<Event>(Event::Reset::Manual);
+        thread_ = std::thread([finished, body = std::move(body)] {
+            body();
+            finished->set();
+        });
+        finished_ = std::move(finished);
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return true;
 }
 

@@ -20,7 +20,8 @@ class Thread {
     // Joins a thread still attached: the owner must have asked it to end.
     ~Thread();
 
-    // Starts `body` on a new thread; false while a previous thread is attached.
+    // Starts `body` on a new thread; false while a previous thread is attached
+    // or when the system cannot create one.
     bool start(std::function<void()> body);
     // True while a thread is attached and its body has not returned.
     bool running() const;

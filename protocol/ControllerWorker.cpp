@@ -1,5 +1,7 @@
 #include "protocol/ControllerWorker.h"
 
+#include <cstdio>
+
 namespace tolvane {
 
 ControllerWorker::~ControllerWorker() {
@@ -29,7 +31,13 @@ bool ControllerWorker::waitOut() {
 
 bool ControllerWorker::start(std::function<void()> body) {
     waitOut();
-    return thread_.start(std::move(body));
+    if (!thread_.start(std::move(body))) {
+        // The system refused a thread (its limit reached): the request is not
+        // made and no report follows, so say why where it can be seen.
+        std::fprintf(stderr, "tolvane: cannot start a worker thread; the request is not made\n");
+        return false;
+    }
+    return true;
 }
 
 } // namespace tolvane

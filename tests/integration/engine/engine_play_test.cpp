@@ -147,6 +147,24 @@ TEST_F(EnginePlay, PlaysToTheEndOfShortFile) {
     EXPECT_NEAR(double(segments[0].length()) / 44100, 0.05, 0.02);
 }
 
+// Another program cuts the file short while it plays: the engine plays what is
+// still there (48000 bytes, 3 s) and stops; nothing brings the process down.
+TEST_F(EnginePlay, FileCutShortWhilePlaying) {
+    const auto path = Mp3Files::get().dir() / "cut-playing.mp3";
+    std::filesystem::copy_file(Mp3Files::get()["sweep44.mp3"], path,
+                               std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(engine.OpenMp3File(path.c_str(), 500, 0, 0), 1) << engine.GetLastErrorText();
+    ASSERT_EQ(engine.Play(), 1) << engine.GetLastErrorText();
+    std::this_thread::sleep_for(1s);
+    std::filesystem::resize_file(path, 48000);
+    EXPECT_TRUE(collector.waitStopped(30s));
+    std::this_thread::sleep_for(300ms);
+    const WavAudio recorded = stopRecording();
+    const std::vector<Segment> segments = findSegments(recorded.channel(0), 44100);
+    ASSERT_EQ(segments.size(), 1u);
+    EXPECT_NEAR(double(segments[0].length()) / 44100, 3.0, 0.3);
+}
+
 TEST_F(EnginePlay, BadDeviceFailsPlay) {
     if (engine.EnumerateWaveOut() == 0) {
         GTEST_SKIP() << engine.GetLastErrorText();

@@ -1,4 +1,5 @@
 #include "effects/Id3Reader.h"
+#include "effects/Id3Text.h"
 #include "platform/Text.h"
 
 #include <gtest/gtest.h>
@@ -274,6 +275,28 @@ TEST_F(Id3ReaderTest, UnsynchronisationIsUndone) {
                                            frame(4, "TALB", unsynchronise(latin), 0x02))));
     EXPECT_EQ(title(), "y\xC3\xBF");
     EXPECT_EQ(texts()[2], "a\xC3\xBF\xC3\xA0");
+}
+
+// A text frame far beyond any title is cut at the limit, never inside a
+// character: a UTF-8 sequence or UTF-16 surrogate pair the limit falls in is
+// left out whole, also behind version 2.4's unsynchronisation.
+TEST_F(Id3ReaderTest, HugeTextsAreCutAtACharacterBoundary) {
+    std::string accents, smileysLe, smileys;
+    for (size_t i = 0; i < kId3TextLimit; ++i) {
+        accents += "\xC3\xA9";            // é
+        smileysLe += "\x3D\xD8\x00\xDE"s; // U+1F600, little-endian pair
+        smileys += i < kId3TextLimit / 4 - 1 ? "\xF0\x9F\x98\x80" : "";
+    }
+    const std::pair<Bytes, std::string> cases[] = {
+        {frame(4, "TIT2", text(3, "a" + accents)), "a" + accents.substr(0, kId3TextLimit - 2)},
+        {frame(4, "TIT2", text(0, std::string(kId3TextLimit + 9, 'x'))),
+         std::string(kId3TextLimit, 'x')},
+        {frame(4, "TIT2", unsynchronise(text(1, "\xFF\xFEz\0"s + smileysLe)), 0x02), "z" + smileys},
+    };
+    for (const auto& [data, expected] : cases) {
+        ASSERT_TRUE(load(2, id3v2Stream(4, data)));
+        EXPECT_TRUE(title() == expected) << title().size() << " bytes, not " << expected.size();
+    }
 }
 
 TEST_F(Id3ReaderTest, SkipsExtendedHeadersAndUnreadableFrames) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sys/resource.h>
 
 using namespace tolvane;
 using namespace tolvane::test;
@@ -32,6 +33,12 @@ class EngineOpen : public ::testing::Test {
     MP3_STREAM_INFO info{};
     MP3_TIME length{};
 };
+
+long peakResidentKb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
 
 size_t id3v2Size(const std::vector<uint8_t>& b) {
     return 10 + ((size_t(b[6]) << 21) | (size_t(b[7]) << 14) | (size_t(b[8]) << 7) | b[9]);
@@ -200,6 +207,25 @@ TEST_F(EngineOpen, OffsetAndSizeSelectAWindow) {
     EXPECT_LT(info.nHeaderSize, 5 * 418);
     EXPECT_EQ(length.nBytes, size - uint32_t(info.nHeaderSize));
     EXPECT_EQ(length.nMilliseconds, length.nBytes * 8 / 128);
+}
+
+// Audio bytes count in 32 bits in the records: a file with 4 GB of audio or
+// more is refused; a large one below opens without reading what it need not,
+// here a gigabyte of zeros (a sparse file) after the frames.
+TEST_F(EngineOpen, LargeFilesFitTheRecordsOrAreRefused) {
+    const auto big = scratch("big.mp3");
+    std::filesystem::copy_file(file("cbr44.mp3"), big);
+    std::filesystem::resize_file(big, uint64_t{1} << 30);
+    const long before = peakResidentKb();
+    open(big);
+    EXPECT_LT(peakResidentKb() - before, 64 * 1024);
+    EXPECT_EQ(length.nBytes, (1u << 30) - uint32_t(info.nHeaderSize));
+    engine.CloseStream();
+    std::filesystem::resize_file(big, uint64_t{5} << 30);
+    EXPECT_EQ(engine.OpenMp3File(big.c_str(), 0, 0, 0), 0);
+    EXPECT_STREQ(engine.GetLastErrorText(),
+                 "_OpenMp3->Audio data of 4 GB or more isn't supported !");
+    std::filesystem::remove(big);
 }
 
 TEST_F(EngineOpen, WidePathsAreUtf8FileNames) {

@@ -9,7 +9,9 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace tolvane;
 using namespace tolvane::test;
@@ -282,6 +284,15 @@ TEST_F(EngineTransport, LoopPlaysItsFramesAndEnds) {
     EXPECT_STREQ(engine.GetLastErrorText(), "PlayLoop->TIME_FORMAT_BYTES not supported !");
     EXPECT_EQ(engine.PlayLoop(TIME_FORMAT_MS, nullptr, TIME_FORMAT_MS, &end, 1), 0);
     EXPECT_STREQ(engine.GetLastErrorText(), "PlayLoop->Invalid time format !");
+
+    // A start past the end is held at the end, as Seek holds it: nothing plays.
+    const size_t played = watching.output().samples.size();
+    watching.resetStopped();
+    start.nMilliseconds = 60000;
+    end.nMilliseconds = 70000;
+    EXPECT_EQ(engine.PlayLoop(TIME_FORMAT_MS, &start, TIME_FORMAT_MS, &end, 2), 1);
+    ASSERT_TRUE(watching.waitStopped());
+    EXPECT_EQ(watching.output().samples.size(), played);
 }
 
 TEST_F(EngineTransport, ReversePlayCountsDown) {
@@ -333,6 +344,57 @@ TEST_F(EngineTransport, ReverseModeRefusals) {
     ASSERT_EQ(engine.OpenMp3File(file("cbr44.mp3").c_str(), 0, 0, 0), 1);
     EXPECT_EQ(engine.ReverseMode(0), 0); // off when it was never on
     EXPECT_STREQ(engine.GetLastErrorText(), "ReverseMode->There is no mp3 frame in this stream !");
+}
+
+// Another program cuts the file short while it is decoded: the run plays what
+// is still there (100000 bytes, 6.25 s) and ends; then, with the file empty,
+// tags and reverse play read zeros where the data was.
+TEST_F(EngineTransport, FileCutShortWhileDecoding) {
+    const auto path = Mp3Files::get().dir() / "cut.mp3";
+    std::filesystem::copy_file(file("sweep44.mp3"), path,
+                               std::filesystem::copy_options::overwrite_existing);
+    OutputCollector& collector = collect([&](uint32_t, uint32_t index) {
+        return index == 2 ? (std::filesystem::resize_file(path, 100000), 0) : 0;
+    });
+    const Unregister done{engine};
+    open(path.filename().string(), collector);
+    ASSERT_EQ(engine.Play(), 1);
+    ASSERT_TRUE(collector.waitStopped());
+    EXPECT_NEAR(collector.output().samples.size() / 2 / 44100.0, 6.25, 0.2);
+
+    std::filesystem::resize_file(path, 0);
+    EXPECT_EQ(engine.LoadID3(2, nullptr), 0);
+    EXPECT_EQ(engine.ReverseMode(1), 0);
+    EXPECT_STREQ(engine.GetLastErrorText(), "ReverseMode->There is no mp3 frame in this stream !");
+}
+
+// When the system creates no more threads, Play, PlayLoop and SetCallbackFunc
+// fail with their own texts rather than throwing. The limit is set in a child
+// process (root drops to nobody, whom the limit binds).
+TEST_F(EngineTransport, NoThreadForTheRunIsAnEngineError) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "the thread sanitizer starts no thread in a forked child";
+#endif
+    ASSERT_EQ(engine.OpenMp3File(file("cbr44.mp3").c_str(), 0, 0, 0), 1);
+    const auto withoutThreads = [&] {
+        const rlimit none{0, 0};
+        if ((geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) ||
+            setrlimit(RLIMIT_NPROC, &none) != 0) {
+            _exit(2);
+        }
+        const auto report = [&](int32_t result) {
+            std::fprintf(stderr, "%d %s\n", result, engine.GetLastErrorText());
+        };
+        MP3_TIME time{};
+        report(engine.Play());
+        report(engine.PlayLoop(TIME_FORMAT_MS, &time, TIME_FORMAT_MS, &time, 1));
+        report(engine.SetCallbackFunc(collect().callback(), NOTIFY_STOPPED));
+        _exit(0);
+    };
+    EXPECT_EXIT(withoutThreads(), ::testing::ExitedWithCode(0),
+                "0 Play->Can't create decoding thread !\n"
+                "0 Mp3Engine::PlayLoopM->Can't create decoding thread!\n"
+                "0 SetCallbackFunc->Can't create callback thread !");
 }
 
 // A managed stream fed only when the engine says it has run dry plays the

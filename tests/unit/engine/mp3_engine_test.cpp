@@ -101,3 +101,14 @@ TEST(Mp3Engine, DestroyingAnUnusedObjectLeavesNoThread) {
     EXPECT_EQ(threadCount(), before);
     EXPECT_EQ(Notifier::liveThreads(), 0);
 }
+
+// The text handed out is the caller's own copy: a failure on another thread
+// (as the decoding thread's) does not rewrite it while the caller reads it.
+TEST(Mp3Engine, ErrorTextHandedOutIsTheCallersCopy) {
+    Mp3Engine engine;
+    EXPECT_EQ(engine.Play(), 0);
+    const char* text = engine.GetLastErrorText();
+    std::thread([&engine] { engine.Stop(); }).join();
+    EXPECT_STREQ(text, "Play->Stream isn't open !");
+    EXPECT_STREQ(engine.GetLastErrorText(), "Stop->Stream isn't open !");
+}

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -133,12 +134,14 @@ TEST(Notifier, RegisteringTwiceLeavesOneThread) {
 TEST(Notifier, AStuckFunctionIsLeftBehindSafely) {
     auto release = std::make_shared<Event>(Event::Reset::Manual);
     auto entered = std::make_shared<Event>(Event::Reset::Manual);
+    auto calls = std::make_shared<std::atomic<int>>(0);
     const int before = Notifier::liveThreads();
     {
         Notifier notifier;
         const char* error = nullptr;
         ASSERT_TRUE(notifier.setCallback(
-            [release, entered](uint32_t, uintptr_t, uintptr_t) {
+            [release, entered, calls](uint32_t, uintptr_t, uintptr_t) {
+                ++*calls;
                 entered->set();
                 release->wait();
                 return 0;
@@ -146,12 +149,15 @@ TEST(Notifier, AStuckFunctionIsLeftBehindSafely) {
             NOTIFY_STOPPED, error));
         notifier.notify(NOTIFY_STOPPED);
         ASSERT_TRUE(entered->waitFor(5s));
+        notifier.notify(NOTIFY_STOPPED); // queued behind the stuck call
         // The thread cannot end within its 500 ms: it is given up, not waited for.
         ASSERT_TRUE(notifier.setCallback(nullptr, 0, error));
         EXPECT_EQ(Notifier::liveThreads(), before + 1);
     }
-    // The notifier is gone; the detached thread finishes on its own state.
+    // The notifier (and with it its engine) is gone; the detached thread
+    // finishes on its own state and drops the queued event.
     release->set();
     waitForThreads(before);
     EXPECT_EQ(Notifier::liveThreads(), before);
+    EXPECT_EQ(calls->load(), 1);
 }
