@@ -1,5 +1,6 @@
 #include "platform/IniFile.h"
 
+#include "platform/SystemText.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -45,14 +46,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        c = lowerAscii(c);
-    }
-    return out;
 }
 
 std::string_view unquote(std::string_view value) {
@@ -170,10 +163,6 @@ ParsedLine parseLine(std::string_view content) {
         line.value = unquote(trim(text.substr(equals + 1)));
     }
     return line;
-}
-
-std::string systemError(const char* what, const fs::path& path, int error) {
-    return std::string(what) + " " + path.string() + ": " + std::strerror(error);
 }
 
 void setError(std::string* error, std::string text) {
@@ -462,7 +451,8 @@ IniFile IniFile::parse(std::string_view bytes) {
     for (const Line& line : splitLines(text)) {
         const ParsedLine parsed = parseLine(text.substr(line.begin, line.end - line.begin));
         if (parsed.kind == LineKind::Section) {
-            const auto [it, added] = indexOf.emplace(lowered(parsed.name), file.sections_.size());
+            const auto [it, added] =
+                indexOf.emplace(asciiLowered(parsed.name), file.sections_.size());
             if (added) {
                 file.sections_.push_back({std::string(parsed.name), {}});
             }

@@ -1,5 +1,7 @@
 #include "platform/Paths.h"
 
+#include "platform/SystemText.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +22,6 @@ fs::path executableDir() {
 }
 
 namespace {
-
-std::string systemError(const std::string& what, const fs::path& path) {
-    return what + " " + path.string() + ": " + std::strerror(errno);
-}
 
 // Creates `dir` (mode 0700) or accepts it when it already is a private
 // directory of this user; anything else (a symlink, another owner, a mode

@@ -1,5 +1,6 @@
 #include "server/ProtocolService.h"
 
+#include "platform/SystemText.h"
 #include "server/FeedCache.h"
 #include "server/FormBody.h"
 #include "server/JobTable.h"
@@ -80,15 +81,6 @@ bool sameDigest(std::string_view a, std::string_view b) {
         difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     }
     return difference == 0;
-}
-
-std::string lowered(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
 }
 
 bool isBlank(std::string_view text) {
@@ -259,7 +251,7 @@ Answer ProtocolService::userVerify(std::string_view body) {
     if (!form) {
         return request.fail(Fault::BadRequest, request.error);
     }
-    const std::string digest = lowered(form->text("pass_md5"));
+    const std::string digest = platform::asciiLowered(form->text("pass_md5"));
     if (digest.size() != 32 || digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
         return request.fail(Fault::BadRequest, "pass_md5 must be 32 hexadecimal digits");
     }
@@ -363,7 +355,7 @@ Answer ProtocolService::add(std::string_view body) {
     JobTable::Request job;
     job.userId = user->userId;
     job.voice.name = request.language == "zh-CN" || containsHan(text) ? "cmn" : "en-us";
-    const auto variant = config_.voiceVariants.find(lowered(form->text("voice")));
+    const auto variant = config_.voiceVariants.find(platform::asciiLowered(form->text("voice")));
     if (variant != config_.voiceVariants.end() && !variant->second.empty()) {
         job.voice.name += "+" + variant->second;
     }

@@ -1,6 +1,7 @@
 #include "server/ServerConfig.h"
 
 #include "platform/IniFile.h"
+#include "platform/SystemText.h"
 #include "server/ServiceAddress.h"
 #include "server/Utf8.h"
 
@@ -65,20 +66,10 @@ constexpr std::string_view kUserKeys[] = {"email",        "password_md5",  "user
                                           "domain_limit", "feeds"};
 constexpr std::string_view kFeedKeys[] = {"title", "priority", "source"};
 
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 // The form an e-mail address is compared in: ASCII case folded, and a blank
 // read as '+', since a client that does not percent-encode sends '+' bare.
 std::string emailKey(std::string_view email) {
-    std::string key = lowered(email);
+    std::string key = platform::asciiLowered(email);
     std::replace(key.begin(), key.end(), ' ', '+');
     return key;
 }
@@ -89,7 +80,8 @@ template <typename T> bool parseNumber(std::string_view text, T& out) {
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && lowered(text.substr(0, prefix.size())) == prefix;
+    return text.size() >= prefix.size() &&
+           platform::asciiLowered(text.substr(0, prefix.size())) == prefix;
 }
 
 std::string where(std::string_view section, std::string_view key) {
@@ -104,13 +96,13 @@ class Reader {
 
     bool read(ServerConfig& config) {
         for (const std::string& section : ini_.sectionNames()) {
-            const std::string name = lowered(section);
+            const std::string name = platform::asciiLowered(section);
             bool ok = true;
             if (name == "server" || name == "limits" || name == "audio") {
                 ok = readPlain(section, config);
             } else if (name == "voices") {
                 for (const auto& [key, value] : ini_.entries(section)) {
-                    config.voiceVariants[lowered(key)] = value;
+                    config.voiceVariants[platform::asciiLowered(key)] = value;
                 }
             } else if (startsWith(name, "user ")) {
                 ok = readUser(section, config);
@@ -149,7 +141,7 @@ class Reader {
     bool readPlainKey(std::string_view section, const std::string& key, const std::string& value,
                       ServerConfig& config, bool& known) {
         known = true;
-        const std::string s = lowered(section);
+        const std::string s = platform::asciiLowered(section);
         for (const IntKey& entry : kIntKeys) {
             if (entry.section == s && entry.key == key) {
                 return readInt(section, key, value, entry.min, entry.max, config.*entry.field);
@@ -187,7 +179,7 @@ class Reader {
 
     bool readPlain(const std::string& section, ServerConfig& config) {
         for (const auto& [rawKey, value] : ini_.entries(section)) {
-            const std::string key = lowered(rawKey);
+            const std::string key = platform::asciiLowered(rawKey);
             bool known = false;
             if (!readPlainKey(section, key, value, config, known)) {
                 return false;
@@ -201,7 +193,7 @@ class Reader {
 
     void warnUnknownKeys(const std::string& section, std::span<const std::string_view> known) {
         for (const auto& [key, value] : ini_.entries(section)) {
-            if (std::find(known.begin(), known.end(), lowered(key)) == known.end()) {
+            if (std::find(known.begin(), known.end(), platform::asciiLowered(key)) == known.end()) {
                 warnings_.push_back("unknown key " + where(section, key) + " ignored");
             }
         }
@@ -233,7 +225,7 @@ class Reader {
         warnUnknownKeys(section, kUserKeys);
         UserAccount user;
         user.email = ini_.value(section, "email").value_or("");
-        user.passwordMd5 = lowered(ini_.value(section, "password_md5").value_or(""));
+        user.passwordMd5 = platform::asciiLowered(ini_.value(section, "password_md5").value_or(""));
         user.userType = ini_.value(section, "usertype").value_or(user.userType);
         user.domainLimit = ini_.value(section, "domain_limit").value_or("");
         if (user.email.empty()) {

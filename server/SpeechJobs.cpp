@@ -1,5 +1,6 @@
 #include "server/SpeechJobs.h"
 
+#include "platform/SystemText.h"
 #include "server/RandomId.h"
 
 #include <algorithm>
@@ -35,10 +36,6 @@ class ScopedFd {
     int fd_;
 };
 
-std::string systemError(const std::string& what, const fs::path& path) {
-    return what + " " + path.string() + ": " + std::strerror(errno);
-}
-
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
@@ -64,7 +61,7 @@ bool writeAtomically(const fs::path& path, const std::vector<uint8_t>& bytes, st
     const fs::path part = path.string() + ".part";
     ScopedFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
-        error = systemError("cannot create", part);
+        error = platform::systemError("cannot create", part);
         return false;
     }
     std::size_t done = 0;
@@ -74,14 +71,14 @@ bool writeAtomically(const fs::path& path, const std::vector<uint8_t>& bytes, st
             continue;
         }
         if (n <= 0) {
-            error = systemError("cannot write", part);
+            error = platform::systemError("cannot write", part);
             ::unlink(part.c_str());
             return false;
         }
         done += static_cast<std::size_t>(n);
     }
     if (::close(fd.release()) != 0 || ::rename(part.c_str(), path.c_str()) != 0) {
-        error = systemError("cannot finish", path);
+        error = platform::systemError("cannot finish", path);
         ::unlink(part.c_str());
         return false;
     }
@@ -113,7 +110,7 @@ bool SpeechJobs::prepareDataDir(std::string& error) {
     if (settings_.dataDir.empty()) {
         std::string pattern = (fs::temp_directory_path(ec) / "tolvane-server-XXXXXX").string();
         if (ec || ::mkdtemp(pattern.data()) == nullptr) {
-            error = systemError("cannot create a temporary folder", pattern);
+            error = platform::systemError("cannot create a temporary folder", pattern);
             return false;
         }
         dataDir_ = pattern;
@@ -135,7 +132,7 @@ bool SpeechJobs::prepareDataDir(std::string& error) {
     const fs::path probe = dataDir_ / ("." + randomToken());
     ScopedFd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
-        error = systemError("cannot write into the data folder:", probe);
+        error = platform::systemError("cannot write into the data folder:", probe);
         return false;
     }
     ::unlink(probe.c_str());
@@ -352,7 +349,8 @@ void SpeechJobs::finish(const std::shared_ptr<Job>& job, std::optional<std::stri
 void SpeechJobs::deleteFile(const std::string& uuid) const {
     const fs::path path = dataDir_ / fileName(uuid);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        std::fprintf(stderr, "tolvane-server: %s\n", systemError("cannot delete", path).c_str());
+        std::fprintf(stderr, "tolvane-server: %s\n",
+                     platform::systemError("cannot delete", path).c_str());
     }
 }
 
