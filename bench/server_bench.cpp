@@ -186,8 +186,10 @@ ServerConfig benchConfig(int clients) {
     ServerConfig config;
     config.port = 0;
     config.logRequests = false;
-    // Every client logs in to the one account and keeps its session.
+    // Every client logs in to the one account and keeps its session, and
+    // connects from the one address.
     config.sessionsPerUser = clients;
+    config.connectionsPerAddress = 4 * clients + 16;
     UserAccount user;
     user.email = "bench@example.test";
     user.passwordMd5 = "fe01ce2a7fbac8fafaed7c982a04e229";
@@ -293,7 +295,7 @@ void benchHostile(int clients, int pollMs, int seconds) {
     constexpr int kIdle = 200;
     constexpr int kDripping = 50;
     ServerConfig config = benchConfig(clients);
-    config.connectionsPerAddress = kIdle + kDripping + 2 * clients;
+    config.connectionsPerAddress += kIdle + kDripping;
     config.requestTimeoutSeconds = seconds + 60;
     config.idleTimeoutSeconds = seconds + 60;
     ServerApp app(config);

@@ -130,7 +130,7 @@ TEST(ServerHostileTest, IdleAndDrippingConnectionsStarveNoRealClient) {
     constexpr int kIdle = 200;
     constexpr int kDripping = 50;
     constexpr int kClients = 50;
-    ServerUnderTest server("[server]\nconnections_per_address = 400\nrequest_timeout = 120\n"
+    ServerUnderTest server("[server]\nconnections_per_address = 600\nrequest_timeout = 120\n"
                            "idle_timeout = 120\n[limits]\nsessions_per_user = 60\n");
     ASSERT_GT(server.port, 0) << server.process.out();
 
