@@ -50,10 +50,6 @@ constexpr size_t kMaxFrameBytes = 5761;
 constexpr size_t kBackOffBytes = 1024; // twice the largest Layer III reservoir
 
 // The gain of a volume or fade level of 0..100.
-double levelGain(double level) {
-    return level >= 100.0 ? 1.0 : 0.1 * std::pow(10.0, level * 0.01) - 0.1;
-}
-
 } // namespace
 
 class DecodeRun {

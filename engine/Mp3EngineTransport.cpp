@@ -1,5 +1,6 @@
 #include "engine/MadDecoder.h"
 #include "engine/Mp3Engine.h"
+#include "engine/OutputConversion.h"
 #include "engine/WaveOutput.h"
 #include "platform/MulDiv.h"
 
@@ -12,10 +13,6 @@ namespace tolvane {
 using platform::MulDiv;
 
 namespace {
-
-double levelGain(double level) {
-    return level >= 100.0 ? 1.0 : 0.1 * std::pow(10.0, level * 0.01) - 0.1;
-}
 
 uint32_t toMilliseconds(uint32_t format, const MP3_TIME& time) {
     switch (format) {

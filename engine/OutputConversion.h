@@ -2,9 +2,16 @@
 
 #include <mad.h>
 
+#include <cmath>
 #include <cstdint>
 
 namespace tolvane {
+
+// The gain of a volume or fade level from 0 to 100: 0 at 0, 1 from 100 on, and
+// a tenfold rise over the range in between, as loudness is heard.
+inline double levelGain(double level) {
+    return level >= 100.0 ? 1.0 : 0.1 * std::pow(10.0, level * 0.01) - 0.1;
+}
 
 // Error-feedback state of one output channel: three fed-back quantisation
 // errors and the 13-bit dither generator word. Zero at the start of a run.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/MessageQueue.h"
+#include "protocol/ClientType.h"
 #include "protocol/ControllerWorker.h"
 #include "protocol/LocalizedTexts.h"
 #include "protocol/PlaybackControl.h"
@@ -59,8 +60,8 @@ class SpeechJobController {
         int32_t timeMax = 0; // queries allowed while the server is still working
         std::string verifytimeid;
         std::string useragent;
-        std::string clienttype = "win32C++";
-        std::string clientver = "tolvane23";
+        std::string clienttype = std::string(kClientType);
+        std::string clientver = std::string(kClientVersion);
     };
 
     SpeechJobController();

@@ -1,5 +1,6 @@
 #include "protocol/UserVerifyController.h"
 
+#include "protocol/ClientType.h"
 #include "protocol/Md5Digest.h"
 #include "protocol/ReplyScanner.h"
 #include "protocol/ReportText.h"
@@ -21,9 +22,6 @@ constexpr std::array<TextPair, UserVerifyController::kTextCount> kTexts{{
     {u"Failed to Verify", u"网络验证失败"},
     {u"Failed to Verify Parse", u"网络验证解析失败"},
 }};
-
-constexpr std::string_view kClientType = "win32C++";
-constexpr std::string_view kClientVer = "tolvane23";
 
 constexpr std::string_view kMarker = "item=tolvane";
 constexpr std::string_view kCountKey = "rss_total=";
@@ -128,7 +126,7 @@ void UserVerifyController::run() {
                                  .text("pass_md5", digest)
                                  .text("language", language_)
                                  .text("clienttype", kClientType)
-                                 .text("clientver", kClientVer)
+                                 .text("clientver", kClientVersion)
                                  .fresh()
                                  .str();
     const TransferResult result = transfer.post(serviceUrl_, body, connectTimeOut_, timeOut_);

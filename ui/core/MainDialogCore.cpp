@@ -3,6 +3,7 @@
 #include "config/ConfigStore.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
+#include "protocol/ClientType.h"
 #include "protocol/DialogPort.h"
 #include "protocol/NetworkVerifyController.h"
 #include "protocol/NewsItemController.h"

@@ -46,8 +46,6 @@ class MainDialogCore {
     static constexpr std::string_view kEnglish = "en-US";
     static constexpr int kResetTextLimit = 256;
     static constexpr std::u16string_view kVoice = u"VW Lily";
-    static constexpr std::string_view kClientType = "win32C++";
-    static constexpr std::string_view kClientVersion = "tolvane23";
     // The maker's support address and the place of its web pages: the speech
     // server the client is configured for serves them.
     static constexpr std::string_view kSupportAddress = "support@tolvane.local";
