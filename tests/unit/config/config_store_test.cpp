@@ -1,4 +1,5 @@
 #include "config/ConfigStore.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +18,14 @@ namespace fs = std::filesystem;
 class ConfigStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "config_store_test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(temp_.path().empty());
+        dir_ = temp_.path();
         file_ = dir_ / "config.ini";
         const char* lcAll = std::getenv("LC_ALL");
         savedLcAll_ = lcAll ? std::optional<std::string>(lcAll) : std::nullopt;
         setenv("LC_ALL", "C.UTF-8", 1);
     }
     void TearDown() override {
-        fs::remove_all(dir_);
         savedLcAll_ ? setenv("LC_ALL", savedLcAll_->c_str(), 1) : unsetenv("LC_ALL");
     }
 
@@ -37,6 +36,7 @@ class ConfigStoreTest : public ::testing::Test {
     }
     void reread(ConfigStore& store) const { store.read(file_, dir_); }
 
+    test::TempDir temp_{"config_store_test"};
     fs::path dir_;
     fs::path file_;
     std::optional<std::string> savedLcAll_;

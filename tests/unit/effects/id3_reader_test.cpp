@@ -1,6 +1,7 @@
 #include "effects/Id3Reader.h"
 #include "effects/Id3Text.h"
 #include "platform/Text.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -359,11 +360,9 @@ TEST_F(Id3ReaderTest, MalformedTagsFailWholeWithNullRecord) {
 class Id3ToolsTest : public Id3ReaderTest {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolvane-id3-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(temp_.path().empty());
+        dir_ = temp_.path();
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // A file of ten silent MPEG frames tagged by `command` (FILE stands for its path).
     Bytes tagged(const std::string& command) {
@@ -402,6 +401,7 @@ class Id3ToolsTest : public Id3ReaderTest {
         }
     }
 
+    test::TempDir temp_{"tolvane-id3"};
     std::filesystem::path dir_;
 };
 

@@ -1,5 +1,6 @@
 #include "effects/Crc16.h"
 #include "effects/VbrHeader.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WavFile.h"
 
 #include <gtest/gtest.h>
@@ -142,11 +143,11 @@ struct Encoding {
 class LameFile : public ::testing::TestWithParam<Encoding> {
   protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/vbr_header_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        temp_ = std::make_unique<test::TempDir>("vbr_header_test");
+        ASSERT_FALSE(temp_->path().empty());
+        dir_ = temp_->path();
     }
-    static void TearDownTestSuite() { fs::remove_all(dir_); }
+    static void TearDownTestSuite() { temp_.reset(); }
 
     // Encodes 2 s of signal; returns the file and what lame printed.
     static Bytes encode(const Encoding& e, size_t samples, std::string* report) {
@@ -162,9 +163,11 @@ class LameFile : public ::testing::TestWithParam<Encoding> {
         return readFile(mp3);
     }
 
+    static std::unique_ptr<test::TempDir> temp_;
     static fs::path dir_;
 };
 
+std::unique_ptr<test::TempDir> LameFile::temp_;
 fs::path LameFile::dir_;
 
 TEST(Crc16, MatchesTheArcCheckValueAndContinues) {
@@ -257,15 +260,14 @@ class LameFrame : public ::testing::Test {
     static constexpr size_t kLameAt = 156;
 
     void SetUp() override {
-        char pattern[] = "/tmp/vbr_frame_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        const fs::path dir = pattern;
+        const test::TempDir temp("vbr_frame_test");
+        const fs::path& dir = temp.path();
+        ASSERT_FALSE(dir.empty());
         writeSignal(dir / "a.wav", 44100, 2, 44100);
         const std::string command =
             "lame --quiet -V 4 " + (dir / "a.wav").string() + " " + (dir / "a.mp3").string();
         ASSERT_EQ(std::system(command.c_str()), 0);
         frame_ = readFile(dir / "a.mp3");
-        fs::remove_all(dir);
         frame_.resize(417);
         ASSERT_EQ(std::memcmp(&frame_[kLameAt], "LAME", 4), 0);
         std::memcpy(&frame_[kLameAt + 4], "3.100", 5);

@@ -1,4 +1,5 @@
 #include "platform/IniFile.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,12 +17,10 @@ namespace fs = std::filesystem;
 class IniFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "ini_file_test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(temp_.path().empty());
+        dir_ = temp_.path();
         file_ = dir_ / "settings.ini";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     void write(const std::string& bytes) { std::ofstream(file_, std::ios::binary) << bytes; }
     std::string contents() const {
@@ -35,6 +34,7 @@ class IniFileTest : public ::testing::Test {
         return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
     }
 
+    test::TempDir temp_{"ini_file_test"};
     fs::path dir_;
     fs::path file_;
 };
