@@ -2,6 +2,7 @@
 
 #include "platform/SystemText.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -171,24 +172,6 @@ void setError(std::string* error, std::string text) {
     }
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    int close() {
-        const int result = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return result;
-    }
-
-  private:
-    int fd_;
-};
-
 enum class ReadStatus { Ok, Missing, Failed };
 
 struct FileContents {
@@ -200,7 +183,7 @@ struct FileContents {
 
 FileContents readFile(const fs::path& path) {
     FileContents file;
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         file.status = errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
         file.error = systemError("cannot open", path, errno);

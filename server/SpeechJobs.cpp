@@ -1,6 +1,7 @@
 #include "server/SpeechJobs.h"
 
 #include "platform/SystemText.h"
+#include "platform/UniqueFd.h"
 #include "server/RandomId.h"
 
 #include <algorithm>
@@ -17,24 +18,6 @@ namespace tolvane::server {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Closes a file descriptor when it goes out of scope.
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -59,7 +42,7 @@ bool isJobFile(const std::string& name) {
 // never sees half a file.
 bool writeAtomically(const fs::path& path, const std::vector<uint8_t>& bytes, std::string& error) {
     const fs::path part = path.string() + ".part";
-    ScopedFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    platform::UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         error = platform::systemError("cannot create", part);
         return false;
@@ -130,7 +113,7 @@ bool SpeechJobs::prepareDataDir(std::string& error) {
         }
     }
     const fs::path probe = dataDir_ / ("." + randomToken());
-    ScopedFd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    platform::UniqueFd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         error = platform::systemError("cannot write into the data folder:", probe);
         return false;

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace tolvane::platform {
+
+// Owns a file descriptor and closes it at the end of its scope; -1 owns none.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { close(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Gives the descriptor up without closing it.
+    int release() { return std::exchange(fd_, -1); }
+    // Closes the descriptor now; close(2)'s result, or 0 when none was held.
+    int close() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+} // namespace tolvane::platform
