@@ -2,7 +2,7 @@
 
 #include "effects/OutputRingView.h"
 #include "effects/RealFft.h"
-#include "engine/EngineTypes.h"
+#include "platform/EngineRecords.h"
 
 #include <cstdint>
 #include <memory>

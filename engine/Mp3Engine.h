@@ -7,7 +7,7 @@
 #include "effects/SubbandEqualizer.h"
 #include "effects/VbrHeader.h"
 #include "engine/ChunkQueue.h"
-#include "engine/EngineTypes.h"
+#include "platform/EngineRecords.h"
 #include "engine/MappedFile.h"
 #include "engine/Notifier.h"
 #include "engine/WaveTypes.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/EngineTypes.h"
+#include "platform/EngineRecords.h"
 
 #include <atomic>
 #include <cstdint>

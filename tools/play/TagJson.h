@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/EngineTypes.h"
+#include "platform/EngineRecords.h"
 
 #include <string>
 #include <string_view>

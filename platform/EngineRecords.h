@@ -4,7 +4,9 @@
 #include <functional>
 
 // Records and codes that cross the engine's programming interface. Field
-// names and order are part of that interface.
+// names and order are part of that interface. They sit at the bottom layer,
+// since both the engine and the effects it runs (tags, spectrum) fill them.
+
 namespace tolvane {
 
 // Time formats of an MP3_TIME argument.
