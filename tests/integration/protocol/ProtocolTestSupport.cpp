@@ -211,12 +211,11 @@ int closedPort() {
 }
 
 namespace {
-const std::string kServer = TOLVANE_BINARY_DIR "/server/tolvane-server";
 const std::string kServerConfig = TOLVANE_SOURCE_DIR "/resources/server-demo.ini";
 } // namespace
 
 bool ServerProcess::available() {
-    return ::access(kServer.c_str(), X_OK) == 0;
+    return ServerProgram::available();
 }
 
 ServerProcess::ServerProcess() : dataDir_("protocol-server") {
@@ -224,19 +223,14 @@ ServerProcess::ServerProcess() : dataDir_("protocol-server") {
         error_ = "can't make the server's data folder\n";
         return;
     }
-    if (!server_.start(kServer,
-                       {"--config", kServerConfig, "--address", "127.0.0.1", "--port", "0",
+    if (!server_.start({"--config", kServerConfig, "--address", "127.0.0.1", "--port", "0",
                         "--data", dataDir_.path().string(), "--quiet"},
-                       error_, {.mergeStderr = true})) {
+                       error_)) {
         error_ += "\n";
         return;
     }
-    const std::vector<std::string> listening =
-        server_.waitForOutput(std::regex("listening on (http://127\\.0\\.0\\.1:([0-9]+)/\\S+)"),
-                              std::chrono::seconds(30));
-    if (!listening.empty()) {
-        baseUrl_ = listening[1];
-        port_ = std::stoi(listening[2]);
+    if (!server_.waitForListening(baseUrl_, port_)) {
+        port_ = 0;
     }
 }
 

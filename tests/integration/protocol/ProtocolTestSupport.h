@@ -8,6 +8,7 @@
 #include "protocol/InterfacePump.h"
 #include "protocol/PlaybackStatus.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ServerProgram.h"
 #include "tests/support/TempDir.h"
 
 #include <httplib.h>
@@ -142,7 +143,7 @@ class ServerProcess {
 
   private:
     TempDir dataDir_;
-    ChildProcess server_;
+    ServerProgram server_;
     std::string error_;
     int port_ = 0;
     std::string baseUrl_;

@@ -456,17 +456,15 @@ bool wellFormedMp3(const std::string& bytes, std::string& why) {
     return frames > 1;
 }
 
-const std::string kServerProgram = TOLVANE_BINARY_DIR "/server/tolvane-server";
-
 ServerProcess::ServerProcess(const std::vector<std::string>& args) {
     std::string error;
-    EXPECT_TRUE(start(kServerProgram, args, error, {.mergeStderr = true})) << error;
+    EXPECT_TRUE(start(args, error)) << error;
 }
 
 int ServerProcess::waitForPort() {
-    const std::vector<std::string> listening =
-        waitForOutput(std::regex("listening on http://[^:]+:([0-9]+)/"), std::chrono::seconds(30));
-    return listening.empty() ? 0 : std::stoi(listening[1]);
+    std::string door;
+    int port = 0;
+    return waitForListening(door, port) ? port : 0;
 }
 
 int ServerProcess::exitStatus() {

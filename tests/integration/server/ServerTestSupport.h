@@ -6,7 +6,7 @@
 // through mpg123.
 
 #include "server/ServerApp.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/ServerProgram.h"
 #include "tests/support/TempDir.h"
 
 #include <cstdint>
@@ -114,12 +114,8 @@ class RunningServer {
     std::string error_;
 };
 
-// The server program's path in the build.
-extern const std::string kServerProgram;
-
-// One run of the server program, its standard output and error collected
-// together.
-class ServerProcess : public tolvane::test::ChildProcess {
+// One run of the server program.
+class ServerProcess : public tolvane::test::ServerProgram {
   public:
     explicit ServerProcess(const std::vector<std::string>& args);
 

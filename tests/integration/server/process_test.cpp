@@ -24,7 +24,8 @@ std::string at(const std::vector<std::string>& values, std::size_t index) {
 }
 
 RunResult runServer(const std::vector<std::string>& args) {
-    return tolvane::test::run(kServerProgram, args, {.mergeStderr = true}, 1min);
+    return tolvane::test::run(tolvane::test::ServerProgram::path(), args, {.mergeStderr = true},
+                              1min);
 }
 
 TEST(ServerProgramTest, CommandLineAndConfigurationFaultsAreReportedClearly) {
