@@ -7,9 +7,9 @@
 #include "bench/DemoServer.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
+#include "protocol/DialogCodes.h"
 #include "protocol/InterfacePump.h"
 #include "protocol/NetworkVerifyController.h"
-#include "protocol/SpeechJobCodes.h"
 #include "protocol/SpeechJobController.h"
 #include "protocol/UserVerifyController.h"
 
@@ -55,14 +55,14 @@ int main(int argc, char** argv) {
     }
     Reading reading;
     InterfacePump pump([&](uint32_t message, uint32_t code, intptr_t) {
-        if (message != dialog::kSpeechJob) {
+        if (message != dialog::number(dialog::Message::SpeechJob)) {
             return;
         }
-        if (code == dialog::kJobAudioReady) {
+        if (code == dialog::number(dialog::JobCode::AudioReady)) {
             reading.ready = Clock::now();
-        } else if (code == dialog::kPlaybackPlaying && !reading.playing) {
+        } else if (code == dialog::number(dialog::JobCode::PlaybackPlaying) && !reading.playing) {
             reading.playing = Clock::now();
-        } else if (code == dialog::kJobFailed) {
+        } else if (code == dialog::number(dialog::JobCode::Failed)) {
             reading.failed = true;
         }
     });

@@ -8,14 +8,10 @@ ControllerWorker::~ControllerWorker() {
     waitOut();
 }
 
-void ControllerWorker::send(uint32_t message, uint32_t code, intptr_t argument) const {
+void ControllerWorker::sendNumbers(uint32_t message, uint32_t code, intptr_t argument) const {
     if (DialogPort* port = port_.load()) {
         port->send(message, code, argument);
     }
-}
-
-void ControllerWorker::sendText(uint32_t message, uint32_t code, const std::u16string& text) const {
-    send(message, code, DialogPort::textArgument(text));
 }
 
 bool ControllerWorker::waitOut() {

@@ -34,8 +34,14 @@ class ControllerWorker {
     DialogPort* port() const { return port_.load(); }
 
     // One report through the port; nothing while no port is set.
-    void send(uint32_t message, uint32_t code, intptr_t argument = 0) const;
-    void sendText(uint32_t message, uint32_t code, const std::u16string& text) const;
+    template <class Code>
+    void send(dialog::Message message, Code code, intptr_t argument = 0) const {
+        sendNumbers(dialog::number(message), dialog::number(code), argument);
+    }
+    template <class Code>
+    void sendText(dialog::Message message, Code code, const std::u16string& text) const {
+        sendNumbers(dialog::number(message), dialog::number(code), DialogPort::textArgument(text));
+    }
 
     // If a worker is attached, waits until it has ended, pumping the port
     // meanwhile, and forgets it; true when there was one.
@@ -46,6 +52,8 @@ class ControllerWorker {
     bool running() const { return thread_.running(); }
 
   private:
+    void sendNumbers(uint32_t message, uint32_t code, intptr_t argument) const;
+
     CurlGlobal curl_;
     std::atomic<DialogPort*> port_{nullptr};
     platform::Thread thread_;

@@ -1,36 +1,13 @@
 #pragma once
 
+#include "protocol/DialogCodes.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <thread>
 
 namespace tolvane {
-
-// Message numbers name the sending controller; codes name the event.
-namespace dialog {
-constexpr uint32_t kSpeechJob = 100;
-constexpr uint32_t kNetworkVerify = 200;
-constexpr uint32_t kUserVerify = 300;
-constexpr uint32_t kNewsItems = 400;
-
-// Message 200.
-constexpr uint32_t kNetworkVerifyStarted = 210;   // 0
-constexpr uint32_t kNetworkVerifySucceeded = 220; // HTTP status code
-constexpr uint32_t kNetworkVerifyOffline = 230;   // HTTP status code, or 0
-constexpr uint32_t kNetworkVerifyError = 240;     // text
-
-// Message 300; every argument is a text.
-constexpr uint32_t kUserVerifyFailed = 310;
-constexpr uint32_t kUserVerifyStarted = 320;
-constexpr uint32_t kUserVerifySucceeded = 330;
-
-// Message 400; every argument is a text.
-constexpr uint32_t kNewsItemsFailed = 410;
-constexpr uint32_t kNewsItemsStarted = 420;
-constexpr uint32_t kNewsItemsExhausted = 430;
-constexpr uint32_t kNewsItemsArrived = 440;
-} // namespace dialog
 
 // The one way controllers reach the main dialog. Implemented by the GUI (a
 // blocking queued call onto the interface thread), by the headless client and by

@@ -42,17 +42,17 @@ void NetworkVerifyController::start(std::string_view baseUrl, int connectTimeOut
 
 void NetworkVerifyController::run() {
     using namespace dialog;
-    worker_.send(kNetworkVerify, kNetworkVerifyStarted, 0);
+    worker_.send(Message::NetworkVerify, NetworkVerifyCode::Started, 0);
     Transfer transfer;
     if (!transfer.valid()) {
-        worker_.send(kNetworkVerify, kNetworkVerifyOffline, 0);
+        worker_.send(Message::NetworkVerify, NetworkVerifyCode::Offline, 0);
         return;
     }
     const std::string body = RequestBody().fresh().str();
     const TransferResult result = transfer.post(baseUrl_, body, connectTimeOut_, timeOut_, true);
     if (!result.completed) {
         message_ = ReportText::withTransferError(texts_.get(kFailed), result.error);
-        worker_.sendText(kNetworkVerify, kNetworkVerifyError, message_);
+        worker_.sendText(Message::NetworkVerify, NetworkVerifyCode::Error, message_);
         return;
     }
     handleReply(result.reply, result.httpStatus);
@@ -65,7 +65,7 @@ void NetworkVerifyController::handleReply(std::string_view reply, long httpStatu
     const std::string_view door = ReplyScanner::from(reply, kMarker, 0);
     if (door.empty()) {
         message_ = texts_.get(kFailed);
-        worker_.sendText(kNetworkVerify, kNetworkVerifyError, message_);
+        worker_.sendText(Message::NetworkVerify, NetworkVerifyCode::Error, message_);
         return;
     }
     std::array<std::string, kDoorFieldCount> fields;
@@ -75,9 +75,10 @@ void NetworkVerifyController::handleReply(std::string_view reply, long httpStatu
         door_ = std::move(fields);
     }
     if (httpStatus == 200) {
-        worker_.send(kNetworkVerify, kNetworkVerifySucceeded, 200);
+        worker_.send(Message::NetworkVerify, NetworkVerifyCode::Succeeded, 200);
     } else {
-        worker_.send(kNetworkVerify, kNetworkVerifyOffline, static_cast<intptr_t>(httpStatus));
+        worker_.send(Message::NetworkVerify, NetworkVerifyCode::Offline,
+                     static_cast<intptr_t>(httpStatus));
     }
 }
 

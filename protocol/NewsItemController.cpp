@@ -102,11 +102,11 @@ void NewsItemController::waitOut() {
 void NewsItemController::run() {
     using namespace dialog;
     message_ = texts_.get(kGetting);
-    worker_.sendText(kNewsItems, kNewsItemsStarted, message_);
+    worker_.sendText(Message::NewsItems, NewsItemsCode::Started, message_);
     Transfer transfer;
     if (!transfer.valid()) {
         message_ = texts_.get(kInitError);
-        worker_.sendText(kNewsItems, kNewsItemsFailed, message_);
+        worker_.sendText(Message::NewsItems, NewsItemsCode::Failed, message_);
         return;
     }
     const std::string body = RequestBody()
@@ -122,7 +122,7 @@ void NewsItemController::run() {
         transfer.post(request_.serviceUrl, body, request_.connectTimeOut, request_.timeOut);
     if (!result.completed) {
         message_ = ReportText::fromUtf8(result.error);
-        worker_.sendText(kNewsItems, kNewsItemsFailed, message_);
+        worker_.sendText(Message::NewsItems, NewsItemsCode::Failed, message_);
         return;
     }
     handleReply(result.reply);
@@ -138,7 +138,7 @@ void NewsItemController::handleReply(std::string_view reply) {
     const std::string_view countPart = ReplyScanner::from(reply, kCountKey, 0, &countAt);
     if (batch.empty() || countPart.empty()) {
         message_ = texts_.get(kParseFailed);
-        worker_.sendText(kNewsItems, kNewsItemsFailed, message_);
+        worker_.sendText(Message::NewsItems, NewsItemsCode::Failed, message_);
         return;
     }
     std::array<std::string, 2> counts;
@@ -159,7 +159,7 @@ void NewsItemController::handleReply(std::string_view reply) {
     const std::string_view statusPart = ReplyScanner::from(reply, kStatusKey, marker);
     if (statusPart.empty()) {
         message_ = texts_.get(kParseFailed);
-        worker_.sendText(kNewsItems, kNewsItemsFailed, message_);
+        worker_.sendText(Message::NewsItems, NewsItemsCode::Failed, message_);
         return;
     }
     std::array<std::string, 3> status;
@@ -167,14 +167,14 @@ void NewsItemController::handleReply(std::string_view reply) {
     if (ReplyScanner::sameIgnoringCase(status[0], "succeed")) {
         if (count > 0) {
             message_ = texts_.get(kSucceed);
-            worker_.sendText(kNewsItems, kNewsItemsArrived, message_);
+            worker_.sendText(Message::NewsItems, NewsItemsCode::Arrived, message_);
         } else if (count == 0) {
             message_ = texts_.get(kSucceed);
-            worker_.sendText(kNewsItems, kNewsItemsExhausted, message_);
+            worker_.sendText(Message::NewsItems, NewsItemsCode::Exhausted, message_);
         }
     } else if (ReplyScanner::sameIgnoringCase(status[0], "failed")) {
         message_ = ReportText::withServerError(texts_.get(kFailed), status[1], status[2]);
-        worker_.sendText(kNewsItems, kNewsItemsFailed, message_);
+        worker_.sendText(Message::NewsItems, NewsItemsCode::Failed, message_);
     }
 }
 

@@ -1,10 +1,10 @@
 #include "protocol/SpeechJobController.h"
 
 #include "platform/Text.h"
+#include "protocol/DialogCodes.h"
 #include "protocol/ReplyScanner.h"
 #include "protocol/ReportText.h"
 #include "protocol/RequestBody.h"
-#include "protocol/SpeechJobCodes.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/Transfer.h"
 
@@ -91,29 +91,32 @@ void SpeechJobController::installNotifications() {
     PlaybackNotifications n;
     n.playing = [this] {
         state_ = State::kMediaPlaying;
-        worker_.send(kSpeechJob, kPlaybackPlaying, 0);
+        worker_.send(Message::SpeechJob, JobCode::PlaybackPlaying, 0);
         if (command_.load() == Command::kPause) {
             if (PlaybackControl* playback = playback_.load()) {
                 playback->pause();
             }
         }
     };
-    n.progress = [this](int32_t percent) { worker_.send(kSpeechJob, kPlaybackProgress, percent); };
+    n.progress = [this](int32_t percent) {
+        worker_.send(Message::SpeechJob, JobCode::PlaybackProgress, percent);
+    };
     n.status = [this](const PlaybackStatus& status) {
         PlaybackStatus record = status;
-        worker_.send(kSpeechJob, kPlaybackStatus, reinterpret_cast<intptr_t>(&record));
+        worker_.send(Message::SpeechJob, JobCode::PlaybackStatus,
+                     reinterpret_cast<intptr_t>(&record));
     };
     n.paused = [this] {
         state_ = State::kMediaPausing;
-        worker_.send(kSpeechJob, kPlaybackPaused, 0);
+        worker_.send(Message::SpeechJob, JobCode::PlaybackPaused, 0);
     };
     n.stopped = [this] {
         state_ = State::kStopped;
-        worker_.send(kSpeechJob, kPlaybackEnded, 0);
+        worker_.send(Message::SpeechJob, JobCode::PlaybackEnded, 0);
     };
     n.stopDone = [] {};
     n.errorText = [this](std::string_view utf8) {
-        sendText(kJobFailed, ReportText::fromUtf8(utf8));
+        sendText(JobCode::Failed, ReportText::fromUtf8(utf8));
     };
     playback_.load()->setNotifications(std::move(n));
 }
@@ -188,7 +191,7 @@ void SpeechJobController::stop() {
         playback->stop();
     }
     state_ = State::kStopped;
-    worker_.send(dialog::kSpeechJob, dialog::kJobStopped, 0);
+    worker_.send(dialog::Message::SpeechJob, dialog::JobCode::Stopped, 0);
 }
 
 std::string_view SpeechJobController::name(State state) {
@@ -231,8 +234,8 @@ std::array<std::string, 6> SpeechJobController::parameters() const {
     return parameters_;
 }
 
-void SpeechJobController::sendText(uint32_t code, const std::u16string& text) const {
-    worker_.sendText(dialog::kSpeechJob, code, text);
+void SpeechJobController::sendText(dialog::JobCode code, const std::u16string& text) const {
+    worker_.sendText(dialog::Message::SpeechJob, code, text);
 }
 
 // The worker: the add request, then its own message loop until the job
@@ -251,10 +254,10 @@ void SpeechJobController::run() {
 }
 
 bool SpeechJobController::postAdd() {
-    sendText(dialog::kJobAddStarted, texts_.get(kSendingAdd));
+    sendText(dialog::JobCode::AddStarted, texts_.get(kSendingAdd));
     Transfer transfer;
     if (!transfer.valid()) {
-        sendText(dialog::kJobFailed, texts_.get(kInitError));
+        sendText(dialog::JobCode::Failed, texts_.get(kInitError));
         return false;
     }
     transfer.setCancel([this] { return stopping(); });
@@ -282,7 +285,7 @@ bool SpeechJobController::postAdd() {
     if (!result.completed) {
         // A transfer cut short by stop is no failure of the job.
         if (!stopping()) {
-            sendText(dialog::kJobFailed, ReportText::fromUtf8(result.error));
+            sendText(dialog::JobCode::Failed, ReportText::fromUtf8(result.error));
         }
         return false;
     }
@@ -293,7 +296,7 @@ bool SpeechJobController::handleAddReply(std::string_view reply) {
     reply = reply.substr(0, reply.find('\0'));
     TraceWrite("Add succeed");
     if (reply.find(kMarker) == std::string_view::npos) {
-        sendText(dialog::kJobFailed, texts_.get(kAddFailed));
+        sendText(dialog::JobCode::Failed, texts_.get(kAddFailed));
         return false;
     }
     std::array<std::string, kAddFieldCount> fields;
@@ -303,11 +306,11 @@ bool SpeechJobController::handleAddReply(std::string_view reply) {
             std::lock_guard lock(mutex_);
             uuid_ = fields[kAddUuid];
         }
-        sendText(dialog::kJobAddAccepted, texts_.get(kAddAccepted));
+        sendText(dialog::JobCode::AddAccepted, texts_.get(kAddAccepted));
         return !stopping();
     }
     if (isFailed(fields[kAddStatus])) {
-        sendText(dialog::kJobFailed,
+        sendText(dialog::JobCode::Failed,
                  ReportText::withServerError(texts_.get(kAddFailed), fields[kAddErrcode],
                                              fields[kAddErrmsg]));
     }
@@ -335,10 +338,10 @@ bool SpeechJobController::onTimer() {
 }
 
 bool SpeechJobController::query() {
-    sendText(dialog::kJobQuerySent, texts_.get(kQuerying));
+    sendText(dialog::JobCode::QuerySent, texts_.get(kQuerying));
     Transfer transfer;
     if (!transfer.valid()) {
-        sendText(dialog::kJobFailed, texts_.get(kInitError));
+        sendText(dialog::JobCode::Failed, texts_.get(kInitError));
         return false;
     }
     transfer.setCancel([this] { return stopping(); });
@@ -358,7 +361,7 @@ bool SpeechJobController::query() {
         transfer.post(jobQueryUrl_, body, jobConnectTimeOut_, jobTimeOut_);
     if (!result.completed) {
         if (!stopping()) {
-            sendText(dialog::kJobFailed, ReportText::fromUtf8(result.error));
+            sendText(dialog::JobCode::Failed, ReportText::fromUtf8(result.error));
         }
         return false;
     }
@@ -386,7 +389,7 @@ bool SpeechJobController::handleQueryReply(std::string_view reply) {
     const std::string& status = fields[kQueryStatus];
     const std::string& tts = fields[kQueryTtsStatus];
     if (isSucceed(status) && tts == "ttsed") {
-        sendText(dialog::kJobAudioReady, texts_.get(kAudioReady));
+        sendText(dialog::JobCode::AudioReady, texts_.get(kAudioReady));
         PlaybackControl* playback = playback_.load();
         if (!stopping() && playback != nullptr) {
             playback->play(fields[kQueryHttpFile], jobConnectTimeOut_, jobTimeOut_);
@@ -397,13 +400,13 @@ bool SpeechJobController::handleQueryReply(std::string_view reply) {
         if (pollCount_.load() < job_.timeMax) {
             return !stopping();
         }
-        sendText(dialog::kJobFailed, texts_.get(kQueryFailed));
+        sendText(dialog::JobCode::Failed, texts_.get(kQueryFailed));
         return false;
     }
     if (isSucceed(status) && tts == "failed") {
-        sendText(dialog::kJobFailed, texts_.get(kQueryFailed));
+        sendText(dialog::JobCode::Failed, texts_.get(kQueryFailed));
     } else if (isFailed(status)) {
-        sendText(dialog::kJobFailed,
+        sendText(dialog::JobCode::Failed,
                  ReportText::withServerError(texts_.get(kQueryFailed), fields[kQueryErrcode],
                                              fields[kQueryErrmsg]));
     }

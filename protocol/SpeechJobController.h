@@ -19,7 +19,7 @@ namespace tolvane {
 // One piece of text read aloud: posts it to the door_add URL, polls the
 // door_query URL about once a second until the server has made the audio, then
 // hands the audio URL to the playback. Carries the user's pause and stop to the
-// playback and reports every step with message 100 (see SpeechJobCodes.h).
+// playback and reports every step with message 100 (see DialogCodes.h).
 //
 // Threads: the interface thread calls the set-up operations, start(),
 // pauseToggle() and stop(); the worker posts the requests and serves its own
@@ -116,7 +116,7 @@ class SpeechJobController {
     bool query();
     void arm(Timer timer);
     bool stopping() const { return command_.load() == Command::kStop; }
-    void sendText(uint32_t code, const std::u16string& text) const;
+    void sendText(dialog::JobCode code, const std::u16string& text) const;
     void installNotifications();
 
     mutable std::mutex mutex_;

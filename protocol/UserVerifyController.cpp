@@ -107,18 +107,18 @@ void UserVerifyController::freeFeeds() {
 void UserVerifyController::run() {
     using namespace dialog;
     message_ = texts_.get(kVerifying);
-    worker_.sendText(kUserVerify, kUserVerifyStarted, message_);
+    worker_.sendText(Message::UserVerify, UserVerifyCode::Started, message_);
     Transfer transfer;
     if (!transfer.valid()) {
         message_ = texts_.get(kInitError);
-        worker_.sendText(kUserVerify, kUserVerifyFailed, message_);
+        worker_.sendText(Message::UserVerify, UserVerifyCode::Failed, message_);
         return;
     }
     std::string digest;
     std::string error;
     if (!Md5Digest::hex(password_, digest, error)) {
         message_ = ReportText::withTransferError(texts_.get(kFailed), error);
-        worker_.sendText(kUserVerify, kUserVerifyFailed, message_);
+        worker_.sendText(Message::UserVerify, UserVerifyCode::Failed, message_);
         return;
     }
     const std::string body = RequestBody()
@@ -132,7 +132,7 @@ void UserVerifyController::run() {
     const TransferResult result = transfer.post(serviceUrl_, body, connectTimeOut_, timeOut_);
     if (!result.completed) {
         message_ = ReportText::withTransferError(texts_.get(kFailed), result.error);
-        worker_.sendText(kUserVerify, kUserVerifyFailed, message_);
+        worker_.sendText(Message::UserVerify, UserVerifyCode::Failed, message_);
         return;
     }
     handleReply(result.reply);
@@ -148,7 +148,7 @@ void UserVerifyController::handleReply(std::string_view reply) {
     const std::string_view countPart = ReplyScanner::from(reply, kCountKey, 0, &countAt);
     if (head.empty() || countPart.empty()) {
         message_ = texts_.get(kParseFailed);
-        worker_.sendText(kUserVerify, kUserVerifyFailed, message_);
+        worker_.sendText(Message::UserVerify, UserVerifyCode::Failed, message_);
         return;
     }
     std::array<std::string, 1> count;
@@ -170,11 +170,11 @@ void UserVerifyController::handleReply(std::string_view reply) {
     }
     if (ReplyScanner::sameIgnoringCase(fields[kStatus], "succeed")) {
         message_ = texts_.get(kSucceed);
-        worker_.sendText(kUserVerify, kUserVerifySucceeded, message_);
+        worker_.sendText(Message::UserVerify, UserVerifyCode::Succeeded, message_);
     } else if (ReplyScanner::sameIgnoringCase(fields[kStatus], "failed")) {
         message_ =
             ReportText::withServerError(texts_.get(kFailed), fields[kErrcode], fields[kErrmsg]);
-        worker_.sendText(kUserVerify, kUserVerifyFailed, message_);
+        worker_.sendText(Message::UserVerify, UserVerifyCode::Failed, message_);
     }
 }
 

@@ -16,13 +16,16 @@ namespace {
 using namespace tolvane;
 
 void checkReport(uint32_t message, uint32_t code, intptr_t argument) {
-    const bool text = message != dialog::kNetworkVerify || code == dialog::kNetworkVerifyError;
-    if (message == dialog::kNetworkVerify && !text && code != dialog::kNetworkVerifySucceeded &&
-        code != dialog::kNetworkVerifyOffline) {
+    const bool text = message != dialog::number(dialog::Message::NetworkVerify) ||
+                      code == dialog::number(dialog::NetworkVerifyCode::Error);
+    if (message == dialog::number(dialog::Message::NetworkVerify) && !text &&
+        code != dialog::number(dialog::NetworkVerifyCode::Succeeded) &&
+        code != dialog::number(dialog::NetworkVerifyCode::Offline)) {
         __builtin_trap();
     }
-    if (message != dialog::kNetworkVerify && message != dialog::kUserVerify &&
-        message != dialog::kNewsItems) {
+    if (message != dialog::number(dialog::Message::NetworkVerify) &&
+        message != dialog::number(dialog::Message::UserVerify) &&
+        message != dialog::number(dialog::Message::NewsItems)) {
         __builtin_trap();
     }
     if (text && (argument == 0 || DialogPort::textOf(argument).size() > 255)) {

@@ -1,8 +1,8 @@
 // Feeds arbitrary replies to the speech job's add and query handling, through a
 // dialog port that checks every report (message 100, known codes, texts that
 // fit their slots) and a playback that checks the audio URL it is handed.
+#include "protocol/DialogCodes.h"
 #include "protocol/InterfacePump.h"
-#include "protocol/SpeechJobCodes.h"
 #include "protocol/SpeechJobController.h"
 
 #include <cstdint>
@@ -13,8 +13,9 @@ namespace {
 using namespace tolvane;
 
 void checkReport(uint32_t message, uint32_t code, intptr_t argument) {
-    if (message != dialog::kSpeechJob || code < dialog::kJobFailed ||
-        code > dialog::kJobAudioReady || code % 10 != 0) {
+    if (message != dialog::number(dialog::Message::SpeechJob) ||
+        code < dialog::number(dialog::JobCode::Failed) ||
+        code > dialog::number(dialog::JobCode::AudioReady) || code % 10 != 0) {
         __builtin_trap();
     }
     if (argument == 0 || DialogPort::textOf(argument).size() > 255) {

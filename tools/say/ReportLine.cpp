@@ -1,9 +1,9 @@
 #include "tools/say/ReportLine.h"
 
 #include "platform/Text.h"
+#include "protocol/DialogCodes.h"
 #include "protocol/DialogPort.h"
 #include "protocol/PlaybackStatus.h"
-#include "protocol/SpeechJobCodes.h"
 
 #include <cstdio>
 
@@ -15,27 +15,27 @@ enum class Payload { kNone, kText, kNumber, kStatus };
 
 Payload payloadOf(uint32_t message, uint32_t code) {
     using namespace dialog;
-    switch (message) {
-    case kSpeechJob:
-        switch (code) {
-        case kJobStopped:
-        case kPlaybackPlaying:
-        case kPlaybackPaused:
-        case kPlaybackEnded:
+    switch (static_cast<Message>(message)) {
+    case Message::SpeechJob:
+        switch (static_cast<JobCode>(code)) {
+        case JobCode::Stopped:
+        case JobCode::PlaybackPlaying:
+        case JobCode::PlaybackPaused:
+        case JobCode::PlaybackEnded:
             return Payload::kNone;
-        case kPlaybackStatus:
+        case JobCode::PlaybackStatus:
             return Payload::kStatus;
-        case kPlaybackProgress:
+        case JobCode::PlaybackProgress:
             return Payload::kNumber;
         default:
             return Payload::kText;
         }
-    case kNetworkVerify:
-        return code == kNetworkVerifyStarted ? Payload::kNone
-               : code == kNetworkVerifyError ? Payload::kText
-                                             : Payload::kNumber;
-    case kUserVerify:
-    case kNewsItems:
+    case Message::NetworkVerify:
+        return code == number(NetworkVerifyCode::Started) ? Payload::kNone
+               : code == number(NetworkVerifyCode::Error) ? Payload::kText
+                                                          : Payload::kNumber;
+    case Message::UserVerify:
+    case Message::NewsItems:
         return Payload::kText;
     default:
         return Payload::kNumber;

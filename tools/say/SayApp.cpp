@@ -3,8 +3,8 @@
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
 #include "platform/Text.h"
+#include "protocol/DialogCodes.h"
 #include "protocol/InterfacePump.h"
-#include "protocol/SpeechJobCodes.h"
 #include "protocol/TraceWrite.h"
 #include "tools/say/ReportLine.h"
 #include "ui/core/ControllerSet.h"
@@ -106,8 +106,9 @@ class Session {
         }
         judge(message, code, argument);
         dialog_->onReport(message, code, argument);
-        if (outcome_ == Outcome::kRunning && message == dialog::kUserVerify &&
-            code == dialog::kUserVerifySucceeded) {
+        if (outcome_ == Outcome::kRunning &&
+            message == dialog::number(dialog::Message::UserVerify) &&
+            code == dialog::number(dialog::UserVerifyCode::Succeeded)) {
             startReading();
         }
     }
@@ -115,18 +116,23 @@ class Session {
     // What a report means for the run; the dialog itself carries on with the
     // feed's next item or batch.
     void judge(uint32_t message, uint32_t code, intptr_t argument) {
-        const bool failure =
-            (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyError) ||
-            (message == dialog::kUserVerify && code == dialog::kUserVerifyFailed) ||
-            (message == dialog::kSpeechJob && code == dialog::kJobFailed) ||
-            (message == dialog::kNewsItems && code == dialog::kNewsItemsFailed);
+        const bool failure = (message == dialog::number(dialog::Message::NetworkVerify) &&
+                              code == dialog::number(dialog::NetworkVerifyCode::Error)) ||
+                             (message == dialog::number(dialog::Message::UserVerify) &&
+                              code == dialog::number(dialog::UserVerifyCode::Failed)) ||
+                             (message == dialog::number(dialog::Message::SpeechJob) &&
+                              code == dialog::number(dialog::JobCode::Failed)) ||
+                             (message == dialog::number(dialog::Message::NewsItems) &&
+                              code == dialog::number(dialog::NewsItemsCode::Failed));
         if (failure) {
             fail(platform::utf16ToUtf8(DialogPort::textOf(argument)));
-        } else if (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyOffline) {
+        } else if (message == dialog::number(dialog::Message::NetworkVerify) &&
+                   code == dialog::number(dialog::NetworkVerifyCode::Offline)) {
             fail("the server is offline (HTTP status " + std::to_string(argument) + ")");
-        } else if ((message == dialog::kSpeechJob && code == dialog::kPlaybackEnded &&
-                    options_.feed == 0) ||
-                   (message == dialog::kNewsItems && code == dialog::kNewsItemsExhausted)) {
+        } else if ((message == dialog::number(dialog::Message::SpeechJob) &&
+                    code == dialog::number(dialog::JobCode::PlaybackEnded) && options_.feed == 0) ||
+                   (message == dialog::number(dialog::Message::NewsItems) &&
+                    code == dialog::number(dialog::NewsItemsCode::Exhausted))) {
             outcome_ = Outcome::kDone;
         }
     }

@@ -4,11 +4,11 @@
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
 #include "protocol/ClientType.h"
+#include "protocol/DialogCodes.h"
 #include "protocol/DialogPort.h"
 #include "protocol/NetworkVerifyController.h"
 #include "protocol/NewsItemController.h"
 #include "protocol/PlaybackStatus.h"
-#include "protocol/SpeechJobCodes.h"
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
@@ -201,18 +201,18 @@ void MainDialogCore::onReport(uint32_t message, uint32_t code, intptr_t argument
     if (const std::string_view line = traceLine(message, code); !line.empty()) {
         TraceWrite(line);
     }
-    switch (message) {
-    case dialog::kSpeechJob:
-        onSpeechJob(code, argument);
+    switch (static_cast<dialog::Message>(message)) {
+    case dialog::Message::SpeechJob:
+        onSpeechJob(static_cast<dialog::JobCode>(code), argument);
         break;
-    case dialog::kNetworkVerify:
-        onNetworkVerify(code, argument);
+    case dialog::Message::NetworkVerify:
+        onNetworkVerify(static_cast<dialog::NetworkVerifyCode>(code), argument);
         break;
-    case dialog::kUserVerify:
-        onUserVerify(code, argument);
+    case dialog::Message::UserVerify:
+        onUserVerify(static_cast<dialog::UserVerifyCode>(code), argument);
         break;
-    case dialog::kNewsItems:
-        onNewsItems(code, argument);
+    case dialog::Message::NewsItems:
+        onNewsItems(static_cast<dialog::NewsItemsCode>(code), argument);
         break;
     default:
         break;
@@ -220,27 +220,27 @@ void MainDialogCore::onReport(uint32_t message, uint32_t code, intptr_t argument
 }
 
 std::string_view MainDialogCore::traceLine(uint32_t message, uint32_t code) {
-    if (message == dialog::kSpeechJob) {
-        switch (code) {
-        case dialog::kJobFailed:
+    if (message == dialog::number(dialog::Message::SpeechJob)) {
+        switch (static_cast<dialog::JobCode>(code)) {
+        case dialog::JobCode::Failed:
             return "Add&Query Error";
-        case dialog::kJobStopped:
+        case dialog::JobCode::Stopped:
             return "Add&Query Stopped";
-        case dialog::kPlaybackEnded:
+        case dialog::JobCode::PlaybackEnded:
             return "Add&Query Completed";
         default:
             return {};
         }
     }
-    if (message == dialog::kNewsItems) {
-        switch (code) {
-        case dialog::kNewsItemsFailed:
+    if (message == dialog::number(dialog::Message::NewsItems)) {
+        switch (static_cast<dialog::NewsItemsCode>(code)) {
+        case dialog::NewsItemsCode::Failed:
             return "RSS Error!";
-        case dialog::kNewsItemsStarted:
+        case dialog::NewsItemsCode::Started:
             return "RSS Start";
-        case dialog::kNewsItemsExhausted:
+        case dialog::NewsItemsCode::Exhausted:
             return "RSS Completed";
-        case dialog::kNewsItemsArrived:
+        case dialog::NewsItemsCode::Arrived:
             return "RSS Succeed";
         default:
             return {};
@@ -278,24 +278,24 @@ void MainDialogCore::hideProgress() {
     view_.setText(control::kTime, u"");
 }
 
-void MainDialogCore::onSpeechJob(uint32_t code, intptr_t argument) {
+void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
     switch (code) {
-    case dialog::kJobFailed:
+    case dialog::JobCode::Failed:
         setStatusArgument(argument);
         break;
-    case dialog::kJobAddStarted:
+    case dialog::JobCode::AddStarted:
         setBusy();
         setStatusArgument(argument);
         break;
-    case dialog::kJobAddAccepted:
-    case dialog::kJobQuerySent:
-    case dialog::kJobAudioReady:
+    case dialog::JobCode::AddAccepted:
+    case dialog::JobCode::QuerySent:
+    case dialog::JobCode::AudioReady:
         setStatusArgument(argument);
         break;
-    case dialog::kJobStopped:
+    case dialog::JobCode::Stopped:
         stopped();
         break;
-    case dialog::kPlaybackPlaying:
+    case dialog::JobCode::PlaybackPlaying:
         setStatus(texts_.text(UiTextTable::kPlaying));
         view_.setText(control::kPauseResume, texts_.text(UiTextTable::kPause));
         view_.setProgress(0);
@@ -303,14 +303,14 @@ void MainDialogCore::onSpeechJob(uint32_t code, intptr_t argument) {
         view_.setText(control::kTime, u"");
         view_.setVisible(control::kTime, true);
         break;
-    case dialog::kPlaybackPaused:
+    case dialog::JobCode::PlaybackPaused:
         setStatus(texts_.text(UiTextTable::kPaused));
         view_.setText(control::kPauseResume, texts_.text(UiTextTable::kResume));
         break;
-    case dialog::kPlaybackEnded:
+    case dialog::JobCode::PlaybackEnded:
         completed();
         break;
-    case dialog::kPlaybackStatus:
+    case dialog::JobCode::PlaybackStatus:
         if (argument != 0) {
             const auto& s = *reinterpret_cast<const PlaybackStatus*>(argument);
             setStatus(texts_.format(UiTextTable::kPlayingRate, s.bitrate));
@@ -322,7 +322,7 @@ void MainDialogCore::onSpeechJob(uint32_t code, intptr_t argument) {
             view_.setText(control::kTime, platform::utf8ToUtf16(time));
         }
         break;
-    case dialog::kPlaybackProgress:
+    case dialog::JobCode::PlaybackProgress:
         setStatus(texts_.format(UiTextTable::kBuffering, int(argument)));
         break;
     default:
@@ -330,18 +330,18 @@ void MainDialogCore::onSpeechJob(uint32_t code, intptr_t argument) {
     }
 }
 
-void MainDialogCore::onNetworkVerify(uint32_t code, intptr_t argument) {
+void MainDialogCore::onNetworkVerify(dialog::NetworkVerifyCode code, intptr_t argument) {
     switch (code) {
-    case dialog::kNetworkVerifyStarted:
+    case dialog::NetworkVerifyCode::Started:
         view_.setText(control::kNetworkStatus, texts_.text(UiTextTable::kInitialising));
         break;
-    case dialog::kNetworkVerifySucceeded:
+    case dialog::NetworkVerifyCode::Succeeded:
         networkVerified(argument);
         break;
-    case dialog::kNetworkVerifyOffline:
+    case dialog::NetworkVerifyCode::Offline:
         view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOffline, int(argument)));
         break;
-    case dialog::kNetworkVerifyError:
+    case dialog::NetworkVerifyCode::Error:
         view_.setText(control::kNetworkStatus, texts_.text(UiTextTable::kError));
         setStatusArgument(argument);
         break;
@@ -362,13 +362,13 @@ void MainDialogCore::networkVerified(intptr_t httpStatus) {
     c_.news.setService(c_.door.doorRss(), connectTimeOut, timeOut);
 }
 
-void MainDialogCore::onUserVerify(uint32_t code, intptr_t argument) {
+void MainDialogCore::onUserVerify(dialog::UserVerifyCode code, intptr_t argument) {
     switch (code) {
-    case dialog::kUserVerifyFailed:
+    case dialog::UserVerifyCode::Failed:
         view_.closeWaiting();
         setStatusArgument(argument);
         break;
-    case dialog::kUserVerifyStarted:
+    case dialog::UserVerifyCode::Started:
         view_.openWaiting();
         setStatusArgument(argument);
         for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
@@ -376,7 +376,7 @@ void MainDialogCore::onUserVerify(uint32_t code, intptr_t argument) {
             view_.setEnabled(id, false);
         }
         break;
-    case dialog::kUserVerifySucceeded:
+    case dialog::UserVerifyCode::Succeeded:
         loggedIn(argument);
         break;
     default:
@@ -403,19 +403,19 @@ void MainDialogCore::loggedIn(intptr_t argument) {
     setStatus(texts_.text(UiTextTable::kReady));
 }
 
-void MainDialogCore::onNewsItems(uint32_t code, intptr_t argument) {
+void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) {
     switch (code) {
-    case dialog::kNewsItemsFailed:
+    case dialog::NewsItemsCode::Failed:
         setStatusArgument(argument);
         break;
-    case dialog::kNewsItemsStarted:
+    case dialog::NewsItemsCode::Started:
         setStatusArgument(argument);
         setBusy();
         break;
-    case dialog::kNewsItemsExhausted:
+    case dialog::NewsItemsCode::Exhausted:
         feedExhausted();
         break;
-    case dialog::kNewsItemsArrived:
+    case dialog::NewsItemsCode::Arrived:
         batchArrived();
         break;
     default:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/DialogCodes.h"
 #include "protocol/NewsItem.h"
 #include "ui/core/DialogView.h"
 #include "ui/core/UiTextTable.h"
@@ -105,10 +106,10 @@ class MainDialogCore {
     void requestBatch();
     void discardItems();
 
-    void onSpeechJob(uint32_t code, intptr_t argument);
-    void onNetworkVerify(uint32_t code, intptr_t argument);
-    void onUserVerify(uint32_t code, intptr_t argument);
-    void onNewsItems(uint32_t code, intptr_t argument);
+    void onSpeechJob(dialog::JobCode code, intptr_t argument);
+    void onNetworkVerify(dialog::NetworkVerifyCode code, intptr_t argument);
+    void onUserVerify(dialog::UserVerifyCode code, intptr_t argument);
+    void onNewsItems(dialog::NewsItemsCode code, intptr_t argument);
     void networkVerified(intptr_t httpStatus);
     void loggedIn(intptr_t argument);
     void batchArrived();

@@ -1,7 +1,7 @@
 #include "ProtocolTestSupport.h"
 
 #include "platform/Text.h"
-#include "protocol/SpeechJobCodes.h"
+#include "protocol/DialogCodes.h"
 #include "protocol/TraceWrite.h"
 
 #include <arpa/inet.h>
@@ -22,7 +22,8 @@ std::string utf8(std::u16string_view text) {
 RecordingPort::RecordingPort()
     : pump_([this](uint32_t message, uint32_t code, intptr_t argument) {
           std::string event = std::to_string(message) + "/" + std::to_string(code) + " ";
-          if (message == dialog::kSpeechJob && code == dialog::kPlaybackStatus) {
+          if (message == dialog::number(dialog::Message::SpeechJob) &&
+              code == dialog::number(dialog::JobCode::PlaybackStatus)) {
               event += statusText(*reinterpret_cast<const PlaybackStatus*>(argument));
           } else {
               event += carriesText(message, code) ? utf8(DialogPort::textOf(argument))
@@ -50,10 +51,13 @@ std::string RecordingPort::statusText(const PlaybackStatus& s) {
 }
 
 bool RecordingPort::carriesText(uint32_t message, uint32_t code) {
-    return (message == dialog::kSpeechJob && code >= dialog::kJobFailed &&
-            code <= dialog::kJobAudioReady) ||
-           (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifyError) ||
-           message == dialog::kUserVerify || message == dialog::kNewsItems;
+    return (message == dialog::number(dialog::Message::SpeechJob) &&
+            code >= dialog::number(dialog::JobCode::Failed) &&
+            code <= dialog::number(dialog::JobCode::AudioReady)) ||
+           (message == dialog::number(dialog::Message::NetworkVerify) &&
+            code == dialog::number(dialog::NetworkVerifyCode::Error)) ||
+           message == dialog::number(dialog::Message::UserVerify) ||
+           message == dialog::number(dialog::Message::NewsItems);
 }
 
 void RecordingPort::record(std::string event) {

@@ -37,7 +37,8 @@ class RealServerTest : public ::testing::Test {
         news_.setPort(recorder_.port());
         // What the main dialog does on 220: log in and hand out the addresses.
         recorder_.onReport([this](uint32_t message, uint32_t code) {
-            if (message == dialog::kNetworkVerify && code == dialog::kNetworkVerifySucceeded) {
+            if (message == dialog::number(dialog::Message::NetworkVerify) &&
+                code == dialog::number(dialog::NetworkVerifyCode::Succeeded)) {
                 verify_.start(door_.doorNetverify(), email_, password_, language_, 10, 30);
                 news_.setService(door_.doorRss(), 10, 30);
             }

@@ -3,8 +3,8 @@
 #include "FakeSpeechServer.h"
 #include "SayTestSupport.h"
 
+#include "protocol/DialogCodes.h"
 #include "protocol/PlaybackStatus.h"
-#include "protocol/SpeechJobCodes.h"
 #include "tools/say/ReportLine.h"
 #include "tools/say/SayOptions.h"
 #include "ui/core/MainDialogCore.h"
@@ -63,22 +63,26 @@ TEST(SayOptionsTest, UsageErrorsSayWhatIsWrong) {
 TEST(ReportLineTest, EachReportHasItsPayload) {
     const std::u16string text = u"查询转换状态成功,开始朗读...";
     const intptr_t textArgument = DialogPort::textArgument(text);
-    EXPECT_EQ(reportLine(100, dialog::kJobAudioReady, textArgument),
+    EXPECT_EQ(reportLine(100, dialog::number(dialog::JobCode::AudioReady), textArgument),
               "100/150 查询转换状态成功,开始朗读...");
-    EXPECT_EQ(reportLine(100, dialog::kPlaybackProgress, 42), "100/210 42");
-    EXPECT_EQ(reportLine(100, dialog::kPlaybackPlaying, 0), "100/170");
-    EXPECT_EQ(reportLine(100, dialog::kJobStopped, 0), "100/160");
+    EXPECT_EQ(reportLine(100, dialog::number(dialog::JobCode::PlaybackProgress), 42), "100/210 42");
+    EXPECT_EQ(reportLine(100, dialog::number(dialog::JobCode::PlaybackPlaying), 0), "100/170");
+    EXPECT_EQ(reportLine(100, dialog::number(dialog::JobCode::Stopped), 0), "100/160");
     PlaybackStatus status{37, 64, 0, 1, 5, 1, 2, 3};
-    EXPECT_EQ(reportLine(100, dialog::kPlaybackStatus, reinterpret_cast<intptr_t>(&status)),
+    EXPECT_EQ(reportLine(100, dialog::number(dialog::JobCode::PlaybackStatus),
+                         reinterpret_cast<intptr_t>(&status)),
               "100/200 37% 64 kbs 00:01:05/01:02:03");
-    EXPECT_EQ(reportLine(200, dialog::kNetworkVerifyStarted, 0), "200/210");
-    EXPECT_EQ(reportLine(200, dialog::kNetworkVerifySucceeded, 200), "200/220 200");
-    EXPECT_EQ(reportLine(200, dialog::kNetworkVerifyOffline, 0), "200/230 0");
-    EXPECT_EQ(reportLine(300, dialog::kUserVerifyFailed, textArgument),
+    EXPECT_EQ(reportLine(200, dialog::number(dialog::NetworkVerifyCode::Started), 0), "200/210");
+    EXPECT_EQ(reportLine(200, dialog::number(dialog::NetworkVerifyCode::Succeeded), 200),
+              "200/220 200");
+    EXPECT_EQ(reportLine(200, dialog::number(dialog::NetworkVerifyCode::Offline), 0), "200/230 0");
+    EXPECT_EQ(reportLine(300, dialog::number(dialog::UserVerifyCode::Failed), textArgument),
               "300/310 查询转换状态成功,开始朗读...");
-    EXPECT_EQ(MainDialogCore::traceLine(100, dialog::kJobFailed), "Add&Query Error");
-    EXPECT_EQ(MainDialogCore::traceLine(400, dialog::kNewsItemsArrived), "RSS Succeed");
-    EXPECT_EQ(MainDialogCore::traceLine(100, dialog::kPlaybackStatus), "");
+    EXPECT_EQ(MainDialogCore::traceLine(100, dialog::number(dialog::JobCode::Failed)),
+              "Add&Query Error");
+    EXPECT_EQ(MainDialogCore::traceLine(400, dialog::number(dialog::NewsItemsCode::Arrived)),
+              "RSS Succeed");
+    EXPECT_EQ(MainDialogCore::traceLine(100, dialog::number(dialog::JobCode::PlaybackStatus)), "");
 }
 
 // tolvane-say run to its end against `server` with `args` after the config.

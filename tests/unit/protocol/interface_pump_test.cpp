@@ -168,7 +168,8 @@ TEST(InterfacePump, WaitingForAWorkerFromItsOwnReportIsRefusedNotDeadlocked) {
                     testing::HasSubstr("while handling a report of the worker it waits for"));
     });
     worker.setPort(&pump);
-    ASSERT_TRUE(worker.start([&] { worker.send(300, 320); }));
+    ASSERT_TRUE(worker.start(
+        [&] { worker.send(dialog::Message::UserVerify, dialog::UserVerifyCode::Started); }));
     ASSERT_TRUE(pump.pumpUntil([&] { return !worker.running(); }, 20s));
     EXPECT_TRUE(refused);
     // From outside a report the same wait goes ahead.
