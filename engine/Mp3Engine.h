@@ -7,10 +7,10 @@
 #include "effects/SubbandEqualizer.h"
 #include "effects/VbrHeader.h"
 #include "engine/ChunkQueue.h"
-#include "platform/EngineRecords.h"
 #include "engine/MappedFile.h"
 #include "engine/Notifier.h"
 #include "engine/WaveTypes.h"
+#include "platform/EngineRecords.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
