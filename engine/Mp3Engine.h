@@ -28,6 +28,7 @@
 
 namespace tolvane {
 
+class AudioBackend;
 class WaveOutput;
 class WaveOutDeviceList;
 struct MadDecoder;
@@ -50,7 +51,10 @@ class Mp3Engine {
   public:
     static constexpr int kErrorTextSize = 512;
 
+    // Plays through the process's ALSA backend.
     Mp3Engine();
+    // Plays through `backend` and lists its devices.
+    explicit Mp3Engine(std::shared_ptr<AudioBackend> backend);
     virtual ~Mp3Engine();
     Mp3Engine(const Mp3Engine&) = delete;
     Mp3Engine& operator=(const Mp3Engine&) = delete;

@@ -1,5 +1,6 @@
 #include "playback/PlaybackController.h"
 
+#include "engine/AlsaBackend.h"
 #include "engine/Mp3EngineApi.h"
 #include "playback/StreamFeed.h"
 #include "playback/TempAudioFile.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace tolvane {
 
@@ -64,7 +66,10 @@ int32_t answerZero(uint32_t, uintptr_t, uintptr_t) {
 
 } // namespace
 
-PlaybackController::PlaybackController() : interfaceThread_(std::this_thread::get_id()) {
+PlaybackController::PlaybackController() : PlaybackController(AlsaBackend::instance()) {}
+
+PlaybackController::PlaybackController(std::shared_ptr<AudioBackend> backend)
+    : interfaceThread_(std::this_thread::get_id()), backend_(std::move(backend)) {
     setNotifications({});
 }
 
@@ -217,6 +222,11 @@ void PlaybackController::run(const Request& request) {
     }
 }
 
+// Released with mp3::destroy, like an engine from mp3::create.
+Mp3Engine* PlaybackController::createEngine() {
+    return new (std::nothrow) Mp3Engine(backend_);
+}
+
 void PlaybackController::playFile(AudioDownload& download, int64_t length) {
     TempAudioFile file;
     std::string error;
@@ -243,7 +253,7 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
         reported = true;
     }
     // What did arrive is played, as the dialog expects a 190 after any download.
-    Mp3Engine* engine = mp3::create();
+    Mp3Engine* engine = createEngine();
     if (engine == nullptr) {
         notify_.errorText("Initial Error");
         return;
@@ -280,7 +290,7 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
             notify_.errorText(result.error);
         }
     });
-    Mp3Engine* engine = mp3::create();
+    Mp3Engine* engine = createEngine();
     std::string error;
     if (engine == nullptr) {
         notify_.errorText("Initial Error");

@@ -19,6 +19,7 @@
 
 namespace tolvane {
 
+class AudioBackend;
 class AudioDownload;
 class StreamFeed;
 
@@ -51,7 +52,10 @@ class PlaybackController : public PlaybackControl {
     static constexpr int kOpenAttempts = 4;
 
     // The thread constructing the controller is taken as the interface thread.
+    // The engines it creates play through the process's ALSA backend, or
+    // through `backend` when one is given.
     PlaybackController();
+    explicit PlaybackController(std::shared_ptr<AudioBackend> backend);
     // Stops a playback still running, without notifications.
     ~PlaybackController() override;
     PlaybackController(const PlaybackController&) = delete;
@@ -89,6 +93,7 @@ class PlaybackController : public PlaybackControl {
     };
 
     void run(const Request& request);
+    Mp3Engine* createEngine();
     void playFile(AudioDownload& download, int64_t length);
     void playStream(const Request& request, int64_t length);
     bool openStream(Mp3Engine* engine, StreamFeed& feed, std::string& error);
@@ -116,6 +121,7 @@ class PlaybackController : public PlaybackControl {
     std::atomic<Mode> mode_{Mode::kFile};
     std::atomic<uint64_t> downloadMaxBytes_{ConfigStore::kDefaultDownloadMaxBytes};
     const std::thread::id interfaceThread_;
+    const std::shared_ptr<AudioBackend> backend_;
     CurlGlobal curl_;
 };
 

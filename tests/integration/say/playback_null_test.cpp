@@ -1,0 +1,251 @@
+// The playback controller in FILE and MEMORY mode playing into the
+// clock-paced null output at eight times real time, so that all its threads
+// (worker, download, decoding, output writer, notifications) run in the
+// sanitizer builds: whole readings, stop during the download and during the
+// sound, and pause, resume and stop racing from other threads. The same
+// readings into a real sound sink are in playback_test.cpp.
+#include "ProtocolTestSupport.h"
+#include "SayTestSupport.h"
+
+#include "engine/NullBackend.h"
+#include "playback/PlaybackController.h"
+#include "protocol/SpeechJobController.h"
+#include "tests/support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
+namespace tolvane::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Mode = PlaybackController::Mode;
+
+constexpr double kSpeed = 8.0;
+
+std::string tone(double seconds) {
+    std::string error;
+    std::string mp3 = makeToneMp3(seconds, 440, error);
+    EXPECT_FALSE(mp3.empty()) << "sox or lame failed: " << error;
+    return mp3;
+}
+
+// Eight seconds: one at eight times real time.
+const std::string& shortTone() {
+    static const std::string mp3 = tone(8);
+    return mp3;
+}
+
+// Twenty-four seconds: three to stop and pause it in while it plays.
+const std::string& longTone() {
+    static const std::string mp3 = tone(24);
+    return mp3;
+}
+
+// The positions of the status reports, in seconds.
+std::vector<int> positions(const std::vector<std::string>& reports) {
+    static const std::regex status("100/200 [0-9]+% [0-9]+ kbs ([0-9]+):([0-9]+):([0-9]+)/.*");
+    std::vector<int> seconds;
+    std::smatch m;
+    for (const std::string& report : reports) {
+        if (std::regex_match(report, m, status)) {
+            seconds.push_back(std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]));
+        }
+    }
+    return seconds;
+}
+
+class PlaybackNullTest : public ::testing::TestWithParam<Mode> {
+  protected:
+    // The downloads go to a runtime folder of this program's own, so that
+    // another program's download is not taken for a leftover of these tests.
+    static void SetUpTestSuite() {
+        static const TempDir runtime("playback-null-runtime");
+        ASSERT_FALSE(runtime.path().empty());
+        setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    }
+
+    void SetUp() override {
+        job_.setPort(recorder_.port());
+        job_.setPlayback(&playback_);
+        playback_.setDownloadMode(GetParam());
+    }
+
+    bool ended() {
+        return !playback_.running() && playback_.state() == PlaybackController::State::kStopped;
+    }
+
+    // Plays `url` to its end and returns the reports.
+    std::vector<std::string> playToTheEnd(const std::string& url) {
+        recorder_.clear();
+        playback_.play(url, 5, 10);
+        EXPECT_TRUE(recorder_.pumpUntil([&] { return ended(); }))
+            << ::testing::PrintToString(recorder_.reports());
+        return recorder_.reports();
+    }
+
+    // Pumps until `report` has come `times` times since the last clear.
+    bool pumpUntilReported(const std::string& report, size_t times = 1) {
+        return recorder_.pumpUntil([&] {
+            const std::vector<std::string> reports = recorder_.reports();
+            return size_t(std::count(reports.begin(), reports.end(), report)) >= times;
+        });
+    }
+
+    // Starts `url` and pumps until the sound plays.
+    void startPlaying(const std::string& url) {
+        recorder_.clear();
+        playback_.play(url, 5, 30);
+        ASSERT_TRUE(pumpUntilReported("100/170 0")) << codes();
+    }
+
+    std::string codes() const { return codesOf(recorder_.reports()); }
+
+    // The reports of a reading played to its end. A streamed download goes on
+    // while the audio plays, so its progress may fall between playing reports.
+    static bool playedToTheEnd(const std::vector<std::string>& reports) {
+        static const std::regex whole("(100/210 )+(100/170 100/200 )+100/190");
+        static const std::regex streamed("(100/210 )+(100/(170|200|210) )+100/190");
+        return std::regex_match(codesOf(reports), GetParam() == Mode::kFile ? whole : streamed);
+    }
+
+    DownloadsWatch downloads_;
+    RecordingPort recorder_;
+    PlaybackController playback_{std::make_shared<NullBackend>(kSpeed)};
+    SpeechJobController job_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, PlaybackNullTest, ::testing::Values(Mode::kFile, Mode::kMemory),
+                         [](const auto& info) {
+                             return info.param == Mode::kFile ? "File" : "Memory";
+                         });
+
+TEST_P(PlaybackNullTest, PlaysToTheEndAtTheOutputsPace) {
+    AudioPeer peer(shortTone(), {});
+    const Clock::time_point start = Clock::now();
+    const std::vector<std::string> reports = playToTheEnd(peer.url());
+    EXPECT_TRUE(playedToTheEnd(reports)) << codesOf(reports);
+    EXPECT_THAT(reports, Contains("100/210 100"));
+    EXPECT_THAT(reports,
+                Contains(::testing::MatchesRegex("100/200 [0-9]+% 64 kbs 00:00:0[0-8]/00:00:08")));
+    const std::vector<int> seen = positions(reports);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << ::testing::PrintToString(seen);
+    // Eight seconds of sound at eight times real time, with the end's wait.
+    EXPECT_LT(Clock::now() - start, 8s);
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre()) << "downloaded audio left behind";
+}
+
+TEST_P(PlaybackNullTest, StopDuringTheDownloadStartsNoPlayback) {
+    // Slow enough that the stop comes before MEMORY mode has the bytes it opens
+    // its stream on.
+    AudioPeer::Behaviour slow;
+    slow.chunk = PlaybackController::kFirstChunk / 2;
+    slow.chunkDelay = 300ms;
+    AudioPeer peer(shortTone(), slow);
+    playback_.play(peer.url(), 5, 30);
+    ASSERT_TRUE(recorder_.pumpUntil([&] { return !recorder_.reports().empty(); }));
+    job_.stop();
+    EXPECT_LT(peer.bytesSent(), shortTone().size());
+    const std::vector<std::string> reports = recorder_.reports();
+    EXPECT_THAT(reports, Not(Contains("100/170 0")));
+    EXPECT_THAT(reports, Not(Contains(HasSubstr("100/110"))));
+    EXPECT_EQ(reports.back(), "100/160 0");
+    EXPECT_TRUE(ended());
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+}
+
+TEST_P(PlaybackNullTest, StopWhileTheSoundPlaysEndsTheReadingThere) {
+    AudioPeer peer(longTone(), {});
+    startPlaying(peer.url());
+    job_.stop();
+    const std::vector<std::string> reports = recorder_.reports();
+    EXPECT_EQ(reports.back(), "100/160 0");
+    EXPECT_THAT(reports, Not(Contains("100/190 0"))) << "the stop is no end of the audio";
+    EXPECT_THAT(reports, Not(Contains(HasSubstr("100/110"))));
+    EXPECT_TRUE(ended());
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+}
+
+// Pause and resume called many times from another thread while the worker
+// reports: the reading stays whole. Paused, it reports nothing but its pause;
+// resumed, it plays to its end.
+TEST_P(PlaybackNullTest, PauseAndResumeFromAnotherThread) {
+    AudioPeer peer(longTone(), {});
+    startPlaying(peer.url());
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        for (int i = 0; i < 100; ++i) {
+            playback_.pause();
+            playback_.resume();
+        }
+        playback_.pause();
+        done = true;
+    });
+    EXPECT_TRUE(recorder_.pumpUntil([&] { return done.load(); }));
+    other.join();
+    // A report read before the last pause may still come; after the first
+    // pause report, only pause reports do.
+    recorder_.clear();
+    ASSERT_TRUE(pumpUntilReported("100/180 0")) << codes();
+    recorder_.clear();
+    ASSERT_TRUE(pumpUntilReported("100/180 0")) << codes();
+    EXPECT_THAT(recorder_.reports(), ElementsAre("100/180 0"));
+
+    playback_.resume();
+    EXPECT_TRUE(recorder_.pumpUntil([&] { return ended(); })) << codes();
+    const std::vector<std::string> reports = recorder_.reports();
+    EXPECT_EQ(reports.back(), "100/190 0");
+    EXPECT_THAT(reports, Not(Contains(HasSubstr("100/110"))));
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+}
+
+// A stop from a thread that is not the interface thread, while a third one
+// pauses and resumes: everything ends, and the controller plays again after.
+TEST_P(PlaybackNullTest, StopRacesWithPauseAndResume) {
+    AudioPeer peer(longTone(), {});
+    startPlaying(peer.url());
+    std::atomic<int> toggles{0};
+    std::atomic<bool> stopped{false};
+    std::thread toggler([&] {
+        while (!stopped) {
+            playback_.pause();
+            playback_.resume();
+            ++toggles;
+        }
+    });
+    std::thread stopper([&] {
+        while (toggles < 20) {
+            std::this_thread::sleep_for(1ms);
+        }
+        playback_.stop();
+        stopped = true;
+    });
+    EXPECT_TRUE(recorder_.pumpUntil([&] { return stopped.load(); }));
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] {
+        toggler.join();
+        stopper.join();
+        joined = true;
+    });
+    EXPECT_TRUE(recorder_.pumpUntil([&] { return joined.load(); }));
+    joiner.join();
+    EXPECT_TRUE(ended());
+    EXPECT_THAT(recorder_.reports(), Not(Contains(HasSubstr("100/110"))));
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+
+    AudioPeer again(shortTone(), {});
+    const std::vector<std::string> reports = playToTheEnd(again.url());
+    EXPECT_TRUE(playedToTheEnd(reports)) << codesOf(reports);
+}
+
+} // namespace
+} // namespace tolvane::test
