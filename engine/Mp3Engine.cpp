@@ -15,27 +15,13 @@ namespace {
 
 constexpr int32_t kEngineVersion = 250;
 
-// Lists `backend`'s devices for the engine's device list.
-WaveOutDeviceList::Enumerator devicesOf(std::shared_ptr<AudioBackend> backend) {
-    return [backend = std::move(backend)] {
-        std::vector<AudioDevice> devices;
-        std::vector<WAVEOUTCAPSA> caps;
-        if (backend->listDevices(devices) == MMSYSERR_NOERROR) {
-            for (const AudioDevice& device : devices) {
-                caps.push_back(device.caps);
-            }
-        }
-        return caps;
-    };
-}
-
 } // namespace
 
 Mp3Engine::Mp3Engine() : Mp3Engine(AlsaBackend::instance()) {}
 
 Mp3Engine::Mp3Engine(std::shared_ptr<AudioBackend> backend)
     : wave_(std::make_unique<WaveOutput>(backend)),
-      devices_(std::make_unique<WaveOutDeviceList>(devicesOf(backend))) {}
+      devices_(std::make_unique<WaveOutDeviceList>(WaveOutDeviceList::devicesOf(backend))) {}
 
 // Teardown order: stop the run, close the stream, then drop the output and
 // end the notification thread (the Notifier member's destructor).

@@ -8,22 +8,20 @@
 
 namespace tolvane {
 
-namespace {
-
-std::vector<WAVEOUTCAPSA> alsaDevices() {
-    std::vector<AudioDevice> devices;
-    std::vector<WAVEOUTCAPSA> caps;
-    if (AlsaBackend::instance()->listDevices(devices) == MMSYSERR_NOERROR) {
-        for (const AudioDevice& device : devices) {
-            caps.push_back(device.caps);
+WaveOutDeviceList::Enumerator WaveOutDeviceList::devicesOf(std::shared_ptr<AudioBackend> backend) {
+    return [backend = std::move(backend)] {
+        std::vector<AudioDevice> devices;
+        std::vector<WAVEOUTCAPSA> caps;
+        if (backend->listDevices(devices) == MMSYSERR_NOERROR) {
+            for (const AudioDevice& device : devices) {
+                caps.push_back(device.caps);
+            }
         }
-    }
-    return caps;
+        return caps;
+    };
 }
 
-} // namespace
-
-WaveOutDeviceList::WaveOutDeviceList() : WaveOutDeviceList(alsaDevices) {}
+WaveOutDeviceList::WaveOutDeviceList() : WaveOutDeviceList(devicesOf(AlsaBackend::instance())) {}
 
 WaveOutDeviceList::WaveOutDeviceList(Enumerator enumerate) : enumerate_(std::move(enumerate)) {}
 

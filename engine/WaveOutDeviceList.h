@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AudioBackend.h"
 #include "engine/WaveTypes.h"
 
 #include <atomic>
@@ -24,6 +25,9 @@ class WaveOutDeviceList {
     // Lists the ALSA backend's devices.
     WaveOutDeviceList();
     explicit WaveOutDeviceList(Enumerator enumerate);
+
+    // The devices `backend` lists.
+    static Enumerator devicesOf(std::shared_ptr<AudioBackend> backend);
 
     // Replaces the list; the number of devices, or 0 with `error` set (the
     // previous list is then kept).

@@ -84,14 +84,21 @@ int WaveOutput::Initialize(uint16_t formatTag, uint16_t channels, uint32_t sampl
     const double bytes = double(format_.nAvgBytesPerSec) * double(bufferMs) * 0.001;
     const bool sizeFits = bytes < 4294967296.0;
     bufferSize_ = sizeFits ? uint32_t(bytes) : 0;
-    for (uint32_t i = 0; i < bufferCount; ++i) {
-        headers_[i].lpData = sizeFits ? new (std::nothrow) char[bufferSize_]() : nullptr;
+    data_.reset(new (std::nothrow) std::unique_ptr<char[]>[bufferCount]);
+    for (uint32_t i = 0; data_ && i < bufferCount; ++i) {
+        data_[i].reset(sizeFits ? new (std::nothrow) char[bufferSize_]() : nullptr);
+        headers_[i].lpData = data_[i].get();
         headers_[i].dwUser = i;
         if (headers_[i].lpData == nullptr) {
-            freeBuffers(i);
+            freeBuffers();
             setError("WaveOutput::Initialize->Can't allocate memory for output data buffer");
             return 0;
         }
+    }
+    if (!data_) {
+        freeBuffers();
+        setError("WaveOutput::Initialize->Can't allocate memory for output data buffer");
+        return 0;
     }
     bufferCount_ = bufferCount;
     bufferMs_ = bufferMs;
@@ -104,19 +111,14 @@ int WaveOutput::Uninitialize() {
     if (const auto open = device()) {
         open->reset();
     }
-    freeBuffers(bufferCount_);
+    freeBuffers();
     bufferCount_ = 0;
     return 1;
 }
 
-void WaveOutput::freeBuffers(uint32_t count) {
-    if (!headers_) {
-        return;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        delete[] headers_[i].lpData;
-    }
+void WaveOutput::freeBuffers() {
     headers_.reset();
+    data_.reset();
 }
 
 int WaveOutput::OpenAudioOutput(int32_t deviceNumber, WaveOutProc callback, uintptr_t instance,

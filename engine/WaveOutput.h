@@ -80,11 +80,12 @@ class WaveOutput {
   private:
     std::shared_ptr<AudioStream> device() const;
     void setError(const char* text);
-    void freeBuffers(uint32_t count);
+    void freeBuffers();
     static void ignoreNotification(HWAVEOUT, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
 
     const std::shared_ptr<AudioBackend> backend_;
     std::unique_ptr<WAVEHDR[]> headers_;
+    std::unique_ptr<std::unique_ptr<char[]>[]> data_; // what each header's lpData points into
     WAVEFORMATEX format_{};
     uint32_t bufferCount_ = 0;
     uint32_t bufferMs_ = 0;
