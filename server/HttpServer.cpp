@@ -1,5 +1,6 @@
 #include "server/HttpServer.h"
 
+#include "platform/SystemText.h"
 #include "server/ByteRange.h"
 #include "server/JobTable.h"
 #include "server/Log.h"
@@ -289,7 +290,12 @@ struct Callbacks {
             std::uint64_t announced = 0;
             const std::string length = header(connection, "Content-Length");
             std::from_chars(length.data(), length.data() + length.size(), announced);
-            if (announced > server.settings_.bodyLimit) {
+            // A client that waits for 100 Continue is refused before it sends
+            // the body. One that sends it at once gets the refusal once it has
+            // sent it (read and dropped): closing the connection on unread
+            // bytes would reset it, and the client would lose the reply.
+            if (announced > server.settings_.bodyLimit &&
+                platform::asciiLowered(header(connection, "Expect")) == "100-continue") {
                 return answer(connection, exchange,
                               server.service_.tooLarge(exchange.path, server.settings_.bodyLimit));
             }
