@@ -1,7 +1,11 @@
 # Thin driver over the CMake presets. `make run` and `make test` install what is
 # missing (Debian packages listed in scripts/packages.txt), configure, build,
-# then run or test.
-.PHONY: all build run test format clean
+# then run or test. `make install` builds, then installs the programs, their
+# desktop entry, icons, metainfo and manual pages under PREFIX (DESTDIR is
+# honoured for staging).
+.PHONY: all build run test install format clean
+
+PREFIX ?= /usr/local
 
 all: build
 
@@ -15,6 +19,9 @@ run: build
 
 test:
 	scripts/test.sh
+
+install: build
+	cmake --install build/default --prefix "$(PREFIX)"
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
