@@ -4,6 +4,7 @@
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
 #include "platform/Paths.h"
+#include "platform/StreamIdentity.h"
 #include "ui/ClientObjects.h"
 #include "ui/MainWindow.h"
 
@@ -43,6 +44,9 @@ void closeOnTerminate(QWidget& window) {
 
 int main(int argc, char** argv) {
     using namespace tolvane;
+    // Before any thread starts or any sound device opens: readings play as
+    // Tolvane's speech, so the desktop can show it and lower music under it.
+    platform::announceStreamIdentity({"Tolvane", "tolvane", "speech"});
     // A second start ends at once, quietly, leaving the first alone.
     platform::SingleInstanceLock instance("TolvaneWin32Class");
     if (!instance.acquired()) {

@@ -1,5 +1,6 @@
 // tolvane-say: reads text (or a news feed) aloud without a window. See
 // tools/say/SayOptions.cpp for the command line.
+#include "platform/StreamIdentity.h"
 #include "tools/say/SayApp.h"
 #include "tools/say/SayOptions.h"
 
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
         }
     }
     catchInterrupts();
+    // The window's command-line twin reads aloud under the same name and role.
+    tolvane::platform::announceStreamIdentity({"Tolvane", "tolvane", "speech"});
     SayApp app(parsed.options, std::move(text), std::cout, std::cerr, interrupted);
     return app.run();
 }
