@@ -4,12 +4,15 @@
 #include "protocol/DialogCodes.h"
 #include "protocol/TraceWrite.h"
 
+#include <httplib.h>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
 #include <regex>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,13 +92,24 @@ bool RecordingPort::pumpUntil(const std::function<bool()>& done) {
     return pump_.pumpUntil(done, std::chrono::seconds(20));
 }
 
-TestPeer::TestPeer() {
-    server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+bool HeaderNameLess::operator()(const std::string& a, const std::string& b) const {
+    return ::strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
+struct TestPeer::Server {
+    httplib::Server http;
+};
+
+TestPeer::TestPeer() : server_(std::make_unique<Server>()) {
+    server_->http.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
         Answer answer{404, "", {}};
         {
             std::lock_guard lock(mutex_);
-            exchanges_.push_back({request.path, request.body, request.headers, request.params,
-                                  static_cast<int64_t>(std::time(nullptr))});
+            Exchange exchange{
+                request.path, request.body, {}, {}, static_cast<int64_t>(std::time(nullptr))};
+            exchange.headers.insert(request.headers.begin(), request.headers.end());
+            exchange.params.insert(request.params.begin(), request.params.end());
+            exchanges_.push_back(std::move(exchange));
             if (const auto it = answers_.find(request.path); it != answers_.end()) {
                 answer = it->second;
             }
@@ -113,15 +127,15 @@ TestPeer::TestPeer() {
         response.status = answer.status;
         response.set_content(answer.body, "text/html");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
+    port_ = server_->http.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->http.listen_after_bind(); });
+    while (!server_->http.is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
 TestPeer::~TestPeer() {
-    server_.stop();
+    server_->http.stop();
     thread_.join();
 }
 

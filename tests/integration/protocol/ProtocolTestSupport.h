@@ -11,8 +11,6 @@
 #include "tests/support/ServerProgram.h"
 #include "tests/support/TempDir.h"
 
-#include <httplib.h>
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -65,13 +63,18 @@ class RecordingPort {
     InterfacePump pump_;
 };
 
+// Header names compare regardless of case, as HTTP defines them.
+struct HeaderNameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
 // One request as the peer received it.
 struct Exchange {
     std::string path;
     std::string body;
-    httplib::Headers headers;
-    httplib::Params params; // the body decoded as a form
-    int64_t receivedAt = 0; // seconds since the epoch
+    std::multimap<std::string, std::string, HeaderNameLess> headers;
+    std::multimap<std::string, std::string> params; // the body decoded as a form
+    int64_t receivedAt = 0;                         // seconds since the epoch
 };
 
 // An HTTP server on a free loopback port that answers POSTs to each path with
@@ -97,7 +100,10 @@ class TestPeer {
         std::chrono::milliseconds delay{};
     };
 
-    httplib::Server server_;
+    // The HTTP server lives in the source file, so the tests that use a peer
+    // do not each compile the whole HTTP library.
+    struct Server;
+    std::unique_ptr<Server> server_;
     int port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;

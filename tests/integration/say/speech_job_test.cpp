@@ -112,7 +112,7 @@ TEST_F(SpeechJobTest, AnAcceptedJobIsPolledUntilItsAudioIsHandedToPlayback) {
 
     const std::vector<Exchange> exchanges = peer_.exchanges();
     ASSERT_EQ(exchanges.size(), 2u);
-    const httplib::Params& add = exchanges[0].params;
+    const auto& add = exchanges[0].params;
     EXPECT_THAT(exchanges[0].body,
                 ::testing::StartsWith("user_id=7&language=en-US&text=Title%2CHello+%26+good+night&"
                                       "rate=50&volume=100&punctuation=0&format=6&voice=VW+Lily&"
