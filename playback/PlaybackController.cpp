@@ -55,6 +55,8 @@ PlaybackStatus statusOf(const Reading& now, const MP3_TIME& length,
     status.lengthHours = int32_t(lengthMs / 3600000);
     status.lengthMinutes = int32_t(lengthMs % 3600000 / 60000);
     status.lengthSeconds = int32_t(lengthMs % 60000 / 1000);
+    status.positionMs = now.position.nMilliseconds;
+    status.lengthMs = lengthMs;
     return status;
 }
 

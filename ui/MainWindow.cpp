@@ -5,6 +5,7 @@
 #include "ui/ClientObjects.h"
 #include "ui/Icons.h"
 #include "ui/MainDialog.h"
+#include "ui/MediaPlayerBus.h"
 #include "ui/OptionsSheet.h"
 
 #include <QAction>
@@ -63,10 +64,14 @@ MainWindow::MainWindow(ClientObjects& objects, ConfigStore& config, std::string 
     const QSize needed = dialog_->templateSize() + QSize(0, menuBar()->sizeHint().height());
     setFixedSize(needed.expandedTo(QSize(kWidth, 0)));
     centre();
+    mediaBus_ = new MediaPlayerBus(*this, dialog_->core());
     dialog_->initialise();
 }
 
 MainWindow::~MainWindow() {
+    // The bus name goes first: nothing is announced of the closing dialog.
+    delete mediaBus_;
+    mediaBus_ = nullptr;
     // The dialog stops the reading while the window's widgets still exist.
     delete dialog_;
     dialog_ = nullptr;

@@ -16,6 +16,7 @@ namespace tolvane::ui {
 
 struct ClientObjects;
 class MainDialog;
+class MediaPlayerBus;
 
 // The top-level window: title, menus in the interface language, the trace
 // flag, and the main dialog filling it.
@@ -64,6 +65,7 @@ class MainWindow : public QMainWindow {
     ClientObjects& objects_;
     ConfigStore& config_;
     MainDialog* dialog_ = nullptr;
+    MediaPlayerBus* mediaBus_ = nullptr; // the media keys' way in, while the window exists
     std::map<int, QAction*> actions_;
     bool traceFlag_ = false;
     bool chineseMenu_ = false;

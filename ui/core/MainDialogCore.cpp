@@ -123,6 +123,7 @@ void MainDialogCore::playNow() {
 }
 
 void MainDialogCore::startReading(std::u16string title, std::u16string text) {
+    media_.readingStarted(title, text, newsMode_);
     SpeechJobController::Job job;
     job.prefix = std::move(title);
     job.text = std::move(text);
@@ -168,6 +169,41 @@ void MainDialogCore::stop() {
     c_.job.stop();
 }
 
+void MainDialogCore::nextItem() {
+    if (!newsMode_ || items_.empty()) {
+        return;
+    }
+    const int32_t index = newsIndex_;
+    keepItems_ = true;
+    c_.job.stop();
+    keepItems_ = false;
+    // Unless the item ended by itself while the stop waited, and the next
+    // one is already being read.
+    if (newsIndex_ == index) {
+        readNextItem();
+        showCounter();
+    }
+}
+
+void MainDialogCore::mediaCommand(MediaSession::Command command) {
+    switch (media_.decide(command)) {
+    case MediaSession::Action::kPlayNow:
+        playNow();
+        break;
+    case MediaSession::Action::kPauseResume:
+        pauseResume();
+        break;
+    case MediaSession::Action::kStop:
+        stop();
+        break;
+    case MediaSession::Action::kNextItem:
+        nextItem();
+        break;
+    case MediaSession::Action::kNone:
+        break;
+    }
+}
+
 void MainDialogCore::textChanged() {
     showCounter();
 }
@@ -201,6 +237,9 @@ void MainDialogCore::onReport(uint32_t message, uint32_t code, intptr_t argument
     if (const std::string_view line = traceLine(message, code); !line.empty()) {
         TraceWrite(line);
     }
+    // Before the dialog handles it: an item's end that starts the next
+    // reading is told to the media session in that order.
+    media_.onReport(message, code, argument);
     switch (static_cast<dialog::Message>(message)) {
     case dialog::Message::SpeechJob:
         onSpeechJob(static_cast<dialog::JobCode>(code), argument);
@@ -464,6 +503,11 @@ void MainDialogCore::discardItems() {
 void MainDialogCore::completed() {
     view_.setText(control::kStatus, texts_.text(UiTextTable::kCompleted));
     setFinished();
+    readNextItem();
+    showCounter();
+}
+
+void MainDialogCore::readNextItem() {
     // After a stop the items are gone: a late completion reads nothing more.
     if (newsMode_ && !items_.empty()) {
         ++newsIndex_;
@@ -476,13 +520,12 @@ void MainDialogCore::completed() {
             requestBatch();
         }
     }
-    showCounter();
 }
 
 void MainDialogCore::stopped() {
     view_.setText(control::kStatus, texts_.text(UiTextTable::kStopped));
     setFinished();
-    if (newsMode_) {
+    if (newsMode_ && !keepItems_) {
         discardItems();
         feedExhausted();
     }

@@ -3,6 +3,7 @@
 #include "protocol/DialogCodes.h"
 #include "protocol/NewsItem.h"
 #include "ui/core/DialogView.h"
+#include "ui/core/MediaSession.h"
 #include "ui/core/UiTextTable.h"
 
 #include <cstdint>
@@ -75,6 +76,11 @@ class MainDialogCore {
     void stop();
     void textChanged();
     void languageSelected(std::u16string_view item);
+    // In news mode, ends the item being read and reads the next one (or asks
+    // for the next batch), as the item's end does.
+    void nextItem();
+    // A command of the desktop's media controls, done as media().decide() says.
+    void mediaCommand(MediaSession::Command command);
 
     // A worker's report (message 100/200/300/400 with its code and argument).
     void onReport(uint32_t message, uint32_t code, intptr_t argument);
@@ -85,6 +91,8 @@ class MainDialogCore {
     const std::string& language() const { return language_; }
     bool newsMode() const { return newsMode_; }
     int32_t feedId() const { return feedId_; }
+    // What the desktop's media controls see; its listener is the front end's.
+    MediaSession& media() { return media_; }
 
     // Where the three links lead.
     std::string feedbackUrl() const;
@@ -102,6 +110,7 @@ class MainDialogCore {
     void startReading(std::u16string title, std::u16string text);
     void showItem();
     void readItem();
+    void readNextItem();
     void feedExhausted();
     void requestBatch();
     void discardItems();
@@ -133,6 +142,8 @@ class MainDialogCore {
     int32_t batchCount_ = 0;
     int32_t maxrss_ = 0;
     bool closing_ = false;
+    bool keepItems_ = false; // a stop made by nextItem() keeps the batch
+    MediaSession media_;
 };
 
 } // namespace tolvane

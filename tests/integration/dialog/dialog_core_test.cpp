@@ -10,12 +10,14 @@
 #include "protocol/InterfacePump.h"
 #include "protocol/NetworkVerifyController.h"
 #include "protocol/NewsItemController.h"
+#include "protocol/PlaybackStatus.h"
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
 #include "tests/support/TempDir.h"
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
+#include "ui/core/MediaSession.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -285,6 +287,110 @@ TEST_F(DialogCoreTest, ReadsAFeedBatchItemByItemThenAsksForTheNext) {
     EXPECT_EQ(view_.text[control::kTextBox], "Please input text here, press Read button");
     EXPECT_EQ(view_.text[control::kNewsPosition], "");
     EXPECT_EQ(view_.controls(), "100111");
+}
+
+// Next during a feed's item ends it and reads the following one; the media
+// session names each item and offers Next only while an item is being read.
+TEST_F(DialogCoreTest, NextReadsTheFollowingItemAndTheMediaSessionFollows) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(1.0, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    // A slow download keeps each item under way until the test acts.
+    AudioPeer audio(mp3, {.chunk = 256, .chunkDelay = std::chrono::milliseconds(100)});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200, newsBatch(1, 3, 10));
+    open();
+    ASSERT_TRUE(ready());
+    const MediaSession& media = dialog_->media();
+    EXPECT_EQ(media.decide(MediaSession::Command::kNext), MediaSession::Action::kNone);
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 1 && media.canPause(); }));
+    EXPECT_EQ(media.title(), u"Item 1");
+    EXPECT_TRUE(media.canGoNext());
+    const uint64_t first = media.track();
+
+    dialog_->mediaCommand(MediaSession::Command::kNext);
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2; })) << status();
+    EXPECT_THAT(addedTexts(), ElementsAre("Item 1,Text of item 1", "Item 2,Text of item 2"));
+    EXPECT_EQ(view_.text[control::kNewsPosition], "2/10[3]");
+    EXPECT_EQ(view_.text[control::kTitle], "Item 2");
+    EXPECT_EQ(media.title(), u"Item 2");
+    EXPECT_EQ(media.track(), first + 1);
+    EXPECT_TRUE(media.canGoNext());
+
+    // A stop ends the feed's reading: nothing left to go next to.
+    dialog_->mediaCommand(MediaSession::Command::kStop);
+    EXPECT_EQ(status(), "Stopped");
+    EXPECT_EQ(view_.text[control::kNewsPosition], "");
+    EXPECT_FALSE(media.canGoNext());
+    EXPECT_EQ(media.track(), 0u);
+    EXPECT_EQ(media.status(), MediaSession::Status::kStopped);
+    EXPECT_EQ(server_.requestsTo("/news"), 1u);
+}
+
+// What each media command does as a reading goes through its states, fed the
+// reports the dialog gets; and the titles typed text gets.
+TEST(MediaSessionTest, CommandsFollowTheReadingsStatesAndTitlesTakeTheFirstWords) {
+    using Command = MediaSession::Command;
+    MediaSession media;
+    int told = 0;
+    media.setListener([&] { ++told; });
+    auto actions = [&] {
+        std::string out;
+        for (Command c : {Command::kPlayPause, Command::kPlay, Command::kPause, Command::kStop,
+                          Command::kNext}) {
+            out += "-nrsN"[int(media.decide(c))]; // none, Play Now, pause/resume, stop, next
+        }
+        return out + " " + std::string(MediaSession::name(media.status())) +
+               (media.canPlay() ? " play" : "") + (media.canPause() ? " pause" : "") +
+               (media.canGoNext() ? " next" : "");
+    };
+    EXPECT_EQ(actions(), "----- Stopped"); // not logged in: nothing to start
+    media.onReport(300, 330, 0);
+    EXPECT_EQ(actions(), "nn--- Stopped play");
+    media.readingStarted(u"", u"  Read   this\ttext\n aloud ", false);
+    EXPECT_EQ(media.title(), u"Read this text aloud");
+    EXPECT_EQ(media.track(), 1u);
+    media.onReport(100, 120, 0);
+    // Under way before the audio: Pause makes it start paused, Play waits.
+    EXPECT_EQ(actions(), "r-rs- Stopped play pause");
+    media.onReport(100, 170, 0);
+    EXPECT_EQ(actions(), "r-rs- Playing play pause");
+    PlaybackStatus report;
+    report.positionMs = 1500;
+    report.lengthMs = 4321;
+    const int before = told;
+    media.onReport(100, 200, reinterpret_cast<intptr_t>(&report));
+    EXPECT_EQ(media.lengthUs(), 4321000);
+    EXPECT_EQ(media.positionUs(), 1500000);
+    report.positionMs = 2500;
+    media.onReport(100, 200, reinterpret_cast<intptr_t>(&report));
+    EXPECT_EQ(told, before + 1); // the position alone is not told
+    media.onReport(100, 170, 0); // repeated each second while playing
+    media.onReport(100, 180, 0);
+    EXPECT_EQ(actions(), "rr-s- Paused play pause");
+    media.onReport(100, 160, 0);
+    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(media.track(), 0u);
+    EXPECT_EQ(media.lengthUs(), 0);
+    media.readingStarted(u"Headline", u"Body of the item", true);
+    media.onReport(400, 420, 0);
+    EXPECT_EQ(actions(), "r-rsN Stopped play pause next");
+    EXPECT_EQ(media.title(), u"Headline");
+    EXPECT_EQ(media.track(), 2u);
+    media.onReport(100, 190, 0);
+    EXPECT_EQ(actions(), "nn--- Stopped play");
+    media.onReport(200, 210, 0); // the server checked again: no Play Now until logged in
+    EXPECT_EQ(actions(), "----- Stopped");
+
+    EXPECT_EQ(MediaSession::titleOf(u"one two three four five six seven eight nine"),
+              u"one two three four five six seven eight\u2026");
+    EXPECT_EQ(MediaSession::titleOf(u"Antidisestablishmentarianism is a long word, isn't it"),
+              u"Antidisestablishmentarianism is a long\u2026");
+    EXPECT_EQ(MediaSession::titleOf(std::u16string(19, u'\u8bfb') + u"\U0001F600" +
+                                    u"\u8bfb\u8bfb" + std::u16string(30, u'\u6587')),
+              std::u16string(19, u'\u8bfb') + u"\u2026"); // a surrogate pair is not split
+    EXPECT_EQ(MediaSession::titleOf(u" \u3000\n"), u"");
 }
 
 TEST_F(DialogCoreTest, TheLanguageBoxSwitchesTextsAndChecksTheServerAgain) {
