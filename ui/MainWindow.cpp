@@ -129,7 +129,9 @@ void MainWindow::command(int id, std::string_view language) {
         }
         break;
     case kOptions:
-        showOptions(this, config_, dialog_->core().language(), [this] { dialog_->refresh(); });
+        showOptions(
+            this, config_, dialog_->core().language(), [this] { dialog_->refresh(); },
+            OptionsSheet::kServerPage, objects_.door.voices());
         break;
     default:
         break;

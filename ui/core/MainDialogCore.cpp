@@ -126,7 +126,11 @@ void MainDialogCore::startReading(std::u16string title, std::u16string text) {
     SpeechJobController::Job job;
     job.prefix = std::move(title);
     job.text = std::move(text);
-    job.voice = std::u16string(kVoice);
+    const ConfigStore::Speech speech = config_.speech();
+    job.volume = speech.volume;
+    job.rate = speech.rate;
+    job.voice = platform::ansiToUtf16(speech.voice);
+    job.punctuation = speech.punctuation;
     job.userId = c_.verify.userId();
     job.timeMax = c_.verify.timeWaitMax();
     job.verifytimeid = c_.verify.verifytimeid();

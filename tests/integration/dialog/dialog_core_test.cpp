@@ -20,6 +20,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -122,9 +123,9 @@ class DialogCoreTest : public ::testing::Test {
         return trace_;
     }
 
-    void open(std::string_view language = "en-US") {
-        const auto path = writeClientConfig(dir_.path(), server_.port(), "FILE",
-                                            "language=" + std::string(language) + "\n");
+    void open(std::string_view language = "en-US", const std::string& extra = {}, int port = 0) {
+        const auto path = writeClientConfig(dir_.path(), port != 0 ? port : server_.port(), "FILE",
+                                            "language=" + std::string(language) + "\n" + extra);
         config_.read(path);
         dialog_.emplace(view_, pump_, config_, controllers_.refs(), "identity");
         dialog_->initialise();
@@ -299,6 +300,72 @@ TEST_F(DialogCoreTest, TheLanguageBoxSwitchesTextsAndChecksTheServerAgain) {
     EXPECT_EQ(server_.requestsTo("/verify"), 2u);
     EXPECT_EQ(dialog_->feedbackUrl(),
               "http://127.0.0.1:" + std::to_string(server_.port()) + "/intl/zh-CN/feedback.html");
+}
+
+// An untouched configuration sends the speech fields every reading sent
+// before they could be set, byte for byte; set ones replace them.
+TEST_F(DialogCoreTest, TheSpeechSettingsGoIntoTheAddRequest) {
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
+    const auto addBody = [&](const std::string& extra) {
+        dialog_.reset();
+        open("en-US", extra);
+        EXPECT_TRUE(ready()) << status();
+        view_.setText(control::kTextBox, u"Hi there");
+        dialog_->playNow();
+        EXPECT_TRUE(pumpUntil([&] { return !job_.running(); }));
+        std::string body;
+        for (const Exchange& exchange : server_.peer.exchanges()) {
+            body = exchange.path == "/add" ? exchange.body : body;
+        }
+        return body;
+    };
+    EXPECT_THAT(addBody(""), HasSubstr("&text=Hi+there&rate=50&volume=100&punctuation=0&format=6&"
+                                       "voice=VW+Lily&time_max=60&"));
+    EXPECT_THAT(addBody("Speech_Rate=80\nSpeech_Volume=60\nSpeech_Punctuation=2\n"
+                        "Speech_Voice=Ann Lee\n"),
+                HasSubstr("&text=Hi+there&rate=80&volume=60&punctuation=2&format=6&"
+                          "voice=Ann+Lee&time_max=60&"));
+}
+
+// The reference server names its voices at the door and honours the rate:
+// rate 80 comes back as 340 words a minute and shorter speech.
+class DialogCoreRealServerTest : public DialogCoreTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(ServerProcess::available()) << "tolvane-server is not built";
+        ASSERT_FALSE(reference_.baseUrl().empty()) << reference_.output();
+    }
+
+    // The server's description of the speech made for `text`:
+    // voice:words-per-minute:amplitude:punctuation:sample-rate:duration-ms.
+    std::array<std::string, 6> speak(const std::u16string& text) {
+        view_.setText(control::kTextBox, text);
+        dialog_->playNow();
+        // The audio is ready once the server has made it; it need not play.
+        EXPECT_TRUE(pumpUntil([&] { return status() == "Succeed to query,playing..."; }))
+            << status();
+        std::array<std::string, 6> parameters = job_.parameters();
+        dialog_->stop();
+        return parameters;
+    }
+
+    ServerProcess reference_;
+};
+
+TEST_F(DialogCoreRealServerTest, RateEightyIsFasterSpeech) {
+    open("en-US", "", reference_.port());
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_THAT(door_.voices(), ElementsAre("VW Lily"));
+    const std::u16string text = u"The quick brown fox jumps over the lazy dog, twice over.";
+    const auto normal = speak(text);
+    EXPECT_EQ(normal[1], "175");
+    EXPECT_EQ(normal[2], "100");
+    config_.setSpeech({80, 100, 0, "VW Lily"});
+    const auto fast = speak(text);
+    EXPECT_EQ(fast[1], "340");
+    EXPECT_LT(std::stoi(fast[5]), std::stoi(normal[5]) * 7 / 10)
+        << normal[5] << " ms at rate 50, " << fast[5] << " ms at rate 80";
 }
 
 } // namespace
