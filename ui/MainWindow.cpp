@@ -6,9 +6,12 @@
 #include "ui/Icons.h"
 #include "ui/MainDialog.h"
 #include "ui/OptionsSheet.h"
+#include "ui/core/UiTextTable.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
 #include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
@@ -57,6 +60,7 @@ MainWindow::MainWindow(ClientObjects& objects, ConfigStore& config, std::string 
         objects.port, config, objects.controllers(), objects.waiting, std::move(identity),
         [this](std::string_view language) { command(kLanguage, language); }, this);
     setCentralWidget(dialog_);
+    connect(dialog_, &MainDialog::fileStateChanged, this, &MainWindow::updateFileActions);
     // As wide as the window is meant to be, as high as the menu and the
     // dialog's template in the dialog font need (a window frame's caption
     // is the window manager's, outside this size).
@@ -90,12 +94,38 @@ void MainWindow::installMenu(bool chinese) {
         actions_[id] = action;
         return action;
     };
-    item(bar->addMenu(QString::fromUtf8(t.file)), t.exit, kExit);
+    QMenu* file = bar->addMenu(QString::fromUtf8(t.file));
+    // Open Text and the items after it take their texts from the dialog's
+    // table, in the menu's language.
+    UiTextTable texts;
+    texts.rebuild(chinese ? "zh-CN" : "en-US");
+    const auto tableItem = [&](UiTextTable::Slot slot, int id, const QKeySequence& keys) {
+        QAction* action = item(file, "", id);
+        action->setText(QString::fromStdU16String(texts.text(slot)));
+        action->setShortcut(keys);
+        return action;
+    };
+    tableItem(UiTextTable::kOpenTextMenu, kOpenText, QKeySequence::Open);
+    file->addSeparator();
+    item(file, t.exit, kExit);
     QMenu* setting = bar->addMenu(QString::fromUtf8(t.setting));
     item(setting, t.trace, kTrace)->setCheckable(true);
     setting->addSeparator();
     item(setting, t.options, kOptions);
     item(bar->addMenu(QString::fromUtf8(t.help)), t.about, kAbout);
+    updateFileActions();
+}
+
+void MainWindow::updateFileActions() {
+    if (QAction* open = action(kOpenText); open && dialog_) {
+        open->setEnabled(dialog_->textBoxEditable());
+    }
+}
+
+void MainWindow::openText(const QString& path) {
+    if (dialog_->textBoxEditable() && !path.isEmpty()) {
+        dialog_->core().openText(std::filesystem::path(QFile::encodeName(path).toStdString()));
+    }
 }
 
 QAction* MainWindow::action(int id) const {
@@ -126,6 +156,15 @@ void MainWindow::command(int id, std::string_view language) {
             objects_.trace.openTrace();
         } else {
             objects_.trace.closeTrace();
+        }
+        break;
+    case kOpenText:
+        if (dialog_->textBoxEditable()) {
+            UiTextTable texts;
+            texts.rebuild(menuLanguage());
+            openText(QFileDialog::getOpenFileName(
+                this, QString::fromStdU16String(texts.text(UiTextTable::kOpenTextTitle)), {},
+                QString::fromStdU16String(texts.text(UiTextTable::kTextFilter))));
         }
         break;
     case kOptions:

@@ -29,6 +29,7 @@ class MainWindow : public QMainWindow {
         kLanguage = 140,
         kTrace = 32771,
         kOptions = 32772,
+        kOpenText = 32773,
     };
     static constexpr char kTitle[] = "Tolvane Client";
     static constexpr char kVersion[] = "1.1.0";
@@ -48,6 +49,8 @@ class MainWindow : public QMainWindow {
     QAction* action(int id) const;
     // "zh-CN" when the Chinese menu is in use, else "en-US".
     std::string_view menuLanguage() const { return chineseMenu_ ? "zh-CN" : "en-US"; }
+    // Open Text with a file already chosen (the menu item asks for one).
+    void openText(const QString& path);
 
   signals:
     // Exit, the close box or the window manager closed the window; the
@@ -59,6 +62,8 @@ class MainWindow : public QMainWindow {
 
   private:
     void installMenu(bool chinese);
+    // Enables the File menu's items that depend on the dialog's state.
+    void updateFileActions();
     void centre();
 
     ClientObjects& objects_;

@@ -12,6 +12,7 @@
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
+#include "ui/core/TextFile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -174,6 +175,28 @@ void MainDialogCore::stop() {
 
 void MainDialogCore::textChanged() {
     showCounter();
+}
+
+void MainDialogCore::openText(const std::filesystem::path& file) {
+    const TextFile::Result loaded = TextFile::load(file, textLimit_);
+    switch (loaded.outcome) {
+    case TextFile::Outcome::kUnreadable:
+        setStatus(texts_.text(UiTextTable::kTextUnreadable) + u"[" +
+                  platform::ansiToUtf16(loaded.error) + u"]");
+        return;
+    case TextFile::Outcome::kNotText:
+        setStatus(texts_.text(UiTextTable::kNotText));
+        return;
+    case TextFile::Outcome::kLoaded:
+    case TextFile::Outcome::kCut:
+        break;
+    }
+    view_.setText(control::kTextBox, loaded.text);
+    showCounter();
+    setStatus(loaded.outcome == TextFile::Outcome::kCut
+                  ? texts_.format(UiTextTable::kTextCut, textLimit_)
+                  : texts_.text(UiTextTable::kTextLoaded) +
+                        platform::ansiToUtf16(file.filename().string()));
 }
 
 void MainDialogCore::languageSelected(std::u16string_view item) {

@@ -6,6 +6,7 @@
 #include "ui/core/UiTextTable.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,11 @@ class MainDialogCore {
     void stop();
     void textChanged();
     void languageSelected(std::u16string_view item);
+
+    // Open Text, or a text file dropped on the text box: loads `file` into the
+    // box up to the text limit and says in the status line what came of it.
+    // The front end offers it only while the text box is editable.
+    void openText(const std::filesystem::path& file);
 
     // A worker's report (message 100/200/300/400 with its code and argument).
     void onReport(uint32_t message, uint32_t code, intptr_t argument);

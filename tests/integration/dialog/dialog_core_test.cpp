@@ -16,11 +16,13 @@
 #include "tests/support/TempDir.h"
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
+#include "ui/core/TextFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -326,6 +328,60 @@ TEST_F(DialogCoreTest, TheSpeechSettingsGoIntoTheAddRequest) {
                         "Speech_Voice=Ann Lee\n"),
                 HasSubstr("&text=Hi+there&rate=80&volume=60&punctuation=2&format=6&"
                           "voice=Ann+Lee&time_max=60&"));
+}
+
+// Open Text: UTF-8 (with or without its mark, any line ends), GB18030 under a
+// UTF-8 locale or its own, UTF-16 with a mark; an overlong file is cut at the
+// limit with a status line saying so; what is not text changes nothing.
+TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
+    open();
+    ASSERT_TRUE(ready());
+    const auto file = [&](const std::string& name, const std::string& bytes) {
+        const std::filesystem::path path = dir_.path() / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    };
+    const std::string chinese = "今天天气很好。\r\n我们去公园散步吧!\rEnd";
+    const std::u16string shown = u"今天天气很好。\n我们去公园散步吧!\nEnd";
+    std::string gb18030;
+    ASSERT_TRUE(platform::convertCharset(chinese, "UTF-8", "GB18030", gb18030));
+    std::string utf16le;
+    ASSERT_TRUE(platform::convertCharset(chinese, "UTF-8", "UTF-16LE", utf16le));
+    for (const auto& [name, bytes] :
+         {std::pair{"plain.txt", chinese}, std::pair{"marked.txt", "\xEF\xBB\xBF" + chinese},
+          std::pair{"gb.txt", gb18030}, std::pair{"wide.txt", "\xFF\xFE" + utf16le}}) {
+        view_.setText(control::kTextBox, u"before");
+        dialog_->openText(file(name, bytes));
+        EXPECT_EQ(view_.box, shown) << name;
+        EXPECT_EQ(view_.text[control::kCounter], "21/1000") << name;
+        EXPECT_EQ(status(), std::string("Text loaded: ") + name);
+    }
+    // The locale's charset comes before GB18030: Latin-1 text under a Latin-1 locale.
+    EXPECT_EQ(TextFile::decode("caf\xE9", "ISO-8859-1"), u"café");
+    EXPECT_EQ(TextFile::decode(gb18030, "GB18030"), shown);
+    EXPECT_EQ(TextFile::decode("ab\xE4\xBB", "UTF-8", true), u"ab"); // cut inside a character
+
+    // 1000 characters at most: the 1001st and on are left out, no pair split.
+    const std::string overlong = std::string(999, 'a') + "😀tail";
+    dialog_->openText(file("long.txt", overlong));
+    EXPECT_EQ(view_.box, std::u16string(999, u'a'));
+    EXPECT_EQ(view_.text[control::kCounter], "999/1000");
+    EXPECT_EQ(status(), "The file is longer than 1000 characters; only its beginning was loaded");
+    dialog_->languageSelected(u"zh-CN");
+    ASSERT_TRUE(pumpUntil([&] { return status() == "就绪 ..."; }));
+    dialog_->openText(file("long.txt", std::string(1500, 'b')));
+    EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
+    EXPECT_EQ(status(), "文件超过 1000 个字符,只载入了开头部分");
+
+    // Missing, not a file, not text: the box keeps its text.
+    dialog_->openText(dir_.path() / "missing.txt");
+    EXPECT_EQ(status(), "无法读取文件[cannot open " + (dir_.path() / "missing.txt").string() +
+                            ": No such file or directory]");
+    dialog_->openText(dir_.path());
+    EXPECT_THAT(status(), HasSubstr("Is a directory]"));
+    dialog_->openText(file("image.txt", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16)));
+    EXPECT_EQ(status(), "文件不是 UTF-8 或系统字符集的文本");
+    EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
 }
 
 // The reference server names its voices at the door and honours the rate:
