@@ -215,7 +215,10 @@ void MainDialog::placeControls() {
 
 void MainDialog::connectControls() {
     auto button = [this](int id) { return static_cast<QPushButton*>(controls_.at(id)); };
-    connect(button(control::kPlayNow), &QPushButton::clicked, this, [this] { core_->playNow(); });
+    connect(button(control::kPlayNow), &QPushButton::clicked, this, [this] {
+        core_->playNow();
+        emit fileStateChanged(); // a new reading has dropped the last one's audio
+    });
     connect(button(control::kPauseResume), &QPushButton::clicked, this,
             [this] { core_->pauseResume(); });
     connect(button(control::kStop), &QPushButton::clicked, this, [this] { core_->stop(); });

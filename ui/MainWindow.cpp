@@ -12,6 +12,7 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
@@ -61,6 +62,7 @@ MainWindow::MainWindow(ClientObjects& objects, ConfigStore& config, std::string 
         [this](std::string_view language) { command(kLanguage, language); }, this);
     setCentralWidget(dialog_);
     connect(dialog_, &MainDialog::fileStateChanged, this, &MainWindow::updateFileActions);
+    dialog_->core().enableSpeechSaving();
     // As wide as the window is meant to be, as high as the menu and the
     // dialog's template in the dialog font need (a window frame's caption
     // is the window manager's, outside this size).
@@ -106,6 +108,7 @@ void MainWindow::installMenu(bool chinese) {
         return action;
     };
     tableItem(UiTextTable::kOpenTextMenu, kOpenText, QKeySequence::Open);
+    tableItem(UiTextTable::kSaveSpeechMenu, kSaveSpeech, QKeySequence::SaveAs);
     file->addSeparator();
     item(file, t.exit, kExit);
     QMenu* setting = bar->addMenu(QString::fromUtf8(t.setting));
@@ -120,6 +123,19 @@ void MainWindow::updateFileActions() {
     if (QAction* open = action(kOpenText); open && dialog_) {
         open->setEnabled(dialog_->textBoxEditable());
     }
+    if (QAction* save = action(kSaveSpeech); save && dialog_) {
+        save->setEnabled(dialog_->core().canSaveSpeech());
+    }
+}
+
+void MainWindow::saveSpeechAs(QString path) {
+    if (path.isEmpty() || !dialog_->core().canSaveSpeech()) {
+        return;
+    }
+    if (QFileInfo(path).suffix().isEmpty()) {
+        path += QStringLiteral(".mp3");
+    }
+    dialog_->core().saveSpeech(std::filesystem::path(QFile::encodeName(path).toStdString()));
 }
 
 void MainWindow::openText(const QString& path) {
@@ -165,6 +181,16 @@ void MainWindow::command(int id, std::string_view language) {
             openText(QFileDialog::getOpenFileName(
                 this, QString::fromStdU16String(texts.text(UiTextTable::kOpenTextTitle)), {},
                 QString::fromStdU16String(texts.text(UiTextTable::kTextFilter))));
+        }
+        break;
+    case kSaveSpeech:
+        if (dialog_->core().canSaveSpeech()) {
+            UiTextTable texts;
+            texts.rebuild(menuLanguage());
+            const QString suggested = QString::fromStdString(dialog_->core().suggestedSpeechName());
+            saveSpeechAs(QFileDialog::getSaveFileName(
+                this, QString::fromStdU16String(texts.text(UiTextTable::kSaveSpeechTitle)),
+                suggested, QString::fromStdU16String(texts.text(UiTextTable::kSpeechFilter))));
         }
         break;
     case kOptions:

@@ -30,6 +30,7 @@ class MainWindow : public QMainWindow {
         kTrace = 32771,
         kOptions = 32772,
         kOpenText = 32773,
+        kSaveSpeech = 32774,
     };
     static constexpr char kTitle[] = "Tolvane Client";
     static constexpr char kVersion[] = "1.1.0";
@@ -51,6 +52,9 @@ class MainWindow : public QMainWindow {
     std::string_view menuLanguage() const { return chineseMenu_ ? "zh-CN" : "en-US"; }
     // Open Text with a file already chosen (the menu item asks for one).
     void openText(const QString& path);
+    // Save Speech As with a file already chosen; ".mp3" is added to a name
+    // without an extension.
+    void saveSpeechAs(QString path);
 
   signals:
     // Exit, the close box or the window manager closed the window; the

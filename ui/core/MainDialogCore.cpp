@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <strings.h>
 
 namespace tolvane {
@@ -124,6 +125,9 @@ void MainDialogCore::playNow() {
 }
 
 void MainDialogCore::startReading(std::u16string title, std::u16string text) {
+    // The last reading's audio goes; this one's tag is made now.
+    c_.playback.discardDownload();
+    speechTags_ = tagsFor(title, text);
     SpeechJobController::Job job;
     job.prefix = std::move(title);
     job.text = std::move(text);
@@ -197,6 +201,106 @@ void MainDialogCore::openText(const std::filesystem::path& file) {
                   ? texts_.format(UiTextTable::kTextCut, textLimit_)
                   : texts_.text(UiTextTable::kTextLoaded) +
                         platform::ansiToUtf16(file.filename().string()));
+}
+
+SpeechFile::Tags MainDialogCore::tagsFor(std::u16string_view title,
+                                         std::u16string_view text) const {
+    SpeechFile::Tags tags;
+    tags.title = platform::utf16ToUtf8(title.empty() ? titleFromText(text) : title);
+    tags.artist = platform::ansiToUtf8(config_.speech().voice);
+    if (newsMode_) {
+        for (const FeedEntry& feed : c_.verify.feeds()) {
+            if (feed.rssid == feedId_) {
+                tags.album = platform::utf16ToUtf8(feed.title);
+            }
+        }
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char date[16] = "";
+    if (localtime_r(&now, &local) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    }
+    tags.date = date;
+    // The text as the speech job sends it.
+    tags.comment = platform::utf16ToUtf8(
+        title.empty() ? std::u16string(text) : std::u16string(title) + u"," + std::u16string(text));
+    // Chinese when the reading is, as the server picks its Mandarin voice.
+    const bool han = std::any_of(text.begin(), text.end(),
+                                 [](char16_t c) { return c >= 0x4E00 && c <= 0x9FFF; });
+    tags.commentLanguage = language_ == kChinese || han ? "zho" : "eng";
+    return tags;
+}
+
+std::u16string MainDialogCore::titleFromText(std::u16string_view text) {
+    const auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\u3000'; };
+    std::u16string title;
+    size_t words = 0;
+    bool inWord = false;
+    for (const char16_t c : text) {
+        if (c == u'\n' || c == u'\r') {
+            if (!title.empty()) {
+                break;
+            }
+            continue;
+        }
+        if (blank(c)) {
+            inWord = false;
+            continue;
+        }
+        if (!inWord) {
+            if (words == kTitleWords) {
+                break;
+            }
+            ++words;
+            inWord = true;
+            if (!title.empty()) {
+                title += u' ';
+            }
+        }
+        title += c;
+    }
+    if (title.size() > kTitleUnits) {
+        const bool splitsPair =
+            title[kTitleUnits - 1] >= 0xD800 && title[kTitleUnits - 1] <= 0xDBFF;
+        title.resize(splitsPair ? kTitleUnits - 1 : kTitleUnits);
+    }
+    while (!title.empty() && title.back() == u' ') {
+        title.pop_back();
+    }
+    return title;
+}
+
+void MainDialogCore::enableSpeechSaving() {
+    c_.playback.setKeepDownload(true);
+}
+
+bool MainDialogCore::canSaveSpeech() const {
+    return c_.playback.hasKeptDownload();
+}
+
+std::string MainDialogCore::suggestedSpeechName() const {
+    std::string name = speechTags_.title;
+    for (char& c : name) {
+        if (c == '/' || (static_cast<unsigned char>(c) < 0x20)) {
+            c = '_';
+        }
+    }
+    return (name.empty() || name == "." || name == ".." ? std::string("speech") : name) + ".mp3";
+}
+
+bool MainDialogCore::saveSpeech(const std::filesystem::path& file) {
+    std::string audio;
+    std::string error;
+    if (!c_.playback.keptDownload(audio, error) ||
+        !SpeechFile::save(file, audio, speechTags_, error)) {
+        setStatus(texts_.text(UiTextTable::kSaveFailed) + u"[" + platform::ansiToUtf16(error) +
+                  u"]");
+        return false;
+    }
+    setStatus(texts_.text(UiTextTable::kSpeechSaved) +
+              platform::ansiToUtf16(file.filename().string()));
+    return true;
 }
 
 void MainDialogCore::languageSelected(std::u16string_view item) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "playback/SpeechFile.h"
 #include "protocol/DialogCodes.h"
 #include "protocol/NewsItem.h"
 #include "ui/core/DialogView.h"
@@ -82,6 +83,27 @@ class MainDialogCore {
     // The front end offers it only while the text box is editable.
     void openText(const std::filesystem::path& file);
 
+    // Save Speech As. Once enabled, the controller keeps each reading's
+    // downloaded audio until the next reading starts (or the end), so that
+    // it can be saved with a tag naming the reading.
+    void enableSpeechSaving();
+    // Whether a reading's audio has been downloaded and not yet dropped.
+    bool canSaveSpeech() const;
+    // The name the save dialog proposes: the reading's title, ".mp3".
+    std::string suggestedSpeechName() const;
+    // Writes the kept audio to `file` behind an ID3v2.4 tag (title: the
+    // news item's title or the text's first words; artist: the voice; album:
+    // the feed in news mode; the date; the whole text as the comment) and
+    // says in the status line what came of it.
+    bool saveSpeech(const std::filesystem::path& file);
+    // The tag the current reading's audio is saved with.
+    const SpeechFile::Tags& speechTags() const { return speechTags_; }
+    // A reading's title made from its text: the first words of its first
+    // line, at most kTitleWords words and kTitleUnits UTF-16 units.
+    static constexpr size_t kTitleWords = 8;
+    static constexpr size_t kTitleUnits = 40;
+    static std::u16string titleFromText(std::u16string_view text);
+
     // A worker's report (message 100/200/300/400 with its code and argument).
     void onReport(uint32_t message, uint32_t code, intptr_t argument);
 
@@ -106,6 +128,7 @@ class MainDialogCore {
     void setFinished();
     void hideProgress();
     void startReading(std::u16string title, std::u16string text);
+    SpeechFile::Tags tagsFor(std::u16string_view title, std::u16string_view text) const;
     void showItem();
     void readItem();
     void feedExhausted();
@@ -139,6 +162,7 @@ class MainDialogCore {
     int32_t batchCount_ = 0;
     int32_t maxrss_ = 0;
     bool closing_ = false;
+    SpeechFile::Tags speechTags_;
 };
 
 } // namespace tolvane

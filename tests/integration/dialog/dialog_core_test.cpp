@@ -13,6 +13,7 @@
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
@@ -26,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sys/stat.h>
 
 namespace tolvane::test {
 namespace {
@@ -382,6 +384,96 @@ TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
     dialog_->openText(file("image.txt", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16)));
     EXPECT_EQ(status(), "文件不是 UTF-8 或系统字符集的文本");
     EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
+}
+
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string runOutput(const std::string& program, const std::vector<std::string>& args) {
+    ChildProcess child;
+    std::string error;
+    EXPECT_TRUE(child.start(program, args, error, {.searchPath = true})) << error;
+    EXPECT_TRUE(child.wait(std::chrono::seconds(20)));
+    EXPECT_EQ(child.exitCode(), 0) << program << ": " << child.err();
+    return child.out();
+}
+
+// Save Speech As, in news mode: the downloaded MP3 byte for byte behind an
+// ID3v2.4 tag that the engine's reader and mutagen read back as written; the
+// next reading drops the kept download.
+TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.3, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200,
+                            "item=tolvane&action=simplepie&title0=春晓&description0=春眠不觉晓,"
+                            "处处闻啼鸟。&time0=now&status=succeed&errcode=0&errmsg=null&"
+                            "totalitems=1&maxrss=1&end=end");
+    server_.peer.answer("/news", 200, newsBatch(2, 0, 1));
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->enableSpeechSaving();
+    EXPECT_FALSE(dialog_->canSaveSpeech());
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] { return dialog_->canSaveSpeech(); })) << status();
+    const std::filesystem::path kept = controllers_.playback.keptDownloadPath();
+    EXPECT_EQ(fileBytes(kept), mp3);
+    struct stat info {};
+    ASSERT_EQ(::stat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(dialog_->suggestedSpeechName(), "春晓.mp3");
+
+    const std::filesystem::path saved = dir_.path() / "saved.mp3";
+    ASSERT_TRUE(dialog_->saveSpeech(saved)) << status();
+    EXPECT_EQ(status(), "Speech saved: saved.mp3");
+    const std::string date = dialog_->speechTags().date;
+    EXPECT_THAT(date, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]"));
+    const std::string bytes = fileBytes(saved);
+    ASSERT_GT(bytes.size(), 10u);
+    ASSERT_EQ(bytes.substr(0, 5), std::string("ID3\x04\x00", 5));
+    size_t tagSize = 10;
+    for (int i = 6; i < 10; ++i) {
+        tagSize += size_t(uint8_t(bytes[size_t(i)])) << (7 * (9 - i));
+    }
+    EXPECT_TRUE(bytes.substr(tagSize) == mp3) << "the audio after the tag differs";
+
+    const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
+    EXPECT_EQ(runOutput(TOLVANE_BINARY_DIR "/tools/tolvane-play", {"tags", saved.string(), "--v2"}),
+              "{\"title\":\"春晓\",\"artist\":\"VW Lily\",\"album\":\"Two\",\"year\":\"" + date +
+                  "\",\"comment\":\"" + comment + "\",\"track\":\"\",\"genre\":\"\"}\n");
+    const std::string mutagen = R"(import sys, mutagen.id3
+t = mutagen.id3.ID3(sys.argv[1])
+c = t.getall("COMM")[0]
+print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc), c.text[0],
+      sep="|"))";
+    // The system's Python, which has the Debian mutagen package.
+    EXPECT_EQ(runOutput("/usr/bin/python3", {"-c", mutagen, saved.string()}),
+              "(2, 4, 0)|春晓|VW Lily|Two|" + date + "|zho|''|" + comment + "\n");
+
+    // The next reading drops the kept audio; a failed save says why.
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
+    ASSERT_TRUE(pumpUntil([&] { return view_.text[control::kNewsPosition].empty(); })) << status();
+    dialog_->stop(); // a read feed leaves the reading stoppable
+    dialog_.reset(); // typed text next, out of news mode
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->enableSpeechSaving();
+    view_.setText(control::kTextBox, u"One two three four five six seven eight nine ten.");
+    dialog_->playNow();
+    EXPECT_FALSE(dialog_->canSaveSpeech());
+    EXPECT_FALSE(std::filesystem::exists(kept));
+    EXPECT_EQ(dialog_->speechTags().title, "One two three four five six seven eight");
+    EXPECT_EQ(dialog_->speechTags().album, "");
+    EXPECT_FALSE(dialog_->saveSpeech(dir_.path() / "none.mp3"));
+    EXPECT_EQ(status(), "Cannot save the speech[no downloaded audio is kept]");
+    EXPECT_EQ(MainDialogCore::titleFromText(u"\n  今天天气很好,我们一起去公园散步吧,"
+                                            u"明天也去,后天也去,大后天还去,一直去下去啊啊\nnext"),
+              u"今天天气很好,我们一起去公园散步吧,明天也去,后天也去,大后天还去,一直去下去啊");
 }
 
 // The reference server names its voices at the door and honours the rate:

@@ -397,6 +397,50 @@ TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
     EXPECT_EQ(client.text(control::kTextBox), std::string(1000, 'x'));
 }
 
+// File > Save Speech As: offered once the reading's audio is downloaded,
+// until the next reading starts; saves through its file dialog.
+TEST(FakeServerClient, SaveSpeechAsFollowsTheDownloadAndSavesTheAudio) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.5, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    FakeSpeechServer server;
+    server.audioAt(audio.url());
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=zh-CN\n"));
+    QAction* save = client.window().action(ui::MainWindow::kSaveSpeech);
+    ASSERT_NE(save, nullptr);
+    EXPECT_EQ(save->text().toStdString(), "保存语音...");
+    EXPECT_EQ(save->shortcut(), QKeySequence(QKeySequence::SaveAs));
+    ASSERT_TRUE(client.waitStatus("就绪 ..."));
+    EXPECT_FALSE(save->isEnabled());
+    client.type("Hello saved words");
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return save->isEnabled(); }, 20000));
+    ASSERT_TRUE(client.waitStatus("播放完成"));
+    EXPECT_TRUE(save->isEnabled());
+
+    const auto target = dir.path() / "reading";
+    QString proposed;
+    onNextModal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        proposed = dialog->selectedFiles().value(0);
+        dialog->selectFile(QString::fromStdString(target.string()));
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    save->trigger();
+    EXPECT_TRUE(proposed.endsWith("/Hello saved words.mp3")) << proposed.toStdString();
+    EXPECT_EQ(client.text(control::kStatus), "语音已保存: reading.mp3");
+    std::ifstream in(dir.path() / "reading.mp3", std::ios::binary);
+    const std::string saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(saved.substr(0, 3), "ID3");
+    EXPECT_TRUE(saved.size() > mp3.size() && saved.substr(saved.size() - mp3.size()) == mp3);
+
+    client.click(control::kPlayNow); // the next reading drops the audio
+    EXPECT_FALSE(save->isEnabled());
+}
+
 // The trace follows the flag: on at start with Debug_Trace "on", and every
 // choice of Trace closes it or opens a fresh log.
 TEST(FakeServerClient, TraceOpensAtStartAndEachChoiceStartsAFreshLog) {
