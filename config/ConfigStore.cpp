@@ -149,6 +149,11 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     const int timeOut = readInt(ini, "TimeOut", kDefaultTimeOut);
     const std::string mode = readText(ini, "Download_Mode", kDownloadFile);
     const int downloadMaxMb = readInt(ini, "Download_Max_MB", kDefaultDownloadMaxMb);
+    Speech speech;
+    speech.rate = readInt(ini, "Speech_Rate", Speech::kDefaultRate);
+    speech.volume = readInt(ini, "Speech_Volume", Speech::kDefaultVolume);
+    speech.punctuation = readInt(ini, "Speech_Punctuation", Speech::kDefaultPunctuation);
+    speech.voice = readText(ini, "Speech_Voice", Speech::kDefaultVoice);
     const bool memory = mode.size() == kDownloadMemory.size() &&
                         std::equal(mode.begin(), mode.end(), kDownloadMemory.begin(),
                                    [](char a, char b) { return std::toupper(uint8_t(a)) == b; });
@@ -169,6 +174,7 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     downloadMaxBytes_ =
         downloadMaxMb >= 1 ? uint64_t(downloadMaxMb) * kBytesPerMb : kDefaultDownloadMaxBytes;
     readProblem_ = std::move(problem);
+    speech_ = bounded(std::move(speech));
 }
 
 bool ConfigStore::writeDebugTrace(std::string_view value, std::string* error) {
@@ -184,6 +190,56 @@ bool ConfigStore::writeDebugTrace(std::string_view value, std::string* error) {
     }
     return makeParents(file, error) &&
            IniFile::writeString(file, kSection, "Debug_Trace", platform::ansiToUtf8(text), error);
+}
+
+ConfigStore::Speech ConfigStore::bounded(Speech speech) {
+    speech.rate = std::clamp(speech.rate, 0, Speech::kMaxLevel);
+    speech.volume = std::clamp(speech.volume, 0, Speech::kMaxLevel);
+    if (speech.punctuation < 0 || speech.punctuation > Speech::kMaxPunctuation) {
+        speech.punctuation = Speech::kDefaultPunctuation;
+    }
+    speech.voice =
+        speech.voice.empty() ? std::string(Speech::kDefaultVoice) : fitAnsi(speech.voice);
+    return speech;
+}
+
+void ConfigStore::setSpeech(const Speech& speech) {
+    Speech kept = bounded(speech);
+    std::lock_guard lock(mutex_);
+    speech_ = std::move(kept);
+}
+
+bool ConfigStore::writeSpeech(const Speech& speech, std::string* error) {
+    const Speech kept = bounded(speech);
+    fs::path file;
+    {
+        std::lock_guard lock(mutex_);
+        speech_ = kept;
+        file = configPath_;
+    }
+    if (file.empty()) {
+        file = locate(Lookup::fromEnvironment());
+    }
+    if (!makeParents(file, error)) {
+        return false;
+    }
+    const std::pair<std::string_view, std::string> values[] = {
+        {"Speech_Rate", std::to_string(kept.rate)},
+        {"Speech_Volume", std::to_string(kept.volume)},
+        {"Speech_Punctuation", std::to_string(kept.punctuation)},
+        {"Speech_Voice", platform::ansiToUtf8(kept.voice)},
+    };
+    for (const auto& [key, value] : values) {
+        if (!IniFile::writeString(file, kSection, key, value, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ConfigStore::Speech ConfigStore::speech() const {
+    std::lock_guard lock(mutex_);
+    return speech_;
 }
 
 void ConfigStore::setServer(std::string_view host, std::string_view port) {

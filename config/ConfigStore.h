@@ -37,6 +37,25 @@ class ConfigStore {
     static constexpr int kDefaultTimeOut = 30;
     static constexpr size_t kMaxText = 255;
 
+    // How the speech is made: the add request's rate, volume, punctuation and
+    // voice. The defaults are what every reading sent before the settings
+    // could be changed, so an untouched configuration sends the same request.
+    struct Speech {
+        static constexpr int kDefaultRate = 50;
+        static constexpr int kDefaultVolume = 100;
+        static constexpr int kDefaultPunctuation = 0;
+        static constexpr std::string_view kDefaultVoice = "VW Lily";
+        static constexpr int kMaxLevel = 100;     // rate and volume go from 0
+        static constexpr int kMaxPunctuation = 2; // 0 none, 1 all, 2 some
+
+        int rate = kDefaultRate;
+        int volume = kDefaultVolume;
+        int punctuation = kDefaultPunctuation;
+        std::string voice{kDefaultVoice}; // ANSI, at most 255 bytes
+
+        bool operator==(const Speech&) const = default;
+    };
+
     // What the lookup of config.ini depends on, so tests can supply their own.
     struct Lookup {
         std::string configVariable; // $TOLVANE_CONFIG
@@ -70,6 +89,19 @@ class ConfigStore {
     void setServer(std::string_view host, std::string_view port);
     void setUser(std::string_view email, std::string_view password);
     void setClientIdentity(std::string_view identity);
+
+    // The speech settings in memory only (tolvane-say's options). Rate and
+    // volume are held to 0-100, a punctuation outside 0-2 becomes 0 and an
+    // empty voice the default one; the voice is cut to 255 bytes.
+    void setSpeech(const Speech& speech);
+    // The same, also written to the file in use as Speech_Rate, Speech_Volume,
+    // Speech_Punctuation and Speech_Voice (creating the file as
+    // writeDebugTrace does); no other key of the file changes. The values in
+    // memory change even when the file cannot be written.
+    bool writeSpeech(const Speech& speech, std::string* error = nullptr);
+    Speech speech() const;
+    // `speech` held to the ranges above.
+    static Speech bounded(Speech speech);
 
     std::filesystem::path executableDir() const;
     std::filesystem::path configPath() const;
@@ -112,6 +144,7 @@ class ConfigStore {
     std::string downloadMode_{kDownloadFile};
     uint64_t downloadMaxBytes_ = kDefaultDownloadMaxBytes;
     std::string readProblem_;
+    Speech speech_;
 };
 
 } // namespace tolvane

@@ -199,6 +199,45 @@ bool convertCharset(std::string_view text, const std::string& from, const std::s
     return decode(text, from, unitSize(upper(from)), codePoints) && encode(codePoints, to, out);
 }
 
+bool decodeExactly(std::string_view text, const std::string& charset, std::u16string& out,
+                   bool cutEndAllowed) {
+    Iconv cd(kUtf16, charset);
+    if (!cd.ok()) {
+        return false;
+    }
+    std::string bytes(text.size() * 2 + 16, '\0');
+    char* inPtr = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    size_t used = 0;
+    for (;;) {
+        char* outPtr = bytes.data() + used;
+        size_t outLeft = bytes.size() - used;
+        const size_t result = iconv(cd.get(), &inPtr, &inLeft, &outPtr, &outLeft);
+        const int error = errno;
+        used = static_cast<size_t>(outPtr - bytes.data());
+        if (result != static_cast<size_t>(-1)) {
+            break;
+        }
+        if (error == E2BIG) {
+            bytes.resize(bytes.size() * 2);
+            continue;
+        }
+        if (error == EINVAL && cutEndAllowed) {
+            break;
+        }
+        return false;
+    }
+    // A charset whose decoder holds state (UTF-16 with its byte-order mark)
+    // has nothing left to write; this also resets it.
+    char* outPtr = bytes.data() + used;
+    size_t outLeft = bytes.size() - used;
+    iconv(cd.get(), nullptr, nullptr, &outPtr, &outLeft);
+    used = static_cast<size_t>(outPtr - bytes.data());
+    out.assign(used / 2, u'\0');
+    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    return true;
+}
+
 std::string ansiCharset() {
     const std::string locale = localeName();
     if (locale == "C" || locale == "POSIX") {

@@ -32,4 +32,11 @@ std::string ansiCharset();
 bool convertCharset(std::string_view text, const std::string& from, const std::string& to,
                     std::string& out);
 
+// `text` in `charset` as UTF-16, only when every byte belongs to a valid
+// sequence: false (and `out` untouched) for an unknown charset or an invalid
+// sequence, and for a sequence cut off at the end unless `cutEndAllowed`,
+// when it is dropped.
+bool decodeExactly(std::string_view text, const std::string& charset, std::u16string& out,
+                   bool cutEndAllowed = false);
+
 } // namespace tolvane::platform

@@ -144,6 +144,7 @@ void PlaybackController::play(std::string_view url, int connectTimeOut, int time
     }
     Request request{std::string(url), connectTimeOut, timeOut, mode_.load(),
                     downloadMaxBytes_.load()};
+    discardDownload(); // a new reading: the last one's audio goes
     std::lock_guard lock(mutex_);
     if (stopping()) {
         return;
@@ -229,8 +230,43 @@ Mp3Engine* PlaybackController::createEngine() {
     return new (std::nothrow) Mp3Engine(backend_);
 }
 
+bool PlaybackController::hasKeptDownload() const {
+    std::lock_guard lock(keptMutex_);
+    return keptFile_ || keptBytes_;
+}
+
+bool PlaybackController::keptDownload(std::string& bytes, std::string& error) const {
+    std::shared_ptr<TempAudioFile> file;
+    {
+        std::lock_guard lock(keptMutex_);
+        if (keptBytes_) {
+            bytes = *keptBytes_;
+            return true;
+        }
+        file = keptFile_;
+    }
+    if (!file) {
+        error = "no downloaded audio is kept";
+        return false;
+    }
+    return file->readAll(bytes, error);
+}
+
+std::filesystem::path PlaybackController::keptDownloadPath() const {
+    std::lock_guard lock(keptMutex_);
+    return keptFile_ ? keptFile_->path() : std::filesystem::path();
+}
+
+void PlaybackController::discardDownload() {
+    std::lock_guard lock(keptMutex_);
+    // A playback still holding the file removes it when it ends.
+    keptFile_.reset();
+    keptBytes_.reset();
+}
+
 void PlaybackController::playFile(AudioDownload& download, int64_t length) {
-    TempAudioFile file;
+    const auto kept = std::make_shared<TempAudioFile>();
+    TempAudioFile& file = *kept;
     std::string error;
     if (!file.create(error)) {
         notify_.errorText(error);
@@ -254,6 +290,10 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
         notify_.errorText(error);
         reported = true;
     }
+    if (!reported && keepDownload_) {
+        std::lock_guard lock(keptMutex_);
+        keptFile_ = kept;
+    }
     // What did arrive is played, as the dialog expects a 190 after any download.
     Mp3Engine* engine = createEngine();
     if (engine == nullptr) {
@@ -273,6 +313,8 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
 
 void PlaybackController::playStream(const Request& request, int64_t length) {
     StreamFeed feed;
+    const bool keep = keepDownload_;
+    std::string bytes; // the download as it came, when it is to be kept
     std::atomic<bool> finished{false};
     std::atomic<bool> downloadFailed{false};
     AudioDownload download(request.url, {request.connectTimeOut, request.timeOut,
@@ -282,11 +324,18 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
     feeder.start([&] {
         const AudioDownload::Result result = download.fetch(
             length,
-            [&feed](const char* data, size_t size, std::string& error) {
+            [&feed, &bytes, keep](const char* data, size_t size, std::string& error) {
+                if (keep) {
+                    bytes.append(data, size);
+                }
                 return feed.accept(data, size, error);
             },
             notify_.progress);
         feed.end();
+        if (result.completed && keep) {
+            std::lock_guard lock(keptMutex_);
+            keptBytes_ = std::move(bytes);
+        }
         if (!result.completed && !result.cancelled) {
             downloadFailed = true;
             notify_.errorText(result.error);

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,6 +24,7 @@ namespace tolvane {
 class AudioBackend;
 class AudioDownload;
 class StreamFeed;
+class TempAudioFile;
 
 // Owns playback between the speech job and the engine: one worker per audio
 // URL downloads it (to a private file, or straight into a managed engine
@@ -77,6 +80,20 @@ class PlaybackController : public PlaybackControl {
     // text, and what did arrive is played as after any failed download.
     void setDownloadMaxBytes(uint64_t bytes) { downloadMaxBytes_ = bytes; }
 
+    // With `keep`, the audio of a download that arrived whole is kept once it
+    // has (the private file, mode 0600, in FILE mode; its bytes in MEMORY
+    // mode) until the next play(), discardDownload() or the controller's end,
+    // so that it can be saved. Without, the file goes with its playback.
+    void setKeepDownload(bool keep) { keepDownload_ = keep; }
+    // Whether a download is kept.
+    bool hasKeptDownload() const;
+    // The kept download's bytes; false with the reason when none is kept or
+    // its file cannot be read.
+    bool keptDownload(std::string& bytes, std::string& error) const;
+    // The kept file's path (empty in MEMORY mode or when none is kept).
+    std::filesystem::path keptDownloadPath() const;
+    void discardDownload();
+
     State state() const { return state_.load(); }
     Command command() const { return command_.load(); }
     static std::string_view name(State state);
@@ -122,6 +139,11 @@ class PlaybackController : public PlaybackControl {
     std::atomic<uint64_t> downloadMaxBytes_{ConfigStore::kDefaultDownloadMaxBytes};
     const std::thread::id interfaceThread_;
     const std::shared_ptr<AudioBackend> backend_;
+    std::atomic<bool> keepDownload_{false};
+    // The kept download: a file or bytes; keptMutex_ guards both.
+    mutable std::mutex keptMutex_;
+    std::shared_ptr<TempAudioFile> keptFile_;
+    std::optional<std::string> keptBytes_;
     CurlGlobal curl_;
 };
 

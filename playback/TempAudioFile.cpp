@@ -70,4 +70,32 @@ bool TempAudioFile::close(std::string& error) {
     return true;
 }
 
+bool TempAudioFile::readAll(std::string& bytes, std::string& error) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = failure("cannot open", path_);
+        return false;
+    }
+    std::string read;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            error = failure("cannot read", path_);
+            ::close(fd);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        read.append(buffer, size_t(got));
+    }
+    ::close(fd);
+    bytes = std::move(read);
+    return true;
+}
+
 } // namespace tolvane

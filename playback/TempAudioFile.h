@@ -22,6 +22,8 @@ class TempAudioFile {
     bool write(const char* data, size_t size, std::string& error);
     // Closes the file for reading by name; it stays until destruction.
     bool close(std::string& error);
+    // Every byte of the closed file; false with the reason.
+    bool readAll(std::string& bytes, std::string& error) const;
 
     const std::filesystem::path& path() const { return path_; }
 

@@ -24,6 +24,9 @@ constexpr std::string_view kDoorPattern =
     "item=tolvanedoor&door_netverify=%[^&]&door_add=%[^&]&door_query=%[^&]&door_rss=%[^&]&"
     "errcode=%[^&]&errmsg=%[^&]&project=%[^&]&version=%[^&]&";
 
+constexpr std::string_view kVoicesKey = "&voices=";
+constexpr std::string_view kVoicesPattern = "&voices=%2047[^&]";
+
 } // namespace
 
 NetworkVerifyController::NetworkVerifyController() : texts_(kTexts) {}
@@ -70,9 +73,13 @@ void NetworkVerifyController::handleReply(std::string_view reply, long httpStatu
     }
     std::array<std::string, kDoorFieldCount> fields;
     ReplyScanner::scan(door, kDoorPattern, fields);
+    // The voice list may follow the door fields; older servers send none.
+    std::array<std::string, 1> voices;
+    ReplyScanner::scan(ReplyScanner::from(door, kVoicesKey, 0), kVoicesPattern, voices);
     {
         std::lock_guard lock(mutex_);
         door_ = std::move(fields);
+        voices_ = voiceNames(voices[0]);
     }
     if (httpStatus == 200) {
         worker_.send(Message::NetworkVerify, NetworkVerifyCode::Succeeded, 200);
@@ -99,6 +106,29 @@ std::string NetworkVerifyController::version() const {
 }
 std::string NetworkVerifyController::project() const {
     return field(kProject);
+}
+
+std::vector<std::string> NetworkVerifyController::voices() const {
+    std::lock_guard lock(mutex_);
+    return voices_;
+}
+
+std::vector<std::string> NetworkVerifyController::voiceNames(std::string_view value) {
+    std::vector<std::string> names;
+    while (!value.empty()) {
+        const size_t comma = value.find(',');
+        std::string_view name = value.substr(0, comma);
+        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+        const size_t first = name.find_first_not_of(' ');
+        if (first == std::string_view::npos) {
+            continue;
+        }
+        name = name.substr(first, name.find_last_not_of(' ') - first + 1);
+        if (name != "null") {
+            names.emplace_back(name);
+        }
+    }
+    return names;
 }
 
 std::string NetworkVerifyController::field(DoorField which) const {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvane {
 
@@ -43,6 +44,12 @@ class NetworkVerifyController {
     std::string doorRss() const;
     std::string version() const;
     std::string project() const;
+    // The voice names the server offers (its reply's optional "voices" field,
+    // names joined by ","), UTF-8, in its order; empty when it names none.
+    std::vector<std::string> voices() const;
+    // The names in a "voices" value: split at ",", blanks around each
+    // dropped, empty names and "null" left out.
+    static std::vector<std::string> voiceNames(std::string_view value);
 
     // The handling of a completed transfer (trace line, door fields, report);
     // called by the worker, and by tests and the fuzzer while no worker runs.
@@ -68,6 +75,7 @@ class NetworkVerifyController {
 
     mutable std::mutex mutex_;
     std::array<std::string, kDoorFieldCount> door_; // errcode and errmsg are not used
+    std::vector<std::string> voices_;
     std::string baseUrl_;
     int connectTimeOut_ = 0;
     int timeOut_ = 0;

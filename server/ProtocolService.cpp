@@ -13,6 +13,8 @@
 #include <climits>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #ifndef TOLVANE_SERVER_VERSION
 #define TOLVANE_SERVER_VERSION "0.0.0"
@@ -91,6 +93,23 @@ bool isBlank(std::string_view text) {
 // per minute with 175 in the middle.
 int wordsPerMinute(int rate) {
     return rate <= 50 ? 80 + rate * 95 / 50 : 175 + (rate - 50) * 275 / 50;
+}
+
+// The door's voice list: the [voices] names joined by ",", those holding a
+// "," left out (a client can still ask for them by name), within
+// kVoiceListBytes.
+constexpr std::size_t kVoiceListBytes = 2048;
+
+std::string voiceList(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names) {
+        if (name.find(',') != std::string::npos ||
+            list.size() + name.size() + 1 > kVoiceListBytes) {
+            continue;
+        }
+        list += list.empty() ? name : "," + name;
+    }
+    return list;
 }
 
 // A session and the account behind it, or the fault that stops the request.
@@ -220,8 +239,15 @@ Answer ProtocolService::door(std::string_view body, std::string_view host) const
         .text("door_query", link(host, kQueryPath))
         .text("door_rss", link(host, kNewsPath))
         .number("errcode", 0)
-        .text("errmsg", "");
-    doorTrailer(reply);
+        .text("errmsg", "")
+        .text("project", "tolvane-server")
+        .text("version", TOLVANE_SERVER_VERSION);
+    // The voice names a client may offer; it may also ignore them, since the
+    // field follows every field it scans.
+    if (const std::string voices = voiceList(config_.voiceNames); !voices.empty()) {
+        reply.text("voices", voices, kVoiceListBytes);
+    }
+    reply.separator();
     return answer(reply);
 }
 

@@ -102,7 +102,11 @@ class Reader {
                 ok = readPlain(section, config);
             } else if (name == "voices") {
                 for (const auto& [key, value] : ini_.entries(section)) {
-                    config.voiceVariants[platform::asciiLowered(key)] = value;
+                    const std::string lowered = platform::asciiLowered(key);
+                    if (config.voiceVariants.count(lowered) == 0) {
+                        config.voiceNames.push_back(key);
+                    }
+                    config.voiceVariants[lowered] = value;
                 }
             } else if (startsWith(name, "user ")) {
                 ok = readUser(section, config);

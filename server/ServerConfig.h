@@ -67,6 +67,7 @@ struct ServerConfig {
     int bitrate = 64;                                 // kbit/s, constant bit rate
     int vbrQuality = -1;                              // 0 (best) to 9: variable bit rate instead
     std::map<std::string, std::string> voiceVariants; // lower-case voice name -> variant
+    std::vector<std::string> voiceNames; // as the file spells them, in its order, each once
 
     std::vector<UserAccount> users;
     std::vector<FeedSource> feeds;

@@ -8,9 +8,12 @@
 
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDropEvent>
+#include <QFile>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -122,6 +125,7 @@ MainDialog::MainDialog(QtDialogPort& port, ConfigStore& config, DialogController
     port.setHandler([this](uint32_t message, uint32_t code, intptr_t argument) {
         if (core_) {
             core_->onReport(message, code, argument);
+            emit fileStateChanged();
         }
     });
     connectControls();
@@ -211,7 +215,10 @@ void MainDialog::placeControls() {
 
 void MainDialog::connectControls() {
     auto button = [this](int id) { return static_cast<QPushButton*>(controls_.at(id)); };
-    connect(button(control::kPlayNow), &QPushButton::clicked, this, [this] { core_->playNow(); });
+    connect(button(control::kPlayNow), &QPushButton::clicked, this, [this] {
+        core_->playNow();
+        emit fileStateChanged(); // a new reading has dropped the last one's audio
+    });
     connect(button(control::kPauseResume), &QPushButton::clicked, this,
             [this] { core_->pauseResume(); });
     connect(button(control::kStop), &QPushButton::clicked, this, [this] { core_->stop(); });
@@ -248,9 +255,51 @@ void MainDialog::connectControls() {
     // The text box takes Ctrl+Return for a line break of its own; there it
     // reads the text instead, where the user most often presses it.
     textBox_->installEventFilter(this);
+    // A text file dropped on the box is loaded; other drops insert as usual.
+    textBox_->viewport()->installEventFilter(this);
+}
+
+namespace {
+
+// The one local ".txt" file a drag carries, or an empty path.
+QString droppedTextFile(const QMimeData* mime) {
+    if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1) {
+        return {};
+    }
+    const QUrl url = mime->urls().front();
+    const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
+    return path.endsWith(QStringLiteral(".txt"), Qt::CaseInsensitive) ? path : QString();
+}
+
+} // namespace
+
+bool MainDialog::dropEvent(QEvent* event) {
+    auto* drop = static_cast<QDropEvent*>(event);
+    const QString path = droppedTextFile(drop->mimeData());
+    if (path.isEmpty()) {
+        return false;
+    }
+    if (!textBoxEditable()) {
+        drop->ignore();
+        return true;
+    }
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop) {
+        core_->openText(std::filesystem::path(QFile::encodeName(path).toStdString()));
+    }
+    return true;
+}
+
+bool MainDialog::textBoxEditable() const {
+    return textBox_->isEnabled() && !textBox_->isReadOnly();
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == textBox_->viewport() &&
+        (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
+         event->type() == QEvent::Drop)) {
+        return dropEvent(event) || QWidget::eventFilter(watched, event);
+    }
     if (watched == textBox_ && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
@@ -329,11 +378,15 @@ void MainDialog::setEnabled(int id, bool enabled) {
     if (QWidget* widget = control(id)) {
         widget->setEnabled(enabled);
     }
+    if (id == control::kTextBox) {
+        emit fileStateChanged();
+    }
 }
 
 void MainDialog::setReadOnly(int id, bool readOnly) {
     if (id == control::kTextBox) {
         textBox_->setReadOnly(readOnly);
+        emit fileStateChanged();
     }
 }
 

@@ -64,6 +64,14 @@ class MainDialog : public QWidget, private DialogView {
     QWidget* control(int id) const;
     // The dialog's template size in pixels for its font.
     QSize templateSize() const;
+    // Whether the text box takes text now (logged in, no reading running):
+    // only then do Open Text and a dropped file load one.
+    bool textBoxEditable() const;
+
+  signals:
+    // The text box became editable or stopped being so, or a worker's report
+    // was handled: what the File menu offers may have changed.
+    void fileStateChanged();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -93,6 +101,7 @@ class MainDialog : public QWidget, private DialogView {
     void keepTextWithinLimit();
     void fitLabel(int id, QLabel* label);
     void openLink(const std::string& url);
+    bool dropEvent(QEvent* event);
     template <class T> T* add(int id, T* widget);
 
     QtDialogPort& port_;

@@ -7,9 +7,13 @@
 #include "ui/MainDialog.h"
 #include "ui/MediaPlayerBus.h"
 #include "ui/OptionsSheet.h"
+#include "ui/core/UiTextTable.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
@@ -58,6 +62,8 @@ MainWindow::MainWindow(ClientObjects& objects, ConfigStore& config, std::string 
         objects.port, config, objects.controllers(), objects.waiting, std::move(identity),
         [this](std::string_view language) { command(kLanguage, language); }, this);
     setCentralWidget(dialog_);
+    connect(dialog_, &MainDialog::fileStateChanged, this, &MainWindow::updateFileActions);
+    dialog_->core().enableSpeechSaving();
     // As wide as the window is meant to be, as high as the menu and the
     // dialog's template in the dialog font need (a window frame's caption
     // is the window manager's, outside this size).
@@ -95,12 +101,52 @@ void MainWindow::installMenu(bool chinese) {
         actions_[id] = action;
         return action;
     };
-    item(bar->addMenu(QString::fromUtf8(t.file)), t.exit, kExit);
+    QMenu* file = bar->addMenu(QString::fromUtf8(t.file));
+    // Open Text and the items after it take their texts from the dialog's
+    // table, in the menu's language.
+    UiTextTable texts;
+    texts.rebuild(chinese ? "zh-CN" : "en-US");
+    const auto tableItem = [&](UiTextTable::Slot slot, int id, const QKeySequence& keys) {
+        QAction* action = item(file, "", id);
+        action->setText(QString::fromStdU16String(texts.text(slot)));
+        action->setShortcut(keys);
+        return action;
+    };
+    tableItem(UiTextTable::kOpenTextMenu, kOpenText, QKeySequence::Open);
+    tableItem(UiTextTable::kSaveSpeechMenu, kSaveSpeech, QKeySequence::SaveAs);
+    file->addSeparator();
+    item(file, t.exit, kExit);
     QMenu* setting = bar->addMenu(QString::fromUtf8(t.setting));
     item(setting, t.trace, kTrace)->setCheckable(true);
     setting->addSeparator();
     item(setting, t.options, kOptions);
     item(bar->addMenu(QString::fromUtf8(t.help)), t.about, kAbout);
+    updateFileActions();
+}
+
+void MainWindow::updateFileActions() {
+    if (QAction* open = action(kOpenText); open && dialog_) {
+        open->setEnabled(dialog_->textBoxEditable());
+    }
+    if (QAction* save = action(kSaveSpeech); save && dialog_) {
+        save->setEnabled(dialog_->core().canSaveSpeech());
+    }
+}
+
+void MainWindow::saveSpeechAs(QString path) {
+    if (path.isEmpty() || !dialog_->core().canSaveSpeech()) {
+        return;
+    }
+    if (QFileInfo(path).suffix().isEmpty()) {
+        path += QStringLiteral(".mp3");
+    }
+    dialog_->core().saveSpeech(std::filesystem::path(QFile::encodeName(path).toStdString()));
+}
+
+void MainWindow::openText(const QString& path) {
+    if (dialog_->textBoxEditable() && !path.isEmpty()) {
+        dialog_->core().openText(std::filesystem::path(QFile::encodeName(path).toStdString()));
+    }
 }
 
 QAction* MainWindow::action(int id) const {
@@ -133,8 +179,29 @@ void MainWindow::command(int id, std::string_view language) {
             objects_.trace.closeTrace();
         }
         break;
+    case kOpenText:
+        if (dialog_->textBoxEditable()) {
+            UiTextTable texts;
+            texts.rebuild(menuLanguage());
+            openText(QFileDialog::getOpenFileName(
+                this, QString::fromStdU16String(texts.text(UiTextTable::kOpenTextTitle)), {},
+                QString::fromStdU16String(texts.text(UiTextTable::kTextFilter))));
+        }
+        break;
+    case kSaveSpeech:
+        if (dialog_->core().canSaveSpeech()) {
+            UiTextTable texts;
+            texts.rebuild(menuLanguage());
+            const QString suggested = QString::fromStdString(dialog_->core().suggestedSpeechName());
+            saveSpeechAs(QFileDialog::getSaveFileName(
+                this, QString::fromStdU16String(texts.text(UiTextTable::kSaveSpeechTitle)),
+                suggested, QString::fromStdU16String(texts.text(UiTextTable::kSpeechFilter))));
+        }
+        break;
     case kOptions:
-        showOptions(this, config_, dialog_->core().language(), [this] { dialog_->refresh(); });
+        showOptions(
+            this, config_, dialog_->core().language(), [this] { dialog_->refresh(); },
+            OptionsSheet::kServerPage, objects_.door.voices());
         break;
     default:
         break;

@@ -30,6 +30,8 @@ class MainWindow : public QMainWindow {
         kLanguage = 140,
         kTrace = 32771,
         kOptions = 32772,
+        kOpenText = 32773,
+        kSaveSpeech = 32774,
     };
     static constexpr char kTitle[] = "Tolvane Client";
     static constexpr char kVersion[] = "1.1.0";
@@ -49,6 +51,11 @@ class MainWindow : public QMainWindow {
     QAction* action(int id) const;
     // "zh-CN" when the Chinese menu is in use, else "en-US".
     std::string_view menuLanguage() const { return chineseMenu_ ? "zh-CN" : "en-US"; }
+    // Open Text with a file already chosen (the menu item asks for one).
+    void openText(const QString& path);
+    // Save Speech As with a file already chosen; ".mp3" is added to a name
+    // without an extension.
+    void saveSpeechAs(QString path);
 
   signals:
     // Exit, the close box or the window manager closed the window; the
@@ -60,6 +67,8 @@ class MainWindow : public QMainWindow {
 
   private:
     void installMenu(bool chinese);
+    // Enables the File menu's items that depend on the dialog's state.
+    void updateFileActions();
     void centre();
 
     ClientObjects& objects_;

@@ -5,11 +5,13 @@
 #include "ui/DialogUnits.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSlider>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -31,6 +33,14 @@ struct OptionsSheet::Texts {
     const char* userName;
     const char* password;
     const char* debugTrace;
+    const char* speechTitle;
+    const char* rate;
+    const char* volume;
+    const char* punctuation;
+    const char* punctuationNone;
+    const char* punctuationAll;
+    const char* punctuationSome;
+    const char* voice;
     const char* ok;
     const char* cancel;
     const char* apply;
@@ -38,14 +48,33 @@ struct OptionsSheet::Texts {
 
 namespace {
 
-constexpr OptionsSheet::Texts kEnglish = {
-    "Option...", "ServerHost",       "Debug",     "TTS Server", "Host:",
-    "Port:",     "User Information", "UserName:", "Password:",  "Debug Window ON when Start",
-    "OK",        "Cancel",           "Apply"};
+constexpr OptionsSheet::Texts kEnglish = {"Option...",
+                                          "ServerHost",
+                                          "Debug",
+                                          "TTS Server",
+                                          "Host:",
+                                          "Port:",
+                                          "User Information",
+                                          "UserName:",
+                                          "Password:",
+                                          "Debug Window ON when Start",
+                                          "Speech",
+                                          "Rate:",
+                                          "Volume:",
+                                          "Punctuation:",
+                                          "None",
+                                          "All",
+                                          "Some",
+                                          "Voice:",
+                                          "OK",
+                                          "Cancel",
+                                          "Apply"};
 constexpr OptionsSheet::Texts kChinese = {
     "选项...", "TTS服务器", "调试",    "服务器参数", "主机:",
     "端口:",   "用户信息",  "用户名:", "密码:",      "程序启动时,启动调试窗口",
-    "确定",    "取消",      "应用"};
+    "语音",    "语速:",     "音量:",   "标点朗读:",  "不读",
+    "全部",    "部分",      "发音人:", "确定",       "取消",
+    "应用"};
 
 // Pages are laid out in dialog units, 179 x 200 each.
 constexpr int kPageWidth = 179;
@@ -97,8 +126,9 @@ void addGroup(QWidget* page, const DialogUnits& units, QRect rect, const char* t
 } // namespace
 
 OptionsSheet::OptionsSheet(ConfigStore& config, std::string languageCode,
-                           std::function<void()> refresh, int startPage, QWidget* parent)
-    : QDialog(parent), config_(config), refresh_(std::move(refresh)) {
+                           std::function<void()> refresh, int startPage, QWidget* parent,
+                           std::vector<std::string> voices)
+    : QDialog(parent), config_(config), refresh_(std::move(refresh)), voices_(std::move(voices)) {
     const Texts& texts = sameIgnoringCase(languageCode, "zh-CN") ? kChinese : kEnglish;
     setObjectName(QStringLiteral("optionsSheet"));
     setWindowTitle(fromUtf8(texts.caption));
@@ -109,13 +139,14 @@ OptionsSheet::OptionsSheet(ConfigStore& config, std::string languageCode,
     tabs_->setAccessibleName(windowTitle());
     tabs_->addTab(buildServerPage(texts), fromUtf8(texts.serverTitle));
     tabs_->addTab(buildDebugPage(texts), fromUtf8(texts.debugTitle));
+    tabs_->addTab(buildSpeechPage(texts), fromUtf8(texts.speechTitle));
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(tabs_);
     layout->addWidget(buildButtons(texts));
 
     loadValues();
-    currentPage_ = std::clamp(startPage, kServerPage, kDebugPage);
+    currentPage_ = std::clamp(startPage, kServerPage, kSpeechPage);
     tabs_->setCurrentIndex(currentPage_);
     connect(tabs_, &QTabWidget::currentChanged, this, &OptionsSheet::pageEntered);
     updateApplyButton();
@@ -160,6 +191,70 @@ QWidget* OptionsSheet::buildDebugPage(const Texts& texts) {
     return page;
 }
 
+// A 0-100 slider with its label before it and its value after it.
+QSlider* OptionsSheet::addLevel(QWidget* page, int y, const char* name, const char* labelText) {
+    const DialogUnits units(font());
+    auto* slider = new QSlider(Qt::Horizontal, page);
+    slider->setObjectName(QString::fromLatin1(name));
+    slider->setAccessibleName(fromUtf8(labelText).remove(QLatin1Char(':')));
+    slider->setRange(0, ConfigStore::Speech::kMaxLevel);
+    slider->setSingleStep(1);
+    slider->setPageStep(10);
+    slider->setGeometry(units.rect(62, y, 80, 12));
+    auto* value = new QLabel(page);
+    value->setObjectName(slider->objectName() + QStringLiteral("Value"));
+    value->setGeometry(units.rect(146, y + 2, 20, 8));
+    connect(slider, &QSlider::valueChanged, value, [value](int level) { value->setNum(level); });
+    addLabel(page, units, {15, y + 2, 45, 8}, labelText, slider);
+    value->setNum(slider->value());
+    connect(slider, &QSlider::valueChanged, this, [this] {
+        if (!loading_) {
+            markChanged(kSpeechPage);
+        }
+    });
+    return slider;
+}
+
+QWidget* OptionsSheet::buildSpeechPage(const Texts& texts) {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("speechPage"));
+    const DialogUnits units(font());
+    page->setFixedSize(units.size(kPageWidth, kPageHeight));
+
+    // Created in reading order, which is the Tab order.
+    rate_ = addLevel(page, 10, "rateSlider", texts.rate);
+    volume_ = addLevel(page, 30, "volumeSlider", texts.volume);
+
+    punctuation_ = new QComboBox(page);
+    punctuation_->setObjectName(QStringLiteral("punctuationBox"));
+    punctuation_->setAccessibleName(fromUtf8(texts.punctuation).remove(QLatin1Char(':')));
+    // Item i is punctuation mode i.
+    for (const char* item : {texts.punctuationNone, texts.punctuationAll, texts.punctuationSome}) {
+        punctuation_->addItem(fromUtf8(item));
+    }
+    punctuation_->setGeometry(units.rect(62, 50, 100, 12));
+    addLabel(page, units, {15, 52, 45, 8}, texts.punctuation, punctuation_);
+    connect(punctuation_, &QComboBox::activated, this, [this] { markChanged(kSpeechPage); });
+
+    voice_ = new QComboBox(page);
+    voice_->setObjectName(QStringLiteral("voiceBox"));
+    voice_->setAccessibleName(fromUtf8(texts.voice).remove(QLatin1Char(':')));
+    voice_->setEditable(true);
+    voice_->setInsertPolicy(QComboBox::NoInsert);
+    voice_->lineEdit()->setMaxLength(kMaxText);
+    for (const std::string& name : voices_) {
+        voice_->addItem(QString::fromStdString(name));
+    }
+    voice_->setGeometry(units.rect(62, 70, 100, 12));
+    addLabel(page, units, {15, 72, 45, 8}, texts.voice, voice_);
+    connect(voice_, &QComboBox::currentTextChanged, this, [this] {
+        if (!loading_) {
+            markChanged(kSpeechPage);
+        }
+    });
+    return page;
+}
+
 QDialogButtonBox* OptionsSheet::buildButtons(const Texts& texts) {
     auto* box = new QDialogButtonBox(
         QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
@@ -190,6 +285,13 @@ void OptionsSheet::loadValues() {
     user_->setText(fromAnsi(config_.userEmail()));
     password_->setText(fromAnsi(config_.userPass()));
     debugTrace_->setChecked(sameIgnoringCase(config_.debugTrace(), "ON"));
+    const ConfigStore::Speech speech = config_.speech();
+    loading_ = true;
+    rate_->setValue(speech.rate);
+    volume_->setValue(speech.volume);
+    punctuation_->setCurrentIndex(speech.punctuation);
+    voice_->setCurrentText(fromAnsi(speech.voice));
+    loading_ = false;
 }
 
 void OptionsSheet::markChanged(int page) {
@@ -205,7 +307,8 @@ void OptionsSheet::pageEntered(int page) {
 }
 
 void OptionsSheet::updateApplyButton() {
-    applyButton_->setEnabled(pages_[kServerPage].changed || pages_[kDebugPage].changed);
+    applyButton_->setEnabled(std::any_of(pages_.begin(), pages_.end(),
+                                         [](const PageState& page) { return page.changed; }));
 }
 
 void OptionsSheet::applyChanges() {
@@ -214,6 +317,9 @@ void OptionsSheet::applyChanges() {
     }
     if (pages_[kDebugPage].pending) {
         applyDebug();
+    }
+    if (pages_[kSpeechPage].pending) {
+        applySpeech();
     }
     pages_ = {};
     updateApplyButton();
@@ -243,9 +349,24 @@ void OptionsSheet::applyDebug() {
     config_.writeDebugTrace(debugTrace_->isChecked() ? "ON" : "OFF");
 }
 
+// Written to the file in use and used from the next reading on. A failed
+// write is not reported, as with the trace setting.
+void OptionsSheet::applySpeech() {
+    ConfigStore::Speech speech;
+    speech.rate = rate_->value();
+    speech.volume = volume_->value();
+    speech.punctuation = punctuation_->currentIndex();
+    speech.voice = platform::utf16ToAnsi(voice_->currentText().trimmed().toStdU16String());
+    config_.writeSpeech(speech);
+    // An emptied voice box shows the voice that will be used.
+    const QSignalBlocker blocker(voice_);
+    voice_->setCurrentText(fromAnsi(config_.speech().voice));
+}
+
 void showOptions(QWidget* parent, ConfigStore& config, std::string_view languageCode,
-                 std::function<void()> refresh, int startPage) {
-    OptionsSheet sheet(config, std::string(languageCode), std::move(refresh), startPage, parent);
+                 std::function<void()> refresh, int startPage, std::vector<std::string> voices) {
+    OptionsSheet sheet(config, std::string(languageCode), std::move(refresh), startPage, parent,
+                       std::move(voices));
     sheet.exec();
 }
 

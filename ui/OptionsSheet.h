@@ -6,8 +6,12 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QCheckBox;
+class QComboBox;
+class QLabel;
+class QSlider;
 class QDialogButtonBox;
 class QLineEdit;
 class QPushButton;
@@ -20,7 +24,8 @@ class ConfigStore;
 namespace tolvane::ui {
 
 // The modal options sheet: page 0 holds the server's host and port and the
-// login, page 1 whether the trace window opens at start-up. Texts are Chinese
+// login, page 1 whether the trace window opens at start-up, page 2 how the
+// speech is made (rate, volume, punctuation, voice). Texts are Chinese
 // when the language code is "zh-CN" in any letter case.
 //
 // A page with edits not yet applied is "pending"; OK and Apply apply every
@@ -33,13 +38,15 @@ class OptionsSheet : public QDialog {
   public:
     static constexpr int kServerPage = 0;
     static constexpr int kDebugPage = 1;
+    static constexpr int kSpeechPage = 2;
     // Every text of the sheet in one language (defined with the two sets).
     struct Texts;
 
     // `refresh` restarts the main dialog's server checks; it runs once after
-    // the server or login values changed.
+    // the server or login values changed. `voices` are the names the server
+    // offers for the voice box, which also takes any other name.
     OptionsSheet(ConfigStore& config, std::string languageCode, std::function<void()> refresh,
-                 int startPage, QWidget* parent);
+                 int startPage, QWidget* parent, std::vector<std::string> voices = {});
 
     // What OK and Apply do before OK closes the sheet.
     void applyChanges();
@@ -52,6 +59,8 @@ class OptionsSheet : public QDialog {
 
     QWidget* buildServerPage(const Texts& texts);
     QWidget* buildDebugPage(const Texts& texts);
+    QWidget* buildSpeechPage(const Texts& texts);
+    QSlider* addLevel(QWidget* page, int y, const char* name, const char* labelText);
     QDialogButtonBox* buildButtons(const Texts& texts);
     void loadValues();
     void markChanged(int page);
@@ -59,6 +68,7 @@ class OptionsSheet : public QDialog {
     void updateApplyButton();
     void applyServer();
     void applyDebug();
+    void applySpeech();
 
     ConfigStore& config_;
     std::function<void()> refresh_;
@@ -68,13 +78,20 @@ class OptionsSheet : public QDialog {
     QLineEdit* user_ = nullptr;
     QLineEdit* password_ = nullptr;
     QCheckBox* debugTrace_ = nullptr;
+    QSlider* rate_ = nullptr;
+    QSlider* volume_ = nullptr;
+    QComboBox* punctuation_ = nullptr;
+    QComboBox* voice_ = nullptr;
+    std::vector<std::string> voices_;
     QPushButton* applyButton_ = nullptr;
-    std::array<PageState, 2> pages_{};
+    std::array<PageState, 3> pages_{};
     int currentPage_ = kServerPage;
+    bool loading_ = false; // loadValues() is filling the controls
 };
 
 // Runs the options sheet modally over `parent`, starting at `startPage`.
 void showOptions(QWidget* parent, ConfigStore& config, std::string_view languageCode,
-                 std::function<void()> refresh, int startPage = 0);
+                 std::function<void()> refresh, int startPage = 0,
+                 std::vector<std::string> voices = {});
 
 } // namespace tolvane::ui

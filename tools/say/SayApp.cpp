@@ -196,6 +196,11 @@ int SayApp::run() {
         err_ << "tolvane-say: " << config.readProblem() << std::endl;
         return 2;
     }
+    ConfigStore::Speech speech = config.speech();
+    speech.rate = options_.rate.value_or(speech.rate);
+    speech.volume = options_.volume.value_or(speech.volume);
+    speech.voice = options_.voice.value_or(speech.voice);
+    config.setSpeech(speech);
     std::mutex traceMutex;
     if (options_.trace) {
         setTraceSink(std::make_shared<const TraceSink>([this, &traceMutex](std::string_view line) {

@@ -5,11 +5,13 @@
 namespace tolvane::say {
 
 const char* const kSayUsage =
-    "usage: tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [TEXT...]\n"
-    "       tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] --feed N\n"
+    "usage: tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [SPEECH] [TEXT...]\n"
+    "       tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [SPEECH] --feed N\n"
     "Reads TEXT aloud through the configured speech server (standard input when\n"
     "no TEXT or \"-\" is given), or with --feed the N-th news feed of the user,\n"
     "item by item. Prints every report as MESSAGE/CODE followed by its payload.\n"
+    "SPEECH replaces the configured speech settings for this run:\n"
+    "  --rate N (0-100, 50 normal), --volume N (0-100), --voice NAME\n"
     "Exit status: 0 when the reading ended, 1 after a failure, 2 for a usage\n"
     "error, 130 when interrupted.\n";
 
@@ -33,6 +35,18 @@ bool valueOf(const std::vector<std::string>& args, size_t& i, const std::string&
 
 bool isOption(const std::string& arg, const std::string& name) {
     return arg == name || arg.rfind(name + "=", 0) == 0;
+}
+
+// A whole number from 0 to 100.
+bool parseLevel(const std::string& text, std::optional<int>& level) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [last, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || last != end || value < 0 || value > 100) {
+        return false;
+    }
+    level = value;
+    return true;
 }
 
 bool parseFeed(const std::string& text, int& feed) {
@@ -74,6 +88,25 @@ ParsedOptions parseSayOptions(const std::vector<std::string>& args) {
                 parsed.error = "--lang takes zh-CN or en-US, not \"" + o.language + "\"";
                 return parsed;
             }
+        } else if (isOption(arg, "--rate") || isOption(arg, "--volume")) {
+            const std::string name = arg.substr(0, arg.find('='));
+            if (!valueOf(args, i, name, value, parsed.error)) {
+                return parsed;
+            }
+            if (!parseLevel(value, name == "--rate" ? o.rate : o.volume)) {
+                parsed.error = name + " takes a whole number from 0 to 100, not \"" + value + "\"";
+                return parsed;
+            }
+        } else if (isOption(arg, "--voice")) {
+            if (!valueOf(args, i, "--voice", value, parsed.error)) {
+                return parsed;
+            }
+            if (value.empty() || value.size() > 255 ||
+                value.find_first_of("\r\n") != std::string::npos) {
+                parsed.error = "--voice takes a name of one line, at most 255 bytes";
+                return parsed;
+            }
+            o.voice = value;
         } else if (isOption(arg, "--feed")) {
             if (!valueOf(args, i, "--feed", value, parsed.error)) {
                 return parsed;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@ struct SayOptions {
     std::string language;   // --lang; empty: the configured language
     bool trace = false;     // --trace: trace lines on standard error
     int feed = 0;           // --feed N (1-based); 0 reads text
+    // --rate and --volume (0-100) and --voice NAME: the speech settings for
+    // this run in place of the configured ones.
+    std::optional<int> rate;
+    std::optional<int> volume;
+    std::optional<std::string> voice;
     bool help = false;
     std::vector<std::string> words; // the text, when given as arguments
     bool fromStdin = false;         // no words, or the one word "-"

@@ -12,9 +12,11 @@
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
+#include "ui/core/TextFile.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <strings.h>
 
 namespace tolvane {
@@ -124,10 +126,17 @@ void MainDialogCore::playNow() {
 
 void MainDialogCore::startReading(std::u16string title, std::u16string text) {
     media_.readingStarted(title, text, newsMode_);
+    // The last reading's audio goes; this one's tag is made now.
+    c_.playback.discardDownload();
+    speechTags_ = tagsFor(title, text);
     SpeechJobController::Job job;
     job.prefix = std::move(title);
     job.text = std::move(text);
-    job.voice = std::u16string(kVoice);
+    const ConfigStore::Speech speech = config_.speech();
+    job.volume = speech.volume;
+    job.rate = speech.rate;
+    job.voice = platform::ansiToUtf16(speech.voice);
+    job.punctuation = speech.punctuation;
     job.userId = c_.verify.userId();
     job.timeMax = c_.verify.timeWaitMax();
     job.verifytimeid = c_.verify.verifytimeid();
@@ -206,6 +215,89 @@ void MainDialogCore::mediaCommand(MediaSession::Command command) {
 
 void MainDialogCore::textChanged() {
     showCounter();
+}
+
+void MainDialogCore::openText(const std::filesystem::path& file) {
+    const TextFile::Result loaded = TextFile::load(file, textLimit_);
+    switch (loaded.outcome) {
+    case TextFile::Outcome::kUnreadable:
+        setStatus(texts_.text(UiTextTable::kTextUnreadable) + u"[" +
+                  platform::ansiToUtf16(loaded.error) + u"]");
+        return;
+    case TextFile::Outcome::kNotText:
+        setStatus(texts_.text(UiTextTable::kNotText));
+        return;
+    case TextFile::Outcome::kLoaded:
+    case TextFile::Outcome::kCut:
+        break;
+    }
+    view_.setText(control::kTextBox, loaded.text);
+    showCounter();
+    setStatus(loaded.outcome == TextFile::Outcome::kCut
+                  ? texts_.format(UiTextTable::kTextCut, textLimit_)
+                  : texts_.text(UiTextTable::kTextLoaded) +
+                        platform::ansiToUtf16(file.filename().string()));
+}
+
+SpeechFile::Tags MainDialogCore::tagsFor(std::u16string_view title,
+                                         std::u16string_view text) const {
+    SpeechFile::Tags tags;
+    tags.title = platform::utf16ToUtf8(title.empty() ? MediaSession::titleOf(text) : title);
+    tags.artist = platform::ansiToUtf8(config_.speech().voice);
+    if (newsMode_) {
+        for (const FeedEntry& feed : c_.verify.feeds()) {
+            if (feed.rssid == feedId_) {
+                tags.album = platform::utf16ToUtf8(feed.title);
+            }
+        }
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char date[16] = "";
+    if (localtime_r(&now, &local) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    }
+    tags.date = date;
+    // The text as the speech job sends it.
+    tags.comment = platform::utf16ToUtf8(
+        title.empty() ? std::u16string(text) : std::u16string(title) + u"," + std::u16string(text));
+    // Chinese when the reading is, as the server picks its Mandarin voice.
+    const bool han = std::any_of(text.begin(), text.end(),
+                                 [](char16_t c) { return c >= 0x4E00 && c <= 0x9FFF; });
+    tags.commentLanguage = language_ == kChinese || han ? "zho" : "eng";
+    return tags;
+}
+
+void MainDialogCore::enableSpeechSaving() {
+    c_.playback.setKeepDownload(true);
+}
+
+bool MainDialogCore::canSaveSpeech() const {
+    return c_.playback.hasKeptDownload();
+}
+
+std::string MainDialogCore::suggestedSpeechName() const {
+    std::string name = speechTags_.title;
+    for (char& c : name) {
+        if (c == '/' || (static_cast<unsigned char>(c) < 0x20)) {
+            c = '_';
+        }
+    }
+    return (name.empty() || name == "." || name == ".." ? std::string("speech") : name) + ".mp3";
+}
+
+bool MainDialogCore::saveSpeech(const std::filesystem::path& file) {
+    std::string audio;
+    std::string error;
+    if (!c_.playback.keptDownload(audio, error) ||
+        !SpeechFile::save(file, audio, speechTags_, error)) {
+        setStatus(texts_.text(UiTextTable::kSaveFailed) + u"[" + platform::ansiToUtf16(error) +
+                  u"]");
+        return false;
+    }
+    setStatus(texts_.text(UiTextTable::kSpeechSaved) +
+              platform::ansiToUtf16(file.filename().string()));
+    return true;
 }
 
 void MainDialogCore::languageSelected(std::u16string_view item) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "playback/SpeechFile.h"
 #include "protocol/DialogCodes.h"
 #include "protocol/NewsItem.h"
 #include "ui/core/DialogView.h"
@@ -7,6 +8,7 @@
 #include "ui/core/UiTextTable.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,7 +49,6 @@ class MainDialogCore {
     static constexpr std::string_view kChinese = "zh-CN";
     static constexpr std::string_view kEnglish = "en-US";
     static constexpr int kResetTextLimit = 256;
-    static constexpr std::u16string_view kVoice = u"VW Lily";
     // The maker's support address and the place of its web pages: the speech
     // server the client is configured for serves them.
     static constexpr std::string_view kSupportAddress = "support@tolvane.local";
@@ -82,6 +83,27 @@ class MainDialogCore {
     // A command of the desktop's media controls, done as media().decide() says.
     void mediaCommand(MediaSession::Command command);
 
+    // Open Text, or a text file dropped on the text box: loads `file` into the
+    // box up to the text limit and says in the status line what came of it.
+    // The front end offers it only while the text box is editable.
+    void openText(const std::filesystem::path& file);
+
+    // Save Speech As. Once enabled, the controller keeps each reading's
+    // downloaded audio until the next reading starts (or the end), so that
+    // it can be saved with a tag naming the reading.
+    void enableSpeechSaving();
+    // Whether a reading's audio has been downloaded and not yet dropped.
+    bool canSaveSpeech() const;
+    // The name the save dialog proposes: the reading's title, ".mp3".
+    std::string suggestedSpeechName() const;
+    // Writes the kept audio to `file` behind an ID3v2.4 tag (title: the
+    // news item's title or the text's first words; artist: the voice; album:
+    // the feed in news mode; the date; the whole text as the comment) and
+    // says in the status line what came of it.
+    bool saveSpeech(const std::filesystem::path& file);
+    // The tag the current reading's audio is saved with.
+    const SpeechFile::Tags& speechTags() const { return speechTags_; }
+
     // A worker's report (message 100/200/300/400 with its code and argument).
     void onReport(uint32_t message, uint32_t code, intptr_t argument);
 
@@ -108,6 +130,7 @@ class MainDialogCore {
     void setFinished();
     void hideProgress();
     void startReading(std::u16string title, std::u16string text);
+    SpeechFile::Tags tagsFor(std::u16string_view title, std::u16string_view text) const;
     void showItem();
     void readItem();
     void readNextItem();
@@ -144,6 +167,7 @@ class MainDialogCore {
     bool closing_ = false;
     bool keepItems_ = false; // a stop made by nextItem() keeps the batch
     MediaSession media_;
+    SpeechFile::Tags speechTags_;
 };
 
 } // namespace tolvane

@@ -38,6 +38,20 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
     {"Buffering, %d %%", "缓存中, %d %%"},
     {"Playing, %3i kbs", "播放中, %3i kbs"},
     {"/intl/en-US/feedback.html", "/intl/zh-CN/feedback.html"},
+    {"Open Text…", "打开文本..."},
+    {"Save Speech As…", "保存语音..."},
+    {"Open Text", "打开文本"},
+    {"Text files (*.txt);;All files (*)", "文本文件 (*.txt);;所有文件 (*)"},
+    {"Save Speech As", "保存语音"},
+    {"MP3 audio (*.mp3)", "MP3 音频 (*.mp3)"},
+    {"Text loaded: ", "已载入文本: "},
+    {"The file is longer than %d characters; only its beginning was loaded",
+     "文件超过 %d 个字符,只载入了开头部分"},
+    {"Cannot read the file", "无法读取文件"},
+    {"The file is not text in UTF-8 or the system's character set",
+     "文件不是 UTF-8 或系统字符集的文本"},
+    {"Speech saved: ", "语音已保存: "},
+    {"Cannot save the speech", "无法保存语音"},
 }};
 
 } // namespace

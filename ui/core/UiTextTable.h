@@ -33,6 +33,20 @@ class UiTextTable {
         kBuffering,    // %d: percent
         kPlayingRate,  // %3i: kbit/s
         kFeedbackPage, // the feedback page's path
+        // The File menu's Open Text and Save Speech As, their file dialogs and
+        // the status lines they leave.
+        kOpenTextMenu,
+        kSaveSpeechMenu,
+        kOpenTextTitle,
+        kTextFilter,
+        kSaveSpeechTitle,
+        kSpeechFilter,
+        kTextLoaded,     // followed by the file's name
+        kTextCut,        // %d: the text limit
+        kTextUnreadable, // followed by "[the reason]"
+        kNotText,
+        kSpeechSaved, // followed by the file's name
+        kSaveFailed,  // followed by "[the reason]"
         kSlotCount
     };
 

@@ -14,17 +14,22 @@
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 #include "ui/core/MediaSession.h"
+#include "ui/core/TextFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sys/stat.h>
 
 namespace tolvane::test {
 namespace {
@@ -124,9 +129,9 @@ class DialogCoreTest : public ::testing::Test {
         return trace_;
     }
 
-    void open(std::string_view language = "en-US") {
-        const auto path = writeClientConfig(dir_.path(), server_.port(), "FILE",
-                                            "language=" + std::string(language) + "\n");
+    void open(std::string_view language = "en-US", const std::string& extra = {}, int port = 0) {
+        const auto path = writeClientConfig(dir_.path(), port != 0 ? port : server_.port(), "FILE",
+                                            "language=" + std::string(language) + "\n" + extra);
         config_.read(path);
         dialog_.emplace(view_, pump_, config_, controllers_.refs(), "identity");
         dialog_->initialise();
@@ -405,6 +410,213 @@ TEST_F(DialogCoreTest, TheLanguageBoxSwitchesTextsAndChecksTheServerAgain) {
     EXPECT_EQ(server_.requestsTo("/verify"), 2u);
     EXPECT_EQ(dialog_->feedbackUrl(),
               "http://127.0.0.1:" + std::to_string(server_.port()) + "/intl/zh-CN/feedback.html");
+}
+
+// An untouched configuration sends the speech fields every reading sent
+// before they could be set, byte for byte; set ones replace them.
+TEST_F(DialogCoreTest, TheSpeechSettingsGoIntoTheAddRequest) {
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
+    const auto addBody = [&](const std::string& extra) {
+        dialog_.reset();
+        open("en-US", extra);
+        EXPECT_TRUE(ready()) << status();
+        view_.setText(control::kTextBox, u"Hi there");
+        dialog_->playNow();
+        EXPECT_TRUE(pumpUntil([&] { return !job_.running(); }));
+        std::string body;
+        for (const Exchange& exchange : server_.peer.exchanges()) {
+            body = exchange.path == "/add" ? exchange.body : body;
+        }
+        return body;
+    };
+    EXPECT_THAT(addBody(""), HasSubstr("&text=Hi+there&rate=50&volume=100&punctuation=0&format=6&"
+                                       "voice=VW+Lily&time_max=60&"));
+    EXPECT_THAT(addBody("Speech_Rate=80\nSpeech_Volume=60\nSpeech_Punctuation=2\n"
+                        "Speech_Voice=Ann Lee\n"),
+                HasSubstr("&text=Hi+there&rate=80&volume=60&punctuation=2&format=6&"
+                          "voice=Ann+Lee&time_max=60&"));
+}
+
+// Open Text: UTF-8 (with or without its mark, any line ends), GB18030 under a
+// UTF-8 locale or its own, UTF-16 with a mark; an overlong file is cut at the
+// limit with a status line saying so; what is not text changes nothing.
+TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
+    open();
+    ASSERT_TRUE(ready());
+    const auto file = [&](const std::string& name, const std::string& bytes) {
+        const std::filesystem::path path = dir_.path() / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    };
+    const std::string chinese = "今天天气很好。\r\n我们去公园散步吧!\rEnd";
+    const std::u16string shown = u"今天天气很好。\n我们去公园散步吧!\nEnd";
+    std::string gb18030;
+    ASSERT_TRUE(platform::convertCharset(chinese, "UTF-8", "GB18030", gb18030));
+    std::string utf16le;
+    ASSERT_TRUE(platform::convertCharset(chinese, "UTF-8", "UTF-16LE", utf16le));
+    for (const auto& [name, bytes] :
+         {std::pair{"plain.txt", chinese}, std::pair{"marked.txt", "\xEF\xBB\xBF" + chinese},
+          std::pair{"gb.txt", gb18030}, std::pair{"wide.txt", "\xFF\xFE" + utf16le}}) {
+        view_.setText(control::kTextBox, u"before");
+        dialog_->openText(file(name, bytes));
+        EXPECT_EQ(view_.box, shown) << name;
+        EXPECT_EQ(view_.text[control::kCounter], "21/1000") << name;
+        EXPECT_EQ(status(), std::string("Text loaded: ") + name);
+    }
+    // The locale's charset comes before GB18030: Latin-1 text under a Latin-1 locale.
+    EXPECT_EQ(TextFile::decode("caf\xE9", "ISO-8859-1"), u"café");
+    EXPECT_EQ(TextFile::decode(gb18030, "GB18030"), shown);
+    EXPECT_EQ(TextFile::decode("ab\xE4\xBB", "UTF-8", true), u"ab"); // cut inside a character
+
+    // 1000 characters at most: the 1001st and on are left out, no pair split.
+    const std::string overlong = std::string(999, 'a') + "😀tail";
+    dialog_->openText(file("long.txt", overlong));
+    EXPECT_EQ(view_.box, std::u16string(999, u'a'));
+    EXPECT_EQ(view_.text[control::kCounter], "999/1000");
+    EXPECT_EQ(status(), "The file is longer than 1000 characters; only its beginning was loaded");
+    dialog_->languageSelected(u"zh-CN");
+    ASSERT_TRUE(pumpUntil([&] { return status() == "就绪 ..."; }));
+    dialog_->openText(file("long.txt", std::string(1500, 'b')));
+    EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
+    EXPECT_EQ(status(), "文件超过 1000 个字符,只载入了开头部分");
+
+    // Missing, not a file, not text: the box keeps its text.
+    dialog_->openText(dir_.path() / "missing.txt");
+    EXPECT_EQ(status(), "无法读取文件[cannot open " + (dir_.path() / "missing.txt").string() +
+                            ": No such file or directory]");
+    dialog_->openText(dir_.path());
+    EXPECT_THAT(status(), HasSubstr("Is a directory]"));
+    dialog_->openText(file("image.txt", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16)));
+    EXPECT_EQ(status(), "文件不是 UTF-8 或系统字符集的文本");
+    EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
+}
+
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string runOutput(const std::string& program, const std::vector<std::string>& args) {
+    ChildProcess child;
+    std::string error;
+    EXPECT_TRUE(child.start(program, args, error, {.searchPath = true})) << error;
+    EXPECT_TRUE(child.wait(std::chrono::seconds(20)));
+    EXPECT_EQ(child.exitCode(), 0) << program << ": " << child.err();
+    return child.out();
+}
+
+// Save Speech As, in news mode: the downloaded MP3 byte for byte behind an
+// ID3v2.4 tag that the engine's reader and mutagen read back as written; the
+// next reading drops the kept download.
+TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.3, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200,
+                            "item=tolvane&action=simplepie&title0=春晓&description0=春眠不觉晓,"
+                            "处处闻啼鸟。&time0=now&status=succeed&errcode=0&errmsg=null&"
+                            "totalitems=1&maxrss=1&end=end");
+    server_.peer.answer("/news", 200, newsBatch(2, 0, 1));
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->enableSpeechSaving();
+    EXPECT_FALSE(dialog_->canSaveSpeech());
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] { return dialog_->canSaveSpeech(); })) << status();
+    const std::filesystem::path kept = controllers_.playback.keptDownloadPath();
+    EXPECT_EQ(fileBytes(kept), mp3);
+    struct stat info {};
+    ASSERT_EQ(::stat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(dialog_->suggestedSpeechName(), "春晓.mp3");
+
+    const std::filesystem::path saved = dir_.path() / "saved.mp3";
+    ASSERT_TRUE(dialog_->saveSpeech(saved)) << status();
+    EXPECT_EQ(status(), "Speech saved: saved.mp3");
+    const std::string date = dialog_->speechTags().date;
+    EXPECT_THAT(date, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]"));
+    const std::string bytes = fileBytes(saved);
+    ASSERT_GT(bytes.size(), 10u);
+    ASSERT_EQ(bytes.substr(0, 5), std::string("ID3\x04\x00", 5));
+    size_t tagSize = 10;
+    for (int i = 6; i < 10; ++i) {
+        tagSize += size_t(uint8_t(bytes[size_t(i)])) << (7 * (9 - i));
+    }
+    EXPECT_TRUE(bytes.substr(tagSize) == mp3) << "the audio after the tag differs";
+
+    const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
+    EXPECT_EQ(runOutput(TOLVANE_BINARY_DIR "/tools/tolvane-play", {"tags", saved.string(), "--v2"}),
+              "{\"title\":\"春晓\",\"artist\":\"VW Lily\",\"album\":\"Two\",\"year\":\"" + date +
+                  "\",\"comment\":\"" + comment + "\",\"track\":\"\",\"genre\":\"\"}\n");
+    const std::string mutagen = R"(import sys, mutagen.id3
+t = mutagen.id3.ID3(sys.argv[1])
+c = t.getall("COMM")[0]
+print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc), c.text[0],
+      sep="|"))";
+    // The system's Python, which has the Debian mutagen package.
+    EXPECT_EQ(runOutput("/usr/bin/python3", {"-c", mutagen, saved.string()}),
+              "(2, 4, 0)|春晓|VW Lily|Two|" + date + "|zho|''|" + comment + "\n");
+
+    // The next reading drops the kept audio; a failed save says why.
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
+    ASSERT_TRUE(pumpUntil([&] { return view_.text[control::kNewsPosition].empty(); })) << status();
+    dialog_->stop(); // a read feed leaves the reading stoppable
+    dialog_.reset(); // typed text next, out of news mode
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->enableSpeechSaving();
+    view_.setText(control::kTextBox, u"One two three four five six seven eight nine ten.");
+    dialog_->playNow();
+    EXPECT_FALSE(dialog_->canSaveSpeech());
+    EXPECT_FALSE(std::filesystem::exists(kept));
+    EXPECT_EQ(dialog_->speechTags().title, "One two three four five six seven eight…");
+    EXPECT_EQ(dialog_->speechTags().album, "");
+    EXPECT_FALSE(dialog_->saveSpeech(dir_.path() / "none.mp3"));
+    EXPECT_EQ(status(), "Cannot save the speech[no downloaded audio is kept]");
+}
+
+// The reference server names its voices at the door and honours the rate:
+// rate 80 comes back as 340 words a minute and shorter speech.
+class DialogCoreRealServerTest : public DialogCoreTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(ServerProcess::available()) << "tolvane-server is not built";
+        ASSERT_FALSE(reference_.baseUrl().empty()) << reference_.output();
+    }
+
+    // The server's description of the speech made for `text`:
+    // voice:words-per-minute:amplitude:punctuation:sample-rate:duration-ms.
+    std::array<std::string, 6> speak(const std::u16string& text) {
+        view_.setText(control::kTextBox, text);
+        dialog_->playNow();
+        // The audio is ready once the server has made it; it need not play.
+        EXPECT_TRUE(pumpUntil([&] { return status() == "Succeed to query,playing..."; }))
+            << status();
+        std::array<std::string, 6> parameters = job_.parameters();
+        dialog_->stop();
+        return parameters;
+    }
+
+    ServerProcess reference_;
+};
+
+TEST_F(DialogCoreRealServerTest, RateEightyIsFasterSpeech) {
+    open("en-US", "", reference_.port());
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_THAT(door_.voices(), ElementsAre("VW Lily"));
+    const std::u16string text = u"The quick brown fox jumps over the lazy dog, twice over.";
+    const auto normal = speak(text);
+    EXPECT_EQ(normal[1], "175");
+    EXPECT_EQ(normal[2], "100");
+    config_.setSpeech({80, 100, 0, "VW Lily"});
+    const auto fast = speak(text);
+    EXPECT_EQ(fast[1], "340");
+    EXPECT_LT(std::stoi(fast[5]), std::stoi(normal[5]) * 7 / 10)
+        << normal[5] << " ms at rate 50, " << fast[5] << " ms at rate 80";
 }
 
 } // namespace

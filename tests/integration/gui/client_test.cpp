@@ -17,10 +17,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -32,6 +34,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <memory>
 
 namespace tolvane::test {
@@ -337,6 +340,105 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
     client.click(control::kPlayNow);
     EXPECT_EQ(warning, "Warn: Text Area is empty, please input text, then read again");
     EXPECT_EQ(server.requestsTo("/add"), 1u);
+}
+
+// Open Text through the menu's file dialog, and a text file dropped on the
+// box; both only while the box takes text.
+TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
+    FakeSpeechServer server;
+    TempDir dir;
+    const auto gbFile = dir.path() / "gb.txt";
+    std::string gb18030;
+    ASSERT_TRUE(platform::convertCharset("春眠不觉晓", "UTF-8", "GB18030", gb18030));
+    std::ofstream(gbFile, std::ios::binary) << gb18030;
+    const auto longFile = dir.path() / "long.TXT";
+    std::ofstream(longFile) << std::string(1200, 'x');
+
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n"));
+    QAction* open = client.window().action(ui::MainWindow::kOpenText);
+    ASSERT_NE(open, nullptr);
+    EXPECT_EQ(open->text().toStdString(), "Open Text\u2026");
+    EXPECT_EQ(open->shortcut(), QKeySequence(QKeySequence::Open));
+    EXPECT_FALSE(open->isEnabled()); // not logged in yet
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    EXPECT_TRUE(open->isEnabled());
+
+    onNextModal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(QString::fromStdString(gbFile.string()));
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    open->trigger();
+    EXPECT_EQ(client.text(control::kTextBox), "春眠不觉晓");
+    EXPECT_EQ(client.text(control::kCounter), "5/1000");
+    EXPECT_EQ(client.text(control::kStatus), "Text loaded: gb.txt");
+
+    QWidget* viewport = client.control<QPlainTextEdit>(control::kTextBox)->viewport();
+    const auto drop = [&](const std::filesystem::path& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+        QApplication::sendEvent(viewport, &enter);
+        QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+        QApplication::sendEvent(viewport, &dropped);
+        return enter.isAccepted() && dropped.isAccepted();
+    };
+    EXPECT_TRUE(drop(longFile));
+    EXPECT_EQ(client.text(control::kTextBox), std::string(1000, 'x'));
+    EXPECT_EQ(client.text(control::kCounter), "1000/1000");
+    EXPECT_EQ(client.text(control::kStatus),
+              "The file is longer than 1000 characters; only its beginning was loaded");
+
+    // While a reading runs the box is read-only: no file is taken.
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !open->isEnabled(); }, 20000));
+    EXPECT_FALSE(drop(gbFile));
+    EXPECT_EQ(client.text(control::kTextBox), std::string(1000, 'x'));
+}
+
+// File > Save Speech As: offered once the reading's audio is downloaded,
+// until the next reading starts; saves through its file dialog.
+TEST(FakeServerClient, SaveSpeechAsFollowsTheDownloadAndSavesTheAudio) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.5, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    FakeSpeechServer server;
+    server.audioAt(audio.url());
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=zh-CN\n"));
+    QAction* save = client.window().action(ui::MainWindow::kSaveSpeech);
+    ASSERT_NE(save, nullptr);
+    EXPECT_EQ(save->text().toStdString(), "保存语音...");
+    EXPECT_EQ(save->shortcut(), QKeySequence(QKeySequence::SaveAs));
+    ASSERT_TRUE(client.waitStatus("就绪 ..."));
+    EXPECT_FALSE(save->isEnabled());
+    client.type("Hello saved words");
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return save->isEnabled(); }, 20000));
+    ASSERT_TRUE(client.waitStatus("播放完成"));
+    EXPECT_TRUE(save->isEnabled());
+
+    const auto target = dir.path() / "reading";
+    QString proposed;
+    onNextModal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        proposed = dialog->selectedFiles().value(0);
+        dialog->selectFile(QString::fromStdString(target.string()));
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    save->trigger();
+    EXPECT_TRUE(proposed.endsWith("/Hello saved words.mp3")) << proposed.toStdString();
+    EXPECT_EQ(client.text(control::kStatus), "语音已保存: reading.mp3");
+    std::ifstream in(dir.path() / "reading.mp3", std::ios::binary);
+    const std::string saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(saved.substr(0, 3), "ID3");
+    EXPECT_TRUE(saved.size() > mp3.size() && saved.substr(saved.size() - mp3.size()) == mp3);
+
+    client.click(control::kPlayNow); // the next reading drops the audio
+    EXPECT_FALSE(save->isEnabled());
 }
 
 // The trace follows the flag: on at start with Debug_Trace "on", and every

@@ -11,10 +11,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSlider>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -191,9 +193,10 @@ class OptionsSheetTest : public ::testing::Test {
         config_.read(path_);
     }
 
-    OptionsSheet& open(int startPage = 0, const char* language = "en-US") {
+    OptionsSheet& open(int startPage = 0, const char* language = "en-US",
+                       std::vector<std::string> voices = {}) {
         sheet_ = std::make_unique<OptionsSheet>(
-            config_, language, [this] { ++refreshes_; }, startPage, nullptr);
+            config_, language, [this] { ++refreshes_; }, startPage, nullptr, std::move(voices));
         sheet_->show();
         return *sheet_;
     }
@@ -272,17 +275,70 @@ TEST_F(OptionsSheetTest, DebugTraceIsWrittenToTheFileInUseAndOpensNoTrace) {
     EXPECT_TRUE(open().findChild<QCheckBox*>("debugTraceCheck")->isChecked());
 }
 
+// The speech page by keyboard: sliders, punctuation and the server's voices
+// (or any typed name); Apply writes only the speech keys to the file.
+TEST_F(OptionsSheetTest, TheSpeechPageSetsRateVolumePunctuationAndVoice) {
+    const std::string before = fileText();
+    open(OptionsSheet::kSpeechPage, "en-US", {"VW Lily", "Deep Tom"});
+    auto* rate = sheet_->findChild<QSlider*>("rateSlider");
+    auto* volume = sheet_->findChild<QSlider*>("volumeSlider");
+    auto* punctuation = sheet_->findChild<QComboBox*>("punctuationBox");
+    auto* voice = sheet_->findChild<QComboBox*>("voiceBox");
+    EXPECT_EQ(rate->value(), 50);
+    EXPECT_EQ(volume->value(), 100);
+    EXPECT_EQ(punctuation->currentText(), "None");
+    EXPECT_EQ(voice->currentText(), "VW Lily");
+    EXPECT_EQ(voice->count(), 2);
+    EXPECT_EQ(rate->accessibleName(), "Rate");
+    EXPECT_FALSE(button("applyButton")->isEnabled());
+
+    rate->setFocus();
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(rate, Qt::Key_PageUp); // +10 each
+    }
+    EXPECT_EQ(sheet_->findChild<QLabel*>("rateSliderValue")->text(), "80");
+    QTest::keyClick(volume, Qt::Key_Home);
+    punctuation->setFocus();
+    QTest::keyClick(punctuation, Qt::Key_Down);
+    QTest::keyClick(punctuation, Qt::Key_Down);
+    EXPECT_EQ(punctuation->currentText(), "Some");
+    voice->setFocus();
+    QTest::keyClick(voice, Qt::Key_Down);
+    EXPECT_EQ(voice->currentText(), "Deep Tom");
+    EXPECT_TRUE(button("applyButton")->isEnabled());
+    QTest::mouseClick(button("applyButton"), Qt::LeftButton);
+    EXPECT_EQ(config_.speech(), (ConfigStore::Speech{80, 0, 2, "Deep Tom"}));
+    EXPECT_EQ(fileText(), before + "Speech_Rate=80\nSpeech_Volume=0\nSpeech_Punctuation=2\n"
+                                   "Speech_Voice=Deep Tom\n");
+    EXPECT_EQ(refreshes_, 0);
+
+    // A typed name the server did not list; an emptied box means the default.
+    voice->lineEdit()->selectAll();
+    QTest::keyClicks(voice->lineEdit(), "My Voice");
+    QTest::mouseClick(button("okButton"), Qt::LeftButton);
+    EXPECT_EQ(config_.speech().voice, "My Voice");
+    open(OptionsSheet::kSpeechPage);
+    voice = sheet_->findChild<QComboBox*>("voiceBox");
+    EXPECT_EQ(voice->currentText(), "My Voice");
+    voice->lineEdit()->clear();
+    QTest::mouseClick(button("okButton"), Qt::LeftButton);
+    ConfigStore reread;
+    reread.read(path_);
+    EXPECT_EQ(reread.speech(), (ConfigStore::Speech{80, 0, 2, "VW Lily"}));
+}
+
 TEST_F(OptionsSheetTest, TextsAreChineseForZhCnInAnyCase) {
     const auto texts = [&](const char* language) {
         const auto* tabs = open(0, language).findChild<QTabWidget*>("optionTabs");
         return QStringList{sheet_->windowTitle(), tabs->tabText(0), tabs->tabText(1),
-                           button("applyButton")->text()};
+                           tabs->tabText(2), button("applyButton")->text()};
     };
     const QStringList chinese{QString::fromUtf8("选项..."), QString::fromUtf8("TTS服务器"),
-                              QString::fromUtf8("调试"), QString::fromUtf8("应用")};
+                              QString::fromUtf8("调试"), QString::fromUtf8("语音"),
+                              QString::fromUtf8("应用")};
     EXPECT_EQ(texts("zh-CN"), chinese);
     EXPECT_EQ(texts("ZH-CN"), chinese);
-    EXPECT_EQ(texts("en-US"), QStringList({"Option...", "ServerHost", "Debug", "Apply"}));
+    EXPECT_EQ(texts("en-US"), QStringList({"Option...", "ServerHost", "Debug", "Speech", "Apply"}));
 }
 
 TEST(AboutBox, ChineseForZhCnInAnyCaseElseEnglish) {

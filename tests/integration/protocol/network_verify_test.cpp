@@ -52,6 +52,19 @@ TEST_F(NetworkVerifyTest, DoorReplyGivesTheServiceAddresses) {
     EXPECT_EQ(controller_.version(), "9.1");
 }
 
+// The voice list after the door fields is optional; the next reply without
+// one leaves none.
+TEST_F(NetworkVerifyTest, VoicesFollowTheDoorFieldsWhenTheServerNamesThem) {
+    peer_.answer(kDoorPath, 200, doorReply() + "voices= VW Lily,,小林 , null&");
+    run(peer_.url(kDoorPath));
+    EXPECT_EQ(recorder_.events().back(), "200/220 200");
+    EXPECT_EQ(controller_.version(), "9.1");
+    EXPECT_THAT(controller_.voices(), ElementsAre("VW Lily", "小林"));
+    peer_.answer(kDoorPath, 200, doorReply());
+    run(peer_.url(kDoorPath));
+    EXPECT_THAT(controller_.voices(), ElementsAre());
+}
+
 TEST_F(NetworkVerifyTest, RequestIsOnlyFreshWithLibraryDefaultHeaders) {
     peer_.answer(kDoorPath, 200, doorReply());
     const int64_t before = std::time(nullptr);

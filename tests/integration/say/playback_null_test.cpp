@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <regex>
+#include <sys/stat.h>
+#include <thread>
 
 namespace tolvane::test {
 namespace {
@@ -245,6 +247,52 @@ TEST_P(PlaybackNullTest, StopRacesWithPauseAndResume) {
     AudioPeer again(shortTone(), {});
     const std::vector<std::string> reports = playToTheEnd(again.url());
     EXPECT_TRUE(playedToTheEnd(reports)) << codesOf(reports);
+}
+
+// Kept for saving: a whole download stays (FILE: its private file, mode
+// 0600; MEMORY: its bytes) after the reading until the next play, which
+// keeps nothing of a cut-off download, or the controller's end.
+TEST_P(PlaybackNullTest, KeepsAWholeDownloadUntilTheNextPlayOrTheEnd) {
+    AudioPeer whole(shortTone(), {});
+    AudioPeer::Behaviour cut;
+    cut.cutAfter = shortTone().size() / 2;
+    AudioPeer broken(shortTone(), cut);
+    const auto playOut = [](PlaybackController& playback, const std::string& url) {
+        playback.play(url, 5, 10);
+        for (int i = 0; i < 2000 && (playback.running() ||
+                                     playback.state() != PlaybackController::State::kStopped);
+             ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    {
+        PlaybackController playback{std::make_shared<NullBackend>(kSpeed)};
+        playback.setDownloadMode(GetParam());
+        playback.setKeepDownload(true);
+        playOut(playback, whole.url());
+        ASSERT_TRUE(playback.hasKeptDownload());
+        std::string bytes;
+        std::string error;
+        ASSERT_TRUE(playback.keptDownload(bytes, error)) << error;
+        EXPECT_TRUE(bytes == shortTone());
+        const std::filesystem::path path = playback.keptDownloadPath();
+        if (GetParam() == Mode::kFile) {
+            EXPECT_THAT(downloads_.leftovers(), ElementsAre(path.filename().string()));
+            struct stat info {};
+            ASSERT_EQ(::stat(path.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+        } else {
+            EXPECT_EQ(path, std::filesystem::path());
+            EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+        }
+        playOut(playback, broken.url());
+        EXPECT_FALSE(playback.hasKeptDownload());
+        EXPECT_FALSE(playback.keptDownload(bytes, error));
+        EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+        playOut(playback, whole.url());
+        EXPECT_TRUE(playback.hasKeptDownload());
+    }
+    EXPECT_THAT(downloads_.leftovers(), ElementsAre());
 }
 
 } // namespace

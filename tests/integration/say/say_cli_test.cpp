@@ -12,6 +12,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 namespace tolvane::test {
 namespace {
 
@@ -41,6 +43,13 @@ TEST(SayOptionsTest, ReadsOptionsAndTheText) {
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.feed, 2);
     EXPECT_FALSE(p.options.fromStdin);
+    EXPECT_FALSE(p.options.rate || p.options.volume || p.options.voice);
+
+    p = parseSayOptions({"--rate", "80", "--volume=0", "--voice", "VW Lily", "Hi"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.rate, 80);
+    EXPECT_EQ(p.options.volume, 0);
+    EXPECT_EQ(p.options.voice, "VW Lily");
 }
 
 TEST(SayOptionsTest, UsageErrorsSayWhatIsWrong) {
@@ -51,7 +60,10 @@ TEST(SayOptionsTest, UsageErrorsSayWhatIsWrong) {
         {{"--feed", "2x"}, "--feed takes a feed number from 1, not \"2x\""},
         {{"--feed", "1", "text"}, "--feed reads a feed; give no text with it"},
         {{"--config="}, "--config needs a file name"},
-        {{"--volume", "3"}, "unknown option --volume"},
+        {{"--volume", "101"}, "--volume takes a whole number from 0 to 100, not \"101\""},
+        {{"--rate=fast"}, "--rate takes a whole number from 0 to 100, not \"fast\""},
+        {{"--voice", ""}, "--voice takes a name of one line, at most 255 bytes"},
+        {{"--speed", "3"}, "unknown option --speed"},
     };
     for (const auto& [args, error] : cases) {
         const ParsedOptions p = parseSayOptions(args);
@@ -189,6 +201,31 @@ TEST_F(SayFailureTest, TextComesFromStandardInputWithoutArguments) {
         }
     }
     EXPECT_THAT(texts, ElementsAre("第一行\nsecond line & more", "第一行\nsecond line & more"));
+}
+
+// The speech options replace the configured settings for the run only.
+TEST_F(SayFailureTest, SpeechOptionsReplaceTheConfiguredSettings) {
+    server_.peer.answer("/query", 200, "<html>maintenance</html>");
+    const auto path = config("Speech_Rate=30\nSpeech_Punctuation=1\nSpeech_Voice=Kept\n");
+    const auto fileText = [&] {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = fileText();
+    runSay(path, {"--lang", "en-US", "Hello"});
+    runSay(path,
+           {"--lang", "en-US", "--rate", "80", "--volume", "60", "--voice", "Ann Lee", "Hello"});
+    std::vector<std::string> fields;
+    for (const Exchange& exchange : server_.peer.exchanges()) {
+        if (exchange.path == "/add") {
+            const std::string& body = exchange.body;
+            const size_t start = body.find("&rate=");
+            fields.push_back(body.substr(start, body.find("&time_max=") - start));
+        }
+    }
+    EXPECT_THAT(fields, ElementsAre("&rate=30&volume=100&punctuation=1&format=6&voice=Kept",
+                                    "&rate=80&volume=60&punctuation=1&format=6&voice=Ann+Lee"));
+    EXPECT_EQ(fileText(), before);
 }
 
 TEST_F(SayFailureTest, LoginFailuresAndAMissingFeedExitWith1) {

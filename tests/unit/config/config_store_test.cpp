@@ -225,6 +225,39 @@ TEST_F(ConfigStoreTest, DebugTraceIsAddedWhereMissingAndKeptInMemoryWhenTheWrite
     EXPECT_EQ(store.debugTrace(), "ON");
 }
 
+// The speech settings: the values every reading sent before they could be
+// set, read held to their ranges, written as four keys beside the others.
+TEST_F(ConfigStoreTest, SpeechSettingsDefaultAreBoundedAndWrittenAsTheirOwnKeys) {
+    ConfigStore store;
+    reread(store);
+    EXPECT_EQ(store.speech(), (ConfigStore::Speech{50, 100, 0, "VW Lily"}));
+
+    write("[TolvaneWin32]\nspeech_rate=180\nSpeech_Volume=-4\nSpeech_Punctuation=3\n"
+          "Speech_Voice=\n");
+    reread(store);
+    EXPECT_EQ(store.speech(), (ConfigStore::Speech{100, 0, 0, "VW Lily"}));
+
+    const std::string before = "; mine\n[TolvaneWin32]\nUser_Email=someone\nSpeech_Rate=50\n"
+                               "[Other]\nKey=1\n";
+    write(before);
+    reread(store);
+    std::string error;
+    ASSERT_TRUE(store.writeSpeech({80, 60, 2, "小林 Voice"}, &error)) << error;
+    EXPECT_EQ(contents(), "; mine\n[TolvaneWin32]\nUser_Email=someone\nSpeech_Rate=80\n"
+                          "Speech_Volume=60\nSpeech_Punctuation=2\nSpeech_Voice=小林 Voice\n"
+                          "[Other]\nKey=1\n");
+    ConfigStore next;
+    reread(next);
+    EXPECT_EQ(next.speech(), (ConfigStore::Speech{80, 60, 2, "小林 Voice"}));
+    EXPECT_EQ(next.userEmail(), "someone");
+
+    // In memory only, held to the ranges, the file untouched.
+    const std::string written = contents();
+    next.setSpeech({-1, 101, 1, ""});
+    EXPECT_EQ(next.speech(), (ConfigStore::Speech{0, 100, 1, "VW Lily"}));
+    EXPECT_EQ(contents(), written);
+}
+
 TEST_F(ConfigStoreTest, LooksUpTheFileInOrder) {
     const fs::path exeDir = dir_ / "bin";
     fs::create_directory(exeDir);

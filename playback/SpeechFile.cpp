@@ -1,0 +1,88 @@
+#include "playback/SpeechFile.h"
+
+#include "platform/SystemText.h"
+#include "platform/UniqueFd.h"
+
+#include <taglib/commentsframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/textidentificationframe.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tolvane {
+
+namespace {
+
+TagLib::String utf8(const std::string& text) {
+    return TagLib::String(text, TagLib::String::UTF8);
+}
+
+void addText(TagLib::ID3v2::Tag& tag, const char* id, const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
+    auto* frame =
+        new TagLib::ID3v2::TextIdentificationFrame(TagLib::ByteVector(id, 4), TagLib::String::UTF8);
+    frame->setText(utf8(text));
+    tag.addFrame(frame); // the tag owns its frames
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(size_t(written));
+    }
+    return true;
+}
+
+} // namespace
+
+std::string SpeechFile::renderTag(const Tags& tags) {
+    TagLib::ID3v2::Tag tag;
+    addText(tag, "TIT2", tags.title);
+    addText(tag, "TPE1", tags.artist);
+    addText(tag, "TALB", tags.album);
+    addText(tag, "TDRC", tags.date);
+    if (!tags.comment.empty()) {
+        auto* comment = new TagLib::ID3v2::CommentsFrame(TagLib::String::UTF8);
+        std::string language = tags.commentLanguage;
+        language.resize(3, ' ');
+        comment->setLanguage(TagLib::ByteVector(language.data(), 3));
+        comment->setText(utf8(tags.comment));
+        tag.addFrame(comment);
+    }
+    const TagLib::ByteVector rendered = tag.render(TagLib::ID3v2::v4);
+    return std::string(rendered.data(), rendered.size());
+}
+
+bool SpeechFile::save(const std::filesystem::path& target, std::string_view audio, const Tags& tags,
+                      std::string& error) {
+    const std::string tag = renderTag(tags);
+    platform::UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        error = platform::systemError("cannot create", target);
+        return false;
+    }
+    if (!writeAll(fd.get(), tag) || !writeAll(fd.get(), audio)) {
+        error = platform::systemError("cannot write", target);
+        fd.close();
+        ::unlink(target.c_str());
+        return false;
+    }
+    if (fd.close() != 0) {
+        error = platform::systemError("cannot write", target);
+        ::unlink(target.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace tolvane

@@ -1,0 +1,126 @@
+#include "ui/core/TextFile.h"
+
+#include "platform/SystemText.h"
+#include "platform/Text.h"
+#include "platform/UniqueFd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tolvane {
+
+namespace {
+
+bool startsWith(std::string_view bytes, std::string_view prefix) {
+    return bytes.substr(0, prefix.size()) == prefix;
+}
+
+bool isUtf8(const std::string& charset) {
+    return charset == "UTF-8" || charset == "UTF8" || charset == "utf-8" || charset == "utf8";
+}
+
+// "\r\n" and a lone "\r" become "\n", as the text box shows them.
+std::u16string withNewlines(std::u16string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r') {
+            out += u'\n';
+            if (i + 1 < text.size() && text[i + 1] == u'\n') {
+                ++i;
+            }
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Up to kMaxReadBytes of the file; `truncated` when there was more.
+bool readHead(const std::filesystem::path& path, std::string& bytes, bool& truncated,
+              std::string& error) {
+    // Not blocking on a named pipe; only a regular file is read.
+    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
+        error = platform::systemError("cannot open", path);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = platform::systemError("cannot read", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+        return false;
+    }
+    bytes.assign(TextFile::kMaxReadBytes + 1, '\0');
+    size_t used = 0;
+    while (used < bytes.size()) {
+        const ssize_t got = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            error = platform::systemError("cannot read", path);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        used += size_t(got);
+    }
+    truncated = used > TextFile::kMaxReadBytes;
+    bytes.resize(std::min(used, TextFile::kMaxReadBytes));
+    return true;
+}
+
+} // namespace
+
+std::optional<std::u16string> TextFile::decode(std::string_view bytes,
+                                               const std::string& localeCharset, bool truncated) {
+    std::u16string text;
+    const auto decoded = [&](std::string_view body, const std::string& charset) {
+        return platform::decodeExactly(body, charset, text, truncated);
+    };
+    bool ok = false;
+    if (startsWith(bytes, "\xEF\xBB\xBF")) {
+        ok = decoded(bytes.substr(3), "UTF-8");
+    } else if (startsWith(bytes, "\xFF\xFE")) {
+        ok = decoded(bytes.substr(2), "UTF-16LE");
+    } else if (startsWith(bytes, "\xFE\xFF")) {
+        ok = decoded(bytes.substr(2), "UTF-16BE");
+    } else {
+        ok = decoded(bytes, "UTF-8") || (!isUtf8(localeCharset) && decoded(bytes, localeCharset)) ||
+             decoded(bytes, "GB18030");
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    return withNewlines(text);
+}
+
+TextFile::Result TextFile::load(const std::filesystem::path& path, int limit) {
+    Result result;
+    std::string bytes;
+    bool truncated = false;
+    if (!readHead(path, bytes, truncated, result.error)) {
+        result.outcome = Outcome::kUnreadable;
+        return result;
+    }
+    std::optional<std::u16string> text = decode(bytes, platform::ansiCharset(), truncated);
+    if (!text || text->find(u'\0') != std::u16string::npos) {
+        result.outcome = Outcome::kNotText;
+        return result;
+    }
+    const size_t units = size_t(std::max(limit, 0));
+    result.outcome = truncated || text->size() > units ? Outcome::kCut : Outcome::kLoaded;
+    if (text->size() > units) {
+        const bool splitsPair =
+            units > 0 && (*text)[units - 1] >= 0xD800 && (*text)[units - 1] <= 0xDBFF;
+        text->resize(splitsPair ? units - 1 : units);
+    }
+    result.text = std::move(*text);
+    return result;
+}
+
+} // namespace tolvane
