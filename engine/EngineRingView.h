@@ -4,7 +4,10 @@
 
 namespace tolvane {
 
-class Mp3Engine;
+struct OutputProgress;
+struct StreamWindow;
+struct Transport;
+class WaveOutput;
 
 // The engine's wave-output ring and play-position counters as the level
 // meters and the spectrum read them. Use it only while holding the engine's
@@ -12,7 +15,9 @@ class Mp3Engine;
 // the buffers cannot be freed or reallocated.
 class EngineRingView : public OutputRingView {
   public:
-    explicit EngineRingView(Mp3Engine& engine) : e_(engine) {}
+    EngineRingView(const StreamWindow& window, const Transport& transport,
+                   const OutputProgress& progress, WaveOutput& wave)
+        : window_(window), transport_(transport), progress_(progress), wave_(wave) {}
 
     bool running() const override;
     bool firstBufferDone() const override;
@@ -25,7 +30,10 @@ class EngineRingView : public OutputRingView {
     int32_t sampleRate() const override;
 
   private:
-    Mp3Engine& e_;
+    const StreamWindow& window_;
+    const Transport& transport_;
+    const OutputProgress& progress_;
+    WaveOutput& wave_;
 };
 
 } // namespace tolvane

@@ -5,9 +5,6 @@
 #include "engine/WaveOutput.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <new>
 
 namespace tolvane {
 
@@ -21,7 +18,8 @@ Mp3Engine::Mp3Engine() : Mp3Engine(AlsaBackend::instance()) {}
 
 Mp3Engine::Mp3Engine(std::shared_ptr<AudioBackend> backend)
     : wave_(std::make_unique<WaveOutput>(backend)),
-      devices_(std::make_unique<WaveOutDeviceList>(WaveOutDeviceList::devicesOf(backend))) {}
+      devices_(std::make_unique<WaveOutDeviceList>(WaveOutDeviceList::devicesOf(backend))),
+      progress_(*wave_) {}
 
 // Teardown order: stop the run, close the stream, then drop the output and
 // end the notification thread (the Notifier member's destructor).
@@ -36,11 +34,9 @@ Mp3Engine::~Mp3Engine() {
 }
 
 void Mp3Engine::setError(const char* format, ...) {
-    std::lock_guard lock(errorLock_);
     va_list args;
     va_start(args, format);
-    // vsnprintf cuts the text to 511 characters and terminates it.
-    std::vsnprintf(errorText_, sizeof errorText_, format, args);
+    error_.format(format, args);
     va_end(args);
 }
 
@@ -49,14 +45,7 @@ int32_t Mp3Engine::GetEngineVersion() {
 }
 
 const char* Mp3Engine::GetLastErrorText() {
-    std::lock_guard lock(errorLock_);
-    try {
-        auto& copy = publishedErrors_[std::this_thread::get_id()];
-        std::memcpy(copy.data(), errorText_, sizeof errorText_);
-        return copy.data();
-    } catch (const std::bad_alloc&) {
-        return "";
-    }
+    return error_.publish();
 }
 
 int32_t Mp3Engine::EnumerateWaveOut() {

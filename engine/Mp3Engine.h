@@ -1,29 +1,28 @@
 #pragma once
 
-#include "effects/BandEqualizer.h"
-#include "effects/EchoProcessor.h"
 #include "effects/FrequencyAnalyzer.h"
 #include "effects/Id3Reader.h"
-#include "effects/SubbandEqualizer.h"
-#include "effects/VbrHeader.h"
 #include "engine/ChunkQueue.h"
+#include "engine/EffectChain.h"
+#include "engine/EngineRingView.h"
+#include "engine/ErrorText.h"
+#include "engine/GainState.h"
 #include "engine/MappedFile.h"
+#include "engine/MemoryStream.h"
 #include "engine/Notifier.h"
+#include "engine/RunCounters.h"
+#include "engine/StreamDescription.h"
+#include "engine/StreamWindow.h"
+#include "engine/Transport.h"
 #include "engine/WaveTypes.h"
 #include "platform/EngineRecords.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
-#include <mad.h>
-
-#include <array>
-#include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tolvane {
@@ -32,8 +31,6 @@ class AudioBackend;
 class WaveOutput;
 class WaveOutDeviceList;
 struct MadDecoder;
-class DecodeRun;
-class EngineRingView;
 
 // The MP3 player object: takes a stream (a file, a registered resource or
 // memory pushed by the caller), decodes it on a thread of its own and plays it
@@ -46,10 +43,10 @@ class EngineRingView;
 // runs each playback; the output backend's thread reports finished buffers;
 // the Notifier's thread calls the user's function; the band equalizer's
 // control thread designs its filters; a pusher may feed a managed stream from
-// any thread. DecodeThread.cpp tells which lock guards what.
+// any thread. DecodeRun.h tells which lock guards what.
 class Mp3Engine {
   public:
-    static constexpr int kErrorTextSize = 512;
+    static constexpr int kErrorTextSize = ErrorText::kSize;
 
     // Plays through the process's ALSA backend.
     Mp3Engine();
@@ -140,13 +137,11 @@ class Mp3Engine {
   protected:
     // Stores "Operation->reason" (printf-style), cut to 511 characters.
     void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    bool isStreamOpen() const { return streamOpen_.load(); }
+    bool isStreamOpen() const { return window_.open.load(); }
 
   private:
-    friend class DecodeRun;
-    friend class EngineRingView;
-
-    ChunkQueue& queue() { return copyMode_ ? copyingQueue_ : referenceQueue_; }
+    ChunkQueue& queue() { return memory_.queue(); }
+    EngineRingView ringView();
 
     // Opening (Mp3EngineOpen.cpp).
     int32_t openFile(const std::string& path, const std::string& shownPath, int32_t nBufferMs,
@@ -164,7 +159,7 @@ class Mp3Engine {
     void releaseSource();
     void clearStreamFields();
 
-    // Transport helpers (Mp3EngineTransport.cpp).
+    // Transport (Mp3EngineTransport.cpp) and status (Mp3EngineStatus.cpp).
     bool startThread(bool waitReady);
     void joinThread();
     void stopAndJoin();
@@ -174,9 +169,9 @@ class Mp3Engine {
     uint32_t currentPosition();
     uint32_t seekByteOffset(uint32_t ms) const;
     uint32_t positionOfByte(uint32_t byte) const;
-    void setEffectiveGains(); // under volumeLock_
     bool buildFrameTable();
 
+    // Volume and fades (Mp3EngineVolume.cpp).
     int32_t fade(int32_t fMode, uint32_t fFormat, MP3_TIME* pTime, bool restart);
 
     // Effects (Mp3EngineEffects.cpp). In no-device mode a band-equalizer
@@ -187,147 +182,40 @@ class Mp3Engine {
     int32_t setEqGains(int32_t fExternal, int32_t nPreAmpGain, int32_t* pnEQGain,
                        int32_t nNumberOfGains, bool milli);
 
-    // The decoding thread's body (DecodeThread.cpp).
+    // The decoding thread's body: one DecodeRun over the pieces below.
     void runDecodeThread();
-    // The wave-output completion callback: counts played bytes and wakes the
-    // decoding thread. Runs on the output backend's thread.
-    static void onWaveOut(HWAVEOUT hwo, uint32_t uMsg, uintptr_t dwInstance, uintptr_t dwParam1,
-                          uintptr_t dwParam2);
 
-    // Data window and audio range. Offsets count from the window's start; the
-    // last audio byte is inclusive (an ID3v1 tag lies after it).
-    const uint8_t* window_ = nullptr;
-    size_t windowSize_ = 0;
-    std::atomic<bool> streamOpen_{false};
-    size_t firstFrame_ = 0;
-    size_t lastByte_ = 0;
-    size_t decodeOffset_ = 0; // where the next run starts
-    size_t audioSize_ = 0;
-    std::atomic<uint32_t> bytePosition_{0};
-
-    // Managed streams: the pusher wakes the decoding thread with the event.
-    platform::Event streamDataEvent_{platform::Event::Reset::Manual};
-    std::atomic<bool> copyMode_{false};
-    std::atomic<bool> endOfData_{false};
-    std::atomic<bool> managed_{false};
-    ChunkQueue referenceQueue_{false};
-    ChunkQueue copyingQueue_{true};
-    size_t managedSkip_ = 0; // tag and header bytes the first run drops
-
-    bool id3v1_ = false;
-    bool id3v2_ = false;
-
-    // Stream description, from the first valid frame.
-    uint32_t sampleRate_ = 0;
-    uint32_t layer_ = 0;
-    uint32_t channelMode_ = 0;
-    uint32_t channels_ = 0;
-    uint32_t emphasis_ = 0;
-    uint32_t modeExtension_ = 0;
-    uint32_t firstBitrate_ = 0; // bit/s
-    double averageBitrate_ = 0.0;
-    std::atomic<uint32_t> currentBitrate_{0};
-    std::atomic<uint32_t> framesDecoded_{0};
-    std::atomic<uint32_t> bitrateSum_{0};   // kbit/s
-    std::atomic<uint32_t> positionBase_{0}; // ms; the played time is added to it
-    double averageFrameSize_ = 0.0;
-    uint32_t samplesPerFrame_ = 0;
-    uint32_t headerFlags_ = 0;
-    MP3_STREAM_INFO info_{};
-    unsigned long freeRate_ = 0;
-
-    VbrHeader vbr_;
-    uint32_t vbrFrameSize_ = 0;
-    bool vbrUsed_ = false;
-    bool vbrFlag_ = false; // the frame scan saw different bit rates
-
-    uint64_t totalSamples_ = 0;
-    uint32_t lengthMs_ = 0;
-    uint32_t totalFrames_ = 0;
-
-    // Playback.
-    uint32_t framesPerBuffer_ = 0;
-    uint32_t bufferBytes_ = 0;
-    std::vector<uint8_t> gapless_;
-    std::atomic<bool> playing_{false};
-    std::atomic<bool> paused_{false};
-    std::atomic<uint64_t> bytesPlayed_{0};     // bytes of the ring finished since the device opened
-    std::atomic<uint32_t> nextBuffer_{0};      // the ring buffer that plays now
-    std::atomic<bool> bufferCompleted_{false}; // some buffer finished since the device opened
-    bool noDevice_ = false;
-
-    // Loops.
-    std::atomic<bool> loopMode_{false};
-    std::atomic<bool> looping_{false};
-    std::atomic<bool> keepPlaying_{false};
-    uint32_t loopRepeats_ = 0;
-    std::atomic<uint32_t> loopDone_{0};
-    uint32_t loopFrames_ = 0;
-    uint32_t loopCounter_ = 0;
-    uint32_t loopSamples_ = 0;
-
-    // Fades and gains, guarded by volumeLock_.
-    std::mutex volumeLock_;
-    bool fadeOutRunning_ = false;
-    bool fadeInRunning_ = false;
-    uint32_t fadeOutFrames_ = 0;
-    uint32_t fadeInFrames_ = 0;
-    double fadeOutStep_ = 0.0;
-    double fadeInStep_ = 0.0;
-    uint32_t fadeCounter_ = 0;
-    double fadeLevel_ = 100.0;
-    double volumeGain_[2] = {1.0, 1.0};
-    double fadeGain_[2] = {1.0, 1.0};
-    double effectiveGain_[2] = {1.0, 1.0};
-    uint32_t volume_[2] = {100, 100}; // percent
-    std::atomic<bool> internalVolume_{false};
-
-    // Frame-domain and buffer effects. Each processor guards its own state.
-    std::atomic<bool> vocalCut_{false};
-    std::atomic<bool> channelMix_{false};
-    std::atomic<int32_t> mixFactor_[2] = {0, 0}; // 28 fraction bits
-    SubbandEqualizer subband_;
-    BandEqualizer band_;
-    uint32_t equalizerLatency_ = 0; // bytes the band equalizer delays the sound by
-    EchoProcessor echo_;
-
-    // Tags: the texts LoadID3 hands out, and for a managed stream a copy of
-    // its first chunk, which the queue frees once the decoder has read it.
-    Id3Reader id3_;
-    std::vector<uint8_t> firstChunk_;
-
-    // Level meters and spectrum. spectrumLock_ guards spectrum_; ringLock_
-    // guards the contents and byte counts of the ring buffers and their
-    // allocation, so the analysis never reads a buffer while it is written.
-    std::mutex spectrumLock_;
-    FrequencyAnalyzer spectrum_;
-    std::mutex ringLock_;
-
-    // File and resource behind the window.
+    // The open stream: its bytes, what they hold, and where they come from.
+    StreamWindow window_;
+    StreamDescription stream_;
+    MemoryStream memory_;
     MappedFile file_;
     std::shared_ptr<const std::vector<uint8_t>> resource_;
+    // The texts LoadID3 hands out.
+    Id3Reader id3_;
 
-    // Output and the decoding thread.
+    // A run: its transport, its counters, its gains and effects. The gains are
+    // guarded by the lock GainState carries; the rest are atomics, or change
+    // only while no run goes (DecodeRun.h).
+    Transport transport_;
+    RunCounters counters_;
+    GainState gains_;
+    EffectChain effects_;
+
+    // Output and the decoding thread. ringLock_ guards the contents and byte
+    // counts of the ring buffers and their allocation, so the analysis never
+    // reads a buffer while it is written; spectrumLock_ guards spectrum_.
     std::unique_ptr<WaveOutput> wave_;
     std::unique_ptr<WaveOutDeviceList> devices_;
+    OutputProgress progress_;
+    std::mutex ringLock_;
+    std::mutex spectrumLock_;
+    FrequencyAnalyzer spectrum_;
     platform::Thread thread_;
-    platform::Event bufferDoneEvent_{platform::Event::Reset::Auto};
     platform::Event threadReadyEvent_{platform::Event::Reset::Auto};
-    std::atomic<int32_t> threadStartResult_{1};
-
-    // Reverse play: each frame's offset from the first audio frame.
-    std::atomic<bool> reverse_{false};
-    std::vector<uint32_t> frameTable_;
-    static constexpr uint32_t kBackOffFrames = 2;
 
     Notifier notifier_;
-    std::atomic<uint32_t> msHanded_{0}; // ms of wave buffers offered to the callback
-
-    // A failing run writes the text from its thread; each thread that asks
-    // for it gets a copy of its own. Both under errorLock_.
-    std::mutex errorLock_;
-    char errorText_[kErrorTextSize] = {};
-    std::map<std::thread::id, std::array<char, kErrorTextSize>> publishedErrors_;
+    ErrorText error_;
 };
 
 } // namespace tolvane

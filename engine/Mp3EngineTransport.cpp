@@ -1,46 +1,17 @@
-#include "engine/MadDecoder.h"
+// Starting and ending runs, pausing, seeking, loops and reverse play.
+#include "engine/DecodeRun.h"
 #include "engine/Mp3Engine.h"
-#include "engine/OutputConversion.h"
+#include "engine/TimeFormat.h"
 #include "engine/WaveOutput.h"
 #include "platform/MulDiv.h"
 
 #include <algorithm>
-#include <cmath>
+#include <new>
 #include <vector>
 
 namespace tolvane {
 
 using platform::MulDiv;
-
-namespace {
-
-uint32_t toMilliseconds(uint32_t format, const MP3_TIME& time) {
-    switch (format) {
-    case TIME_FORMAT_MS:
-        return time.nMilliseconds;
-    case TIME_FORMAT_SEC:
-        return time.nSeconds * 1000;
-    case TIME_FORMAT_HMS:
-        return time.nHmsHour * 3600000 + time.nHmsMinute * 60000 + time.nHmsSecond * 1000 +
-               time.nHmsMillisecond;
-    }
-    return 0;
-}
-
-void splitMilliseconds(uint32_t ms, MP3_TIME& time) {
-    time.nMilliseconds = ms;
-    time.nSeconds = ms / 1000;
-    time.nHmsHour = ms / 3600000;
-    time.nHmsMinute = (ms % 3600000) / 60000;
-    time.nHmsSecond = (ms % 60000) / 1000;
-    time.nHmsMillisecond = ms % 1000;
-}
-
-uint32_t percent(uint32_t value) {
-    return std::min<uint32_t>(value, 100);
-}
-
-} // namespace
 
 bool Mp3Engine::startThread(bool waitReady) {
     threadReadyEvent_.reset();
@@ -53,6 +24,13 @@ bool Mp3Engine::startThread(bool waitReady) {
     return true;
 }
 
+// The decoding thread's body: a run over the engine's pieces.
+void Mp3Engine::runDecodeThread() {
+    DecodeRun run({stream_, window_, memory_, transport_, counters_, progress_, gains_, effects_,
+                   *wave_, *devices_, notifier_, ringLock_, threadReadyEvent_, error_});
+    run.run();
+}
+
 void Mp3Engine::joinThread() {
     if (thread_.attached()) {
         thread_.join();
@@ -61,17 +39,17 @@ void Mp3Engine::joinThread() {
 
 // Ends a run, or waits for one that ended by itself to finish its last writes.
 void Mp3Engine::stopAndJoin() {
-    if (playing_) {
+    if (transport_.playing) {
         Stop();
     }
     joinThread();
 }
 
 void Mp3Engine::resetRunFields() {
-    paused_ = false;
-    bytesPlayed_ = 0;
-    nextBuffer_ = 0;
-    bufferCompleted_ = false;
+    transport_.paused = false;
+    progress_.bytesPlayed = 0;
+    progress_.nextBuffer = 0;
+    progress_.bufferCompleted = false;
 }
 
 int32_t Mp3Engine::Play() {
@@ -79,27 +57,27 @@ int32_t Mp3Engine::Play() {
         setError("Play->Stream isn't open !");
         return 0;
     }
-    if (paused_) {
-        if (playing_) {
+    if (transport_.paused) {
+        if (transport_.playing) {
             return Resume();
         }
         // Paused while stopped: Play starts playback rather than only unpausing.
         Resume();
     }
-    if (playing_) {
+    if (transport_.playing) {
         return 0;
     }
     joinThread();
-    loopMode_ = false;
+    transport_.loopMode = false;
     resetRunFields();
-    playing_ = true;
-    threadStartResult_ = 1;
+    transport_.playing = true;
+    transport_.startResult = 1;
     if (!startThread(true)) {
-        playing_ = false;
+        transport_.playing = false;
         setError("Play->Can't create decoding thread !");
         return 0;
     }
-    if (threadStartResult_ == 1) {
+    if (transport_.startResult == 1) {
         return 1;
     }
     Stop();
@@ -112,30 +90,30 @@ int32_t Mp3Engine::Stop() {
         setError("Stop->Stream isn't open !");
         return 0;
     }
-    if (!playing_) {
+    if (!transport_.playing) {
         return 0;
     }
-    bufferCompleted_ = false;
-    loopMode_ = false;
-    looping_ = false;
+    progress_.bufferCompleted = false;
+    transport_.loopMode = false;
+    transport_.looping = false;
     wave_->PauseOutput();
-    playing_ = false;
-    paused_ = false;
-    streamDataEvent_.set();
+    transport_.playing = false;
+    transport_.paused = false;
+    memory_.dataEvent.set();
     wave_->ResetOutput();
-    bufferDoneEvent_.set();
-    streamDataEvent_.set();
+    progress_.bufferDone.set();
+    memory_.dataEvent.set();
     joinThread();
     {
-        std::lock_guard lock(volumeLock_);
-        fadeLevel_ = 100.0;
+        std::lock_guard lock(gains_.lock);
+        gains_.fadeLevel = 100.0;
     }
-    keepPlaying_ = false;
-    if (managed_) {
-        referenceQueue_.clear();
-        copyingQueue_.clear();
+    transport_.keepPlaying = false;
+    if (memory_.managed) {
+        memory_.referenceQueue.clear();
+        memory_.copyingQueue.clear();
     }
-    bytePosition_ = 0;
+    counters_.bytePosition = 0;
     return 1;
 }
 
@@ -145,7 +123,7 @@ int32_t Mp3Engine::Pause() {
         return 0;
     }
     wave_->PauseOutput();
-    paused_ = true;
+    transport_.paused = true;
     return 1;
 }
 
@@ -155,185 +133,50 @@ int32_t Mp3Engine::Resume() {
         return 0;
     }
     wave_->RestartOutput();
-    paused_ = false;
-    return 1;
-}
-
-uint32_t Mp3Engine::playedMs() {
-    if (!playing_) {
-        return 0;
-    }
-    if (notifier_.wants(NOTIFY_WAVE_BUFFER)) {
-        return msHanded_;
-    }
-    return uint32_t(wave_->GetOutputPosition(1));
-}
-
-uint32_t Mp3Engine::currentPosition() {
-    const int64_t played = playedMs();
-    const int64_t base = positionBase_;
-    const uint32_t done = loopDone_;
-    if (loopMode_ && done >= 1 && sampleRate_ > 0) {
-        const int64_t loopMs = int64_t(loopSamples_) * 1000 / sampleRate_;
-        const int64_t shift = played >= loopMs * done ? loopMs * done : loopMs * (done - 1);
-        return uint32_t(std::max<int64_t>(0, base + played - shift));
-    }
-    if (reverse_) {
-        return uint32_t(played > base ? 0 : base - played);
-    }
-    return uint32_t(base + played);
-}
-
-int32_t Mp3Engine::GetPosition(MP3_TIME* pTime) {
-    if (!pTime) {
-        setError("GetPosition->MP3_TIME *pTime - this parameter can't be NULL");
-        return 0;
-    }
-    *pTime = MP3_TIME{};
-    if (!isStreamOpen()) {
-        return 1;
-    }
-    const uint32_t ms = currentPosition();
-    splitMilliseconds(ms, *pTime);
-    pTime->nFrames = lengthMs_ ? uint32_t(double(ms) / lengthMs_ * totalFrames_) : 0;
-    pTime->nBytes = bytePosition_;
-    return 1;
-}
-
-int32_t Mp3Engine::GetSongLengthHMS(MP3_TIME* pLength) {
-    if (!pLength) {
-        setError("GetSongLengthHMS->MP3_TIME *pLength - this parameter can't be NULL");
-        return 0;
-    }
-    *pLength = MP3_TIME{};
-    splitMilliseconds(lengthMs_, *pLength);
-    pLength->nBytes = uint32_t(audioSize_);
-    pLength->nFrames = totalFrames_;
-    return 1;
-}
-
-int32_t Mp3Engine::GetMp3Info(MP3_STREAM_INFO* pInfo) {
-    if (!pInfo) {
-        setError("GetMp3Info->Invalid parameter !\nMP3_STREAM_INFO *pInfo can't be NULL !");
-        return 0;
-    }
-    *pInfo = info_;
-    pInfo->nSampleRate = int32_t(sampleRate_);
-    pInfo->nChannels = int32_t(channels_);
-    pInfo->fVbr = vbrFlag_ ? 1 : 0;
-    pInfo->nBitrate = vbrFlag_ ? int32_t(averageBitrate_ * 0.001) : int32_t(firstBitrate_ / 1000);
-    return 1;
-}
-
-int32_t Mp3Engine::GetBitrate(int32_t fAverage) {
-    if (!isStreamOpen()) {
-        return 0;
-    }
-    if (!fAverage) {
-        return int32_t(currentBitrate_ / 1000);
-    }
-    const uint32_t frames = framesDecoded_;
-    return frames ? int32_t(bitrateSum_ / frames) : 0;
-}
-
-int32_t Mp3Engine::GetStatus(MP3_STATUS* pStatus) {
-    if (!pStatus) {
-        setError("GetStatus->MP3_STATUS *pStatus - this parameter can't be NULL");
-        return 0;
-    }
-    *pStatus = MP3_STATUS{};
-    pStatus->fStopped = 1;
-    if (playing_) {
-        pStatus->fPlaying = 1;
-        pStatus->fStopped = 0;
-    }
-    if (paused_) {
-        pStatus->fPaused = 1;
-        pStatus->fPlaying = 0;
-        pStatus->fStopped = 0;
-    }
-    pStatus->fEcho = echo_.enabled() ? 1 : 0;
-    pStatus->nEchoMode = echo_.mode();
-    pStatus->fEqualizer = band_.enabled() ? 1 : 0;
-    pStatus->fSubbandEqualizer = subband_.enabled() ? 1 : 0;
-    pStatus->fVocalCut = vocalCut_ ? 1 : 0;
-    pStatus->fChannelMix = channelMix_ ? 1 : 0;
-    {
-        std::lock_guard lock(volumeLock_);
-        pStatus->fFadingIn = fadeInRunning_ ? 1 : 0;
-        pStatus->fFadingOut = fadeOutRunning_ ? 1 : 0;
-    }
-    pStatus->fInternalVolume = internalVolume_ ? 1 : 0;
-    pStatus->fLooping = looping_ ? 1 : 0;
-    pStatus->fReverse = reverse_ ? 1 : 0;
-    return 1;
-}
-
-int32_t Mp3Engine::GetStreamLoad(STREAM_LOAD_INFO* pStreamLoadInfo) {
-    if (!pStreamLoadInfo) {
-        setError("GetStreamLoad->Invalid parameter !  STREAM_LOAD_INFO *pStreamLoadInfo can't "
-                 "be NULL!");
-        return 0;
-    }
-    *pStreamLoadInfo = STREAM_LOAD_INFO{};
-    if (!isStreamOpen()) {
-        setError("GetStreamLoad->Stream isn't open !");
-        return 0;
-    }
-    if (!managed_) {
-        setError("GetStreamLoad->Stream isn't managed. Can't get this data !");
-        return 0;
-    }
-    pStreamLoadInfo->nBuffers = uint32_t(queue().entries());
-    const uint32_t bytes = uint32_t(std::min<size_t>(queue().bytesLeft(), UINT32_MAX));
-    pStreamLoadInfo->nBytes = bytes;
-    const uint32_t frames = framesDecoded_;
-    const uint32_t sum = bitrateSum_;
-    const int32_t ms = frames && sum ? MulDiv(int32_t(bytes * 8), int32_t(frames), int32_t(sum))
-                                     : MulDiv(int32_t(bytes), 8000, int32_t(firstBitrate_));
-    pStreamLoadInfo->nMilliseconds = ms < 0 ? 0 : uint32_t(ms);
+    transport_.paused = false;
     return 1;
 }
 
 uint32_t Mp3Engine::frameCount(uint32_t ms) const {
-    const int32_t n = MulDiv(int32_t(ms), int32_t(sampleRate_), int32_t(samplesPerFrame_ * 1000));
+    const int32_t n =
+        MulDiv(int32_t(ms), int32_t(stream_.sampleRate), int32_t(stream_.samplesPerFrame * 1000));
     return n < 0 ? 0 : uint32_t(n);
 }
 
 // Byte offset of a time, through the VBR table of contents when there is one.
 uint32_t Mp3Engine::seekByteOffset(uint32_t ms) const {
-    const double size = double(audioSize_);
-    if (vbrUsed_) {
-        const double p = double(ms) * 100 / lengthMs_;
+    const double size = double(window_.audioSize);
+    if (stream_.vbrUsed) {
+        const double p = double(ms) * 100 / stream_.lengthMs;
         const uint32_t k = std::min<uint32_t>(uint32_t(p), 99);
-        const double t0 = vbr_.xing.toc[k];
-        const double t1 = k == 99 ? 256.0 : vbr_.xing.toc[k + 1];
-        return uint32_t((t0 + (p - k) * (t1 - t0)) * (size + vbrFrameSize_) / 256);
+        const double t0 = stream_.vbr.xing.toc[k];
+        const double t1 = k == 99 ? 256.0 : stream_.vbr.xing.toc[k + 1];
+        return uint32_t((t0 + (p - k) * (t1 - t0)) * (size + stream_.vbrFrameSize) / 256);
     }
-    return uint32_t(size * (double(ms) / lengthMs_));
+    return uint32_t(size * (double(ms) / stream_.lengthMs));
 }
 
 // Time of a byte offset: the table of contents read backwards, else linear.
 uint32_t Mp3Engine::positionOfByte(uint32_t byte) const {
-    const uint64_t size = audioSize_;
-    if (!vbrUsed_) {
-        const int32_t ms = MulDiv(int32_t(byte), int32_t(lengthMs_), int32_t(size));
+    const uint64_t size = window_.audioSize;
+    if (!stream_.vbrUsed) {
+        const int32_t ms = MulDiv(int32_t(byte), int32_t(stream_.lengthMs), int32_t(size));
         return ms < 0 ? 0 : uint32_t(ms);
     }
     const uint64_t x = uint64_t(byte) * 256 / size;
     uint32_t i = 99;
     uint32_t j = 0;
     for (uint32_t k = 0; k < 100; ++k) {
-        if (vbr_.xing.toc[k] > x) {
+        if (stream_.vbr.xing.toc[k] > x) {
             i = k;
             j = k == 0 ? 0 : k - 1;
             break;
         }
     }
-    const double e = double(size) * vbr_.xing.toc[j] / 256;
-    const double f = double(size) * vbr_.xing.toc[i] / 256;
+    const double e = double(size) * stream_.vbr.xing.toc[j] / 256;
+    const double f = double(size) * stream_.vbr.xing.toc[i] / 256;
     const double h = e >= f ? 0.0 : (byte - e) / (f - e);
-    const double length = lengthMs_;
+    const double length = stream_.lengthMs;
     return uint32_t(length * j / 100 + h * (length * i / 100 - length * j / 100));
 }
 
@@ -346,7 +189,7 @@ int32_t Mp3Engine::Seek(uint32_t fFormat, MP3_TIME* pTime, uint32_t nMoveMethod)
         setError("Seek->Invalid time format !");
         return 0;
     }
-    if (managed_ && isStreamOpen()) {
+    if (memory_.managed && isStreamOpen()) {
         setError("Seek->This is managed stream. Can't seek !");
         return 0;
     }
@@ -355,9 +198,9 @@ int32_t Mp3Engine::Seek(uint32_t fFormat, MP3_TIME* pTime, uint32_t nMoveMethod)
         return 0;
     }
     if (fFormat == TIME_FORMAT_BYTES) {
-        const uint32_t p = bytePosition_;
+        const uint32_t p = counters_.bytePosition;
         stopAndJoin();
-        const uint64_t size = audioSize_;
+        const uint64_t size = window_.audioSize;
         const uint64_t v = pTime->nBytes;
         uint64_t b = 0;
         switch (nMoveMethod) {
@@ -374,8 +217,8 @@ int32_t Mp3Engine::Seek(uint32_t fFormat, MP3_TIME* pTime, uint32_t nMoveMethod)
             b = v > p ? 0 : p - v;
             break;
         }
-        decodeOffset_ = std::min<size_t>(firstFrame_ + b, lastByte_);
-        positionBase_ = positionOfByte(uint32_t(b));
+        window_.decodeOffset = std::min<size_t>(window_.firstFrame + b, window_.lastByte);
+        counters_.positionBase = positionOfByte(uint32_t(b));
         return 1;
     }
     uint32_t a = toMilliseconds(fFormat, *pTime);
@@ -384,7 +227,7 @@ int32_t Mp3Engine::Seek(uint32_t fFormat, MP3_TIME* pTime, uint32_t nMoveMethod)
     case SEEK_FROM_START:
         break;
     case SEEK_FROM_END:
-        a = a > lengthMs_ ? 0 : lengthMs_ - a;
+        a = a > stream_.lengthMs ? 0 : stream_.lengthMs - a;
         break;
     case SEEK_FORWARD:
         a = position + a;
@@ -396,28 +239,28 @@ int32_t Mp3Engine::Seek(uint32_t fFormat, MP3_TIME* pTime, uint32_t nMoveMethod)
         a = 0;
     }
     stopAndJoin();
-    if (a > lengthMs_) {
-        positionBase_ = lengthMs_;
-        decodeOffset_ = lastByte_;
+    if (a > stream_.lengthMs) {
+        counters_.positionBase = stream_.lengthMs;
+        window_.decodeOffset = window_.lastByte;
         return 1;
     }
-    const size_t offset = lengthMs_ ? seekByteOffset(a) : 0;
-    decodeOffset_ = firstFrame_ + offset;
-    if (decodeOffset_ >= lastByte_) {
-        decodeOffset_ = lastByte_;
-        a = lengthMs_;
+    const size_t offset = stream_.lengthMs ? seekByteOffset(a) : 0;
+    window_.decodeOffset = window_.firstFrame + offset;
+    if (window_.decodeOffset >= window_.lastByte) {
+        window_.decodeOffset = window_.lastByte;
+        a = stream_.lengthMs;
     }
-    positionBase_ = a;
+    counters_.positionBase = a;
     return 1;
 }
 
 int32_t Mp3Engine::PlayLoop(uint32_t fFormatStartTime, MP3_TIME* pStartTime,
                             uint32_t fFormatEndTime, MP3_TIME* pEndTime, uint32_t nNumOfRepeat) {
-    if (managed_ && isStreamOpen()) {
+    if (memory_.managed && isStreamOpen()) {
         setError("PlayLoop->This is dynamic stream. Can't play in loop !");
         return 0;
     }
-    if (reverse_) {
+    if (transport_.reverse) {
         setError("PlayLoop->Stream is in reverse mode. Can't play loop !");
         return 0;
     }
@@ -439,32 +282,33 @@ int32_t Mp3Engine::PlayLoop(uint32_t fFormatStartTime, MP3_TIME* pStartTime,
         setError("PlayLoop->Loop end time is smaller than loop start time !");
         return 0;
     }
-    const bool keepPlaying = playing_ || paused_;
+    const bool keepPlaying = transport_.playing || transport_.paused;
     if (!Seek(fFormatStartTime, pStartTime, SEEK_FROM_START)) {
         setError("PlayLoop->Can't seek to start of loop !");
         return 0;
     }
     joinThread();
-    loopMode_ = true;
-    playing_ = true;
+    transport_.loopMode = true;
+    transport_.playing = true;
     resetRunFields();
-    keepPlaying_ = keepPlaying;
-    loopFrames_ = frameCount(end - start);
-    loopCounter_ = 0;
-    loopRepeats_ = nNumOfRepeat;
-    loopDone_ = 0;
+    transport_.keepPlaying = keepPlaying;
+    transport_.loopFrames = frameCount(end - start);
+    transport_.loopCounter = 0;
+    transport_.loopRepeats = nNumOfRepeat;
+    transport_.loopDone = 0;
     // A loop that reaches past the end lasts only to the end; one that starts
     // past it (Seek held the start at the end) lasts nothing.
-    const uint32_t rest = lengthMs_ - std::min(start, lengthMs_);
-    loopSamples_ = rest < end - start
-                       ? uint32_t(std::min(sampleRate_ * double(rest) * 0.001, double(UINT32_MAX)))
-                       : samplesPerFrame_ * loopFrames_;
-    threadStartResult_ = 1;
-    looping_ = true;
+    const uint32_t rest = stream_.lengthMs - std::min(start, stream_.lengthMs);
+    transport_.loopSamples =
+        rest < end - start
+            ? uint32_t(std::min(stream_.sampleRate * double(rest) * 0.001, double(UINT32_MAX)))
+            : stream_.samplesPerFrame * transport_.loopFrames;
+    transport_.startResult = 1;
+    transport_.looping = true;
     if (!startThread(false)) {
-        playing_ = false;
-        looping_ = false;
-        loopMode_ = false;
+        transport_.playing = false;
+        transport_.looping = false;
+        transport_.loopMode = false;
         setError("Mp3Engine::PlayLoopM->Can't create decoding thread!");
         return 0;
     }
@@ -478,9 +322,9 @@ bool Mp3Engine::buildFrameTable() {
     mad_header header;
     mad_stream_init(&stream);
     mad_header_init(&header);
-    stream.freerate = freeRate_;
-    const uint8_t* audio = window_ + firstFrame_;
-    mad_stream_buffer(&stream, audio, audioSize_);
+    stream.freerate = stream_.freeRate;
+    const uint8_t* audio = window_.data + window_.firstFrame;
+    mad_stream_buffer(&stream, audio, window_.audioSize);
     std::vector<uint8_t> tail;
     size_t tailBase = 0;
     bool ok = true;
@@ -499,7 +343,7 @@ bool Mp3Engine::buildFrameTable() {
                 break;
             }
             tailBase = size_t(stream.next_frame - audio);
-            tail.assign(stream.next_frame, audio + audioSize_);
+            tail.assign(stream.next_frame, audio + window_.audioSize);
             tail.resize(tail.size() + MAD_BUFFER_GUARD, 0);
             mad_stream_buffer(&stream, tail.data(), tail.size());
         }
@@ -510,7 +354,7 @@ bool Mp3Engine::buildFrameTable() {
         setError("ReverseMode->Memory allocation error !");
         return false;
     }
-    frameTable_ = std::move(table);
+    transport_.frameTable = std::move(table);
     return true;
 }
 
@@ -519,163 +363,31 @@ int32_t Mp3Engine::ReverseMode(int32_t fEnable) {
         setError("ReverseMode->Stream isn't open !");
         return 0;
     }
-    if (managed_) {
+    if (memory_.managed) {
         setError("ReverseMode->This is managed stream. Can't use reverse mode !");
         return 0;
     }
-    if (!playing_) {
+    if (!transport_.playing) {
         joinThread(); // a run that ended by itself may still be finishing
     }
-    if (fEnable && frameTable_.empty() && !buildFrameTable()) {
+    if (fEnable && transport_.frameTable.empty() && !buildFrameTable()) {
         return 0;
     }
-    if (frameTable_.empty()) {
-        reverse_ = false;
+    if (transport_.frameTable.empty()) {
+        transport_.reverse = false;
         setError("ReverseMode->There is no mp3 frame in this stream !");
         return 0;
     }
-    if (!playing_) {
-        reverse_ = fEnable != 0;
+    if (!transport_.playing) {
+        transport_.reverse = fEnable != 0;
         return 1;
     }
     MP3_TIME position{};
     GetPosition(&position);
     Stop();
-    reverse_ = fEnable != 0;
+    transport_.reverse = fEnable != 0;
     Seek(TIME_FORMAT_MS, &position, SEEK_FROM_START);
     Play();
-    return 1;
-}
-
-void Mp3Engine::setEffectiveGains() {
-    effectiveGain_[0] = volumeGain_[0] * fadeGain_[0];
-    effectiveGain_[1] = volumeGain_[1] * fadeGain_[1];
-}
-
-int32_t Mp3Engine::UseInternalVolume(int32_t fEnable) {
-    internalVolume_ = fEnable != 0;
-    return 1;
-}
-
-int32_t Mp3Engine::SetVolume(uint32_t nLeftVolume, uint32_t nRightVolume) {
-    if (internalVolume_) {
-        return SetPlayerVolume(nLeftVolume, nRightVolume);
-    }
-    return SetWaveOutVolume(nLeftVolume, nRightVolume);
-}
-
-int32_t Mp3Engine::SetWaveOutVolume(uint32_t nLeftVolume, uint32_t nRightVolume) {
-    wave_->SetOutputVolume(uint16_t(percent(nLeftVolume) * 0xFFFF / 100),
-                           uint16_t(percent(nRightVolume) * 0xFFFF / 100));
-    return 1;
-}
-
-int32_t Mp3Engine::SetPlayerVolume(uint32_t nLeftVolume, uint32_t nRightVolume) {
-    std::lock_guard lock(volumeLock_);
-    fadeLevel_ = 100.0;
-    volume_[0] = percent(nLeftVolume);
-    volume_[1] = percent(nRightVolume);
-    volumeGain_[0] = levelGain(volume_[0]);
-    volumeGain_[1] = levelGain(volume_[1]);
-    setEffectiveGains();
-    return 1;
-}
-
-int32_t Mp3Engine::GetVolume(uint32_t* pnLeftVolume, uint32_t* pnRightVolume) {
-    if (internalVolume_) {
-        return GetPlayerVolume(pnLeftVolume, pnRightVolume);
-    }
-    return GetWaveOutVolume(pnLeftVolume, pnRightVolume);
-}
-
-int32_t Mp3Engine::GetWaveOutVolume(uint32_t* pnLeftVolume, uint32_t* pnRightVolume) {
-    if (!pnLeftVolume || !pnRightVolume) {
-        setError("GetVolume->Invalid parameters !");
-        return 0;
-    }
-    uint16_t left = 0;
-    uint16_t right = 0;
-    wave_->GetOutputVolume(&left, &right);
-    *pnLeftVolume = uint32_t(MulDiv(left, 100, 0xFFFF));
-    *pnRightVolume = uint32_t(MulDiv(right, 100, 0xFFFF));
-    return 1;
-}
-
-int32_t Mp3Engine::GetPlayerVolume(uint32_t* pnLeftVolume, uint32_t* pnRightVolume) {
-    if (!pnLeftVolume || !pnRightVolume) {
-        setError("GetVolume->Invalid parameters !");
-        return 0;
-    }
-    std::lock_guard lock(volumeLock_);
-    *pnLeftVolume = volume_[0];
-    *pnRightVolume = volume_[1];
-    return 1;
-}
-
-int32_t Mp3Engine::MixChannels(int32_t fEnable, uint32_t nLeftPercent, uint32_t nRightPercent) {
-    // Percentages from about 800 up would not fit the 4.28 fixed-point factor:
-    // they are held at its largest value instead of overflowing the conversion.
-    auto factor = [](uint32_t percent) {
-        return int32_t(std::min(percent * 0.01 * 0x10000000 + 0.5, double(INT32_MAX)));
-    };
-    mixFactor_[0] = factor(nLeftPercent);
-    mixFactor_[1] = factor(nRightPercent);
-    channelMix_ = fEnable != 0;
-    return 1;
-}
-
-int32_t Mp3Engine::VocalCut(int32_t fEnable) {
-    vocalCut_ = fEnable != 0;
-    return 1;
-}
-
-int32_t Mp3Engine::FadeVolume(int32_t fMode, uint32_t fFormat, MP3_TIME* pTime) {
-    return fade(fMode, fFormat, pTime, false);
-}
-
-int32_t Mp3Engine::FadeVolumeRestart(int32_t fMode, uint32_t fFormat, MP3_TIME* pTime) {
-    return fade(fMode, fFormat, pTime, true);
-}
-
-// Sets up a fade that the decoding thread performs frame by frame, from the
-// current level or (restart) from the far end.
-int32_t Mp3Engine::fade(int32_t fMode, uint32_t fFormat, MP3_TIME* pTime, bool restart) {
-    if (!pTime) {
-        setError("FadeVolume->MP3_TIME *pTime can't be 0");
-        return 0;
-    }
-    if (fMode != FADE_IN && fMode != FADE_OUT) {
-        setError("FadeVolume->Invalid fMode !");
-        return 0;
-    }
-    const uint32_t frames = frameCount(toMilliseconds(fFormat, *pTime));
-    std::lock_guard lock(volumeLock_);
-    fadeCounter_ = 0;
-    if (frames == 0) {
-        fadeInRunning_ = fadeOutRunning_ = false;
-        const double gain = fMode == FADE_IN ? 1.0 : 0.0;
-        fadeLevel_ = fMode == FADE_IN ? 100.0 : 0.0;
-        fadeGain_[0] = fadeGain_[1] = gain;
-        setEffectiveGains();
-        return 1;
-    }
-    if (fMode == FADE_IN) {
-        fadeOutRunning_ = false;
-        fadeInFrames_ = frames;
-        if (restart) {
-            fadeLevel_ = 0.0;
-        }
-        fadeInStep_ = std::max(0.0, (100.0 - fadeLevel_) / frames);
-        fadeInRunning_ = true;
-    } else {
-        fadeInRunning_ = false;
-        fadeOutFrames_ = frames;
-        if (restart) {
-            fadeLevel_ = 100.0;
-        }
-        fadeOutStep_ = fadeLevel_ / frames;
-        fadeOutRunning_ = true;
-    }
     return 1;
 }
 

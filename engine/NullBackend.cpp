@@ -1,15 +1,10 @@
 // Null backend.
 //
-// Threads: each open stream has one writer thread, which alone runs the
-// completion callback. Callers change the stream's state under `lock_` and
-// wake the writer through `wake_`; pause, restart, reset and close then wait
-// on `changed_` until the writer has carried the request out.
-//
-// Locking: `lock_` guards the queue, the clock and the requests. The writer
-// releases it around every callback. As in every backend, each header's
-// dwFlags is shared through std::atomic_ref: the writer sets WHDR_DONE before
-// the callback and clears WHDR_INQUEUE after it, and unprepare() waits for the
-// latter.
+// Threads: each open stream has one writer thread (QueuedStream), which alone
+// runs the completion callback. Posted requests and writes wake it through
+// `wake_`, a condition variable on the stream's `lock_`, which guards the
+// queue, the clock and the requests; the writer releases it around every
+// callback.
 //
 // The clock: `played_` frames had been heard at `playedAt_`; from there the
 // position runs on at the sample rate times the speed while not paused, up to
@@ -18,13 +13,13 @@
 // the first queued buffer's last frame is heard, so waking late never adds up.
 #include "engine/NullBackend.h"
 
+#include "engine/QueuedStream.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <system_error>
-#include <thread>
 
 namespace tolvane {
 
@@ -37,140 +32,52 @@ bool isDevice(int32_t deviceNumber) {
     return deviceNumber == WAVE_MAPPER || deviceNumber == 0;
 }
 
-std::atomic_ref<uint32_t> flagsOf(WAVEHDR* header) {
-    return std::atomic_ref<uint32_t>(header->dwFlags);
-}
-
 bool formatPlayable(const WAVEFORMATEX& f) {
     return f.wFormatTag == WAVE_FORMAT_PCM && (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) &&
            f.nChannels >= 1 && f.nSamplesPerSec > 0 &&
            f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8;
 }
 
-class NullStream final : public AudioStream {
+class NullStream final : public QueuedStream {
   public:
     NullStream(const WAVEFORMATEX& format, double speed, WaveOutProc callback, uintptr_t instance,
                std::shared_ptr<std::atomic<uint32_t>> deviceVolume)
-        : blockAlign_(format.nBlockAlign), framesPerSecond_(format.nSamplesPerSec * speed),
-          callback_(callback), instance_(instance), deviceVolume_(std::move(deviceVolume)),
-          volume_(deviceVolume_->load()) {}
-    ~NullStream() override;
+        : QueuedStream(format.nBlockAlign, callback, instance, deviceVolume->load()),
+          framesPerSecond_(format.nSamplesPerSec * speed), deviceVolume_(std::move(deviceVolume)) {}
+    ~NullStream() override { endWriter(); }
 
     // Starts the writer; returns once it has sent WOM_OPEN.
-    MMRESULT start();
+    MMRESULT start() { return startWriter(); }
 
-    MMRESULT prepare(WAVEHDR* header) override;
-    MMRESULT unprepare(WAVEHDR* header) override;
-    MMRESULT write(WAVEHDR* header) override;
-    MMRESULT pause() override;
-    MMRESULT restart() override;
-    MMRESULT reset() override;
-    MMRESULT close() override;
     MMRESULT position(uint64_t& frames) override;
-    MMRESULT setVolume(uint32_t volume) override;
-    MMRESULT getVolume(uint32_t& volume) override;
-    std::string lastError() const override;
 
   private:
-    struct Entry {
-        WAVEHDR* header;
-        uint64_t end; // one past its last frame, counted from open or the last reset
-    };
-
-    // Writer thread.
-    void run();
-    void serve();
-    void complete(std::deque<Entry>& entries);
-    void notify(uint32_t message, uintptr_t param);
+    void serve() override;
+    void wake() override { wake_.notify_all(); }
+    void queueing() override;
+    void rememberVolume(uint32_t volume) override { deviceVolume_->store(volume); }
 
     // Under lock_.
     uint64_t heardAt(Clock::time_point now) const;
     Clock::time_point headEndsAt() const;
 
-    template <typename Change> MMRESULT request(Change change);
-    bool onWriter() const { return std::this_thread::get_id() == writerId_.load(); }
-
-    const uint32_t blockAlign_;
     const double framesPerSecond_;
-    const WaveOutProc callback_;
-    const uintptr_t instance_;
     const std::shared_ptr<std::atomic<uint32_t>> deviceVolume_;
-    std::atomic<uint32_t> volume_;
-    std::thread writer_;
-    std::atomic<std::thread::id> writerId_;
 
-    mutable std::mutex lock_;
-    std::condition_variable wake_;    // the writer waits on it
-    std::condition_variable changed_; // callers wait on it
-    std::deque<Entry> queue_;         // queued, not yet reported done
-    uint64_t queuedEnd_ = 0;
+    // Under lock_.
+    std::condition_variable wake_; // the writer waits on it
     uint64_t played_ = 0;
     Clock::time_point playedAt_ = Clock::now();
     bool paused_ = false;
-    bool wantPaused_ = false;
-    uint64_t resetsWanted_ = 0;
     uint64_t resetsDone_ = 0;
-    uint64_t seq_ = 0;        // requests and writes posted
-    uint64_t appliedSeq_ = 0; // what the writer had seen when it last finished a round
-    bool opened_ = false;
-    bool closed_ = false;
-    bool quit_ = false;
-    bool exited_ = false;
-    std::string lastError_;
 };
-
-NullStream::~NullStream() {
-    if (!writer_.joinable()) {
-        return;
-    }
-    {
-        std::lock_guard guard(lock_);
-        closed_ = true;
-        quit_ = true;
-        ++resetsWanted_;
-        ++seq_;
-    }
-    wake_.notify_all();
-    writer_.join();
-}
-
-MMRESULT NullStream::start() {
-    try {
-        writer_ = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        std::lock_guard guard(lock_);
-        lastError_ = std::string("cannot start the writer thread: ") + e.what();
-        return MMSYSERR_NOMEM;
-    }
-    std::unique_lock lock(lock_);
-    changed_.wait(lock, [this] { return opened_; });
-    return MMSYSERR_NOERROR;
-}
-
-void NullStream::run() {
-    writerId_.store(std::this_thread::get_id());
-    notify(WOM_OPEN, 0);
-    {
-        std::lock_guard guard(lock_);
-        opened_ = true;
-    }
-    changed_.notify_all();
-    serve();
-    notify(WOM_CLOSE, 0);
-    writerId_.store(std::thread::id());
-    {
-        std::lock_guard guard(lock_);
-        exited_ = true;
-    }
-    changed_.notify_all();
-}
 
 // Each round carries out the requests, reports what has been heard, confirms
 // the round and sleeps until the next buffer ends or something is posted.
 void NullStream::serve() {
     std::unique_lock lock(lock_);
     for (;;) {
-        const uint64_t seq = seq_;
+        const uint64_t seq = requestSeq_;
         const Clock::time_point now = Clock::now();
         std::deque<Entry> done;
         if (resetsDone_ != resetsWanted_) {
@@ -199,7 +106,7 @@ void NullStream::serve() {
         if (quit) {
             return;
         }
-        const auto posted = [&] { return seq_ != seq; };
+        const auto posted = [&] { return requestSeq_ != seq; };
         if (paused_ || queue_.empty()) {
             wake_.wait(lock, posted);
         } else {
@@ -208,22 +115,13 @@ void NullStream::serve() {
     }
 }
 
-void NullStream::complete(std::deque<Entry>& entries) {
-    for (const Entry& e : entries) {
-        flagsOf(e.header).fetch_or(WHDR_DONE, std::memory_order_release);
-        notify(WOM_DONE, reinterpret_cast<uintptr_t>(e.header));
-        {
-            std::lock_guard guard(lock_);
-            flagsOf(e.header).fetch_and(~WHDR_INQUEUE, std::memory_order_release);
-        }
-        changed_.notify_all();
-    }
-    entries.clear();
-}
-
-void NullStream::notify(uint32_t message, uintptr_t param) {
-    if (callback_ != nullptr) {
-        callback_(this, message, instance_, param, 0);
+// A stream that ran dry starts to play the new buffer now, not when the last
+// one ended.
+void NullStream::queueing() {
+    const Clock::time_point now = Clock::now();
+    if (heardAt(now) >= queuedEnd_) {
+        played_ = queuedEnd_;
+        playedAt_ = now;
     }
 }
 
@@ -245,118 +143,6 @@ Clock::time_point NullStream::headEndsAt() const {
     return playedAt_ + std::chrono::ceil<Clock::duration>(span);
 }
 
-template <typename Change> MMRESULT NullStream::request(Change change) {
-    if (onWriter()) {
-        return MMSYSERR_ERROR;
-    }
-    std::unique_lock lock(lock_);
-    if (closed_) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    change();
-    const uint64_t seq = ++seq_;
-    wake_.notify_all();
-    changed_.wait(lock, [&] { return appliedSeq_ >= seq || exited_; });
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT NullStream::prepare(WAVEHDR* header) {
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    std::lock_guard guard(lock_);
-    if (closed_) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    flagsOf(header).fetch_or(WHDR_PREPARED);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT NullStream::unprepare(WAVEHDR* header) {
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    std::unique_lock lock(lock_);
-    if (closed_) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    const auto flags = flagsOf(header);
-    if ((flags.load() & WHDR_INQUEUE) != 0) {
-        if ((flags.load() & WHDR_DONE) == 0 || onWriter()) {
-            return WAVERR_STILLPLAYING;
-        }
-        // Done, but its callback may still be reading the header.
-        changed_.wait(lock, [&] { return (flags.load() & WHDR_INQUEUE) == 0; });
-    }
-    flags.fetch_and(~WHDR_PREPARED);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT NullStream::write(WAVEHDR* header) {
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    {
-        std::lock_guard guard(lock_);
-        if (closed_) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        const auto flags = flagsOf(header);
-        const uint32_t current = flags.load();
-        if ((current & WHDR_PREPARED) == 0) {
-            return WAVERR_UNPREPARED;
-        }
-        if ((current & WHDR_INQUEUE) != 0) {
-            return WAVERR_STILLPLAYING;
-        }
-        flags.store((current & ~WHDR_DONE) | WHDR_INQUEUE, std::memory_order_release);
-        const Clock::time_point now = Clock::now();
-        if (heardAt(now) >= queuedEnd_) {
-            // Ran dry: this buffer starts to play now, not when the last one ended.
-            played_ = queuedEnd_;
-            playedAt_ = now;
-        }
-        queuedEnd_ += header->dwBufferLength / blockAlign_;
-        queue_.push_back({header, queuedEnd_});
-        ++seq_;
-    }
-    wake_.notify_all();
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT NullStream::pause() {
-    return request([this] { wantPaused_ = true; });
-}
-
-MMRESULT NullStream::restart() {
-    return request([this] { wantPaused_ = false; });
-}
-
-MMRESULT NullStream::reset() {
-    return request([this] { ++resetsWanted_; });
-}
-
-MMRESULT NullStream::close() {
-    if (onWriter()) {
-        return MMSYSERR_ERROR;
-    }
-    {
-        std::lock_guard guard(lock_);
-        if (closed_) {
-            return MMSYSERR_INVALHANDLE;
-        }
-        if (!queue_.empty()) {
-            return WAVERR_STILLPLAYING;
-        }
-        closed_ = true;
-        quit_ = true;
-        ++seq_;
-    }
-    wake_.notify_all();
-    writer_.join();
-    return MMSYSERR_NOERROR;
-}
-
 MMRESULT NullStream::position(uint64_t& frames) {
     std::lock_guard guard(lock_);
     if (closed_) {
@@ -364,30 +150,6 @@ MMRESULT NullStream::position(uint64_t& frames) {
     }
     frames = heardAt(Clock::now());
     return MMSYSERR_NOERROR;
-}
-
-MMRESULT NullStream::setVolume(uint32_t volume) {
-    std::lock_guard guard(lock_);
-    if (closed_) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    volume_.store(volume);
-    deviceVolume_->store(volume);
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT NullStream::getVolume(uint32_t& volume) {
-    std::lock_guard guard(lock_);
-    if (closed_) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    volume = volume_.load();
-    return MMSYSERR_NOERROR;
-}
-
-std::string NullStream::lastError() const {
-    std::lock_guard guard(lock_);
-    return lastError_;
 }
 
 } // namespace

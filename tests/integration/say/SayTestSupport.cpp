@@ -1,6 +1,7 @@
 #include "SayTestSupport.h"
 
 #include "platform/Paths.h"
+#include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -20,11 +21,6 @@ namespace tolvane::test {
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path makeTempDir(const char* prefix) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    return ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
-}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -191,19 +187,20 @@ void AudioPeer::sendBody(int fd) {
 }
 
 std::string makeToneMp3(double seconds, double frequency, std::string& error) {
-    const fs::path dir = makeTempDir("say-tone");
-    const fs::path wav = dir / "tone.wav";
-    const fs::path mp3 = dir / "tone.mp3";
-    std::string body;
+    const TempDir dir("say-tone");
+    const fs::path wav = dir.path() / "tone.wav";
+    const fs::path mp3 = dir.path() / "tone.mp3";
+    if (dir.path().empty()) {
+        error = "cannot make a temporary folder";
+        return {};
+    }
     if (runProgram({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", wav.string(), "synth",
                     std::to_string(seconds), "sine", std::to_string(frequency), "gain", "-6"},
                    error) &&
         runProgram({"lame", "--quiet", "-b", "64", wav.string(), mp3.string()}, error)) {
-        body = readFile(mp3);
+        return readFile(mp3);
     }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-    return body;
+    return {};
 }
 
 DownloadsWatch::DownloadsWatch() : before_(audioFiles()) {}

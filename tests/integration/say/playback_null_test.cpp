@@ -4,19 +4,14 @@
 // sanitizer builds: whole readings, stop during the download and during the
 // sound, and pause, resume and stop racing from other threads. The same
 // readings into a real sound sink are in playback_test.cpp.
-#include "ProtocolTestSupport.h"
-#include "SayTestSupport.h"
+#include "PlaybackFixture.h"
 
 #include "engine/NullBackend.h"
-#include "playback/PlaybackController.h"
-#include "protocol/SpeechJobController.h"
-#include "tests/support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -66,70 +61,13 @@ std::vector<int> positions(const std::vector<std::string>& reports) {
     return seconds;
 }
 
-class PlaybackNullTest : public ::testing::TestWithParam<Mode> {
+class PlaybackNullTest : public PlaybackFixture {
   protected:
-    // The downloads go to a runtime folder of this program's own, so that
-    // another program's download is not taken for a leftover of these tests.
-    static void SetUpTestSuite() {
-        static const TempDir runtime("playback-null-runtime");
-        ASSERT_FALSE(runtime.path().empty());
-        setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    }
-
-    void SetUp() override {
-        job_.setPort(recorder_.port());
-        job_.setPlayback(&playback_);
-        playback_.setDownloadMode(GetParam());
-    }
-
-    bool ended() {
-        return !playback_.running() && playback_.state() == PlaybackController::State::kStopped;
-    }
-
-    // Plays `url` to its end and returns the reports.
-    std::vector<std::string> playToTheEnd(const std::string& url) {
-        recorder_.clear();
-        playback_.play(url, 5, 10);
-        EXPECT_TRUE(recorder_.pumpUntil([&] { return ended(); }))
-            << ::testing::PrintToString(recorder_.reports());
-        return recorder_.reports();
-    }
-
-    // Pumps until `report` has come `times` times since the last clear.
-    bool pumpUntilReported(const std::string& report, size_t times = 1) {
-        return recorder_.pumpUntil([&] {
-            const std::vector<std::string> reports = recorder_.reports();
-            return size_t(std::count(reports.begin(), reports.end(), report)) >= times;
-        });
-    }
-
-    // Starts `url` and pumps until the sound plays.
-    void startPlaying(const std::string& url) {
-        recorder_.clear();
-        playback_.play(url, 5, 30);
-        ASSERT_TRUE(pumpUntilReported("100/170 0")) << codes();
-    }
-
-    std::string codes() const { return codesOf(recorder_.reports()); }
-
-    // The reports of a reading played to its end. A streamed download goes on
-    // while the audio plays, so its progress may fall between playing reports.
-    static bool playedToTheEnd(const std::vector<std::string>& reports) {
-        static const std::regex whole("(100/210 )+(100/170 100/200 )+100/190");
-        static const std::regex streamed("(100/210 )+(100/(170|200|210) )+100/190");
-        return std::regex_match(codesOf(reports), GetParam() == Mode::kFile ? whole : streamed);
-    }
-
-    DownloadsWatch downloads_;
-    RecordingPort recorder_;
-    PlaybackController playback_{std::make_shared<NullBackend>(kSpeed)};
-    SpeechJobController job_;
+    PlaybackNullTest() : PlaybackFixture(std::make_shared<NullBackend>(kSpeed)) {}
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, PlaybackNullTest, ::testing::Values(Mode::kFile, Mode::kMemory),
-                         [](const auto& info) {
-                             return info.param == Mode::kFile ? "File" : "Memory";
-                         });
+                         modeName);
 
 TEST_P(PlaybackNullTest, PlaysToTheEndAtTheOutputsPace) {
     AudioPeer peer(shortTone(), {});

@@ -1,11 +1,10 @@
 // The playback controller fetching and playing audio from peers that misbehave
 // on purpose, in FILE and MEMORY mode, with its notifications turned into
-// reports by the speech job as the dialog receives them.
-#include "ProtocolTestSupport.h"
-#include "SayTestSupport.h"
+// reports by the speech job as the dialog receives them. The same controller
+// over the null output, racing its own threads, is in playback_null_test.cpp.
+#include "PlaybackFixture.h"
 
-#include "playback/PlaybackController.h"
-#include "protocol/SpeechJobController.h"
+#include "engine/AlsaBackend.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,46 +29,18 @@ const std::string& toneMp3() {
     return mp3;
 }
 
-class PlaybackTest : public ::testing::TestWithParam<Mode> {
+class PlaybackTest : public PlaybackFixture {
   protected:
+    PlaybackTest() : PlaybackFixture(AlsaBackend::instance()) {}
+
     void SetUp() override {
         ASSERT_FALSE(toneMp3().empty()) << "sox or lame failed";
-        job_.setPort(recorder_.port());
-        job_.setPlayback(&playback_);
-        playback_.setDownloadMode(GetParam());
+        PlaybackFixture::SetUp();
     }
-
-    // Plays `url` to its end and returns the reports.
-    std::vector<std::string> playToTheEnd(const std::string& url, int timeOut = 10) {
-        recorder_.clear();
-        playback_.play(url, 5, timeOut);
-        EXPECT_TRUE(recorder_.pumpUntil([&] {
-            return !playback_.running() && playback_.state() == PlaybackController::State::kStopped;
-        })) << ::testing::PrintToString(recorder_.reports());
-        EXPECT_THAT(downloads_.leftovers(), ElementsAre()) << "downloaded audio left behind";
-        return recorder_.reports();
-    }
-
-    static std::string codes(const std::vector<std::string>& reports) { return codesOf(reports); }
-
-    // The reports of a reading played to its end. A streamed download goes on
-    // while the audio plays, so its progress may fall between playing reports.
-    static bool playedToTheEnd(const std::vector<std::string>& reports) {
-        static const std::regex whole("(100/210 )+(100/170 100/200 )+100/190");
-        static const std::regex streamed("(100/210 )+(100/(170|200|210) )+100/190");
-        return std::regex_match(codes(reports), GetParam() == Mode::kFile ? whole : streamed);
-    }
-
-    DownloadsWatch downloads_;
-    RecordingPort recorder_;
-    PlaybackController playback_;
-    SpeechJobController job_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, PlaybackTest, ::testing::Values(Mode::kFile, Mode::kMemory),
-                         [](const auto& info) {
-                             return info.param == Mode::kFile ? "File" : "Memory";
-                         });
+                         modeName);
 
 TEST_P(PlaybackTest, PlaysTheWholeAudioAndLeavesNoFile) {
     AudioPeer peer(toneMp3(), {});
