@@ -18,8 +18,17 @@ git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
 PULSE_RUNTIME_PATH=$(mktemp -d /tmp/tolvane-pulse-XXXXXX)
 export PULSE_RUNTIME_PATH
 scripts/pulse.sh start >/dev/null
+# The background builds (see below), stopped with the run.
+builder=
+stop_builder() {
+    if [[ -n "$builder" ]] && kill -0 "$builder" 2>/dev/null; then
+        kill -- -"$builder" 2>/dev/null || true
+        wait "$builder" 2>/dev/null || true
+    fi
+}
 cleanup() {
     local rc=$?
+    stop_builder
     # A failed run ends with the sound daemon's state, since a daemon that died
     # fails every audio test after it.
     if [[ $rc -ne 0 ]]; then
@@ -81,36 +90,88 @@ report_skips() {
     fi
 }
 
-run_preset() {
+# The sanitizer and fuzz builds run in the background at idle priority
+# (SCHED_IDLE) while the tests of the presets before them run: those tests
+# spend most of their time waiting on real-time audio and on servers, and an
+# idle-priority compiler takes only the time they leave, so the sound does not
+# underrun. Each build leaves its exit status in build/PRESET/build.status and
+# its output in build/PRESET/build.log.
+background_presets=(asan tsan fuzz)
+wait_for_build() {
     local preset=$1
-    echo "== $preset: configure and build"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$jobs"
-    echo "== $preset: test"
-    run_tests "$preset"
+    local status=build/$preset/build.status
+    while [[ ! -s "$status" ]]; do
+        if ! kill -0 "$builder" 2>/dev/null && [[ ! -s "$status" ]]; then
+            echo "== $preset: the background build ended without a result"
+            tail -n 40 "build/$preset/build.log" 2>/dev/null || true
+            return 1
+        fi
+        sleep 2
+    done
+    if [[ $(cat "$status") != 0 ]]; then
+        echo "== $preset: build failed"
+        tail -n 60 "build/$preset/build.log"
+        return 1
+    fi
+    echo "== $preset: built ($(grep -c '^\[' "build/$preset/build.log" || true) steps)"
 }
 
-run_preset default
-run_preset asan
-run_preset tsan
+start=$SECONDS
+elapsed() { echo "$((SECONDS - start)) s"; }
 
-echo "== fuzz: ${fuzz_seconds}s per target"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
-for target in build/fuzz/tests/fuzz/fuzz_*; do
-    [[ -x "$target" ]] || continue
+for preset in default "${background_presets[@]}"; do
+    echo "== $preset: configure"
+    cmake --preset "$preset" >/dev/null
+    rm -f "build/$preset/build.status"
+done
+
+echo "== default: build"
+cmake --build --preset default -j "$jobs"
+
+setsid chrt --idle 0 bash -c '
+    for preset in "$@"; do
+        cmake --build --preset "$preset" -j '"$jobs"' >"build/$preset/build.log" 2>&1
+        echo $? >"build/$preset/build.status"
+    done' builder "${background_presets[@]}" &
+builder=$!
+
+echo "== default: test (at $(elapsed))"
+run_tests default
+for preset in asan tsan; do
+    wait_for_build "$preset"
+    echo "== $preset: test (at $(elapsed))"
+    run_tests "$preset"
+done
+
+wait_for_build fuzz
+echo "== fuzz: ${fuzz_seconds}s per target, $jobs at a time (at $(elapsed))"
+fuzz_one() {
+    local target=$1 seconds=$2
+    local name corpus work status=0
     name=$(basename "$target")
     corpus=tests/fuzz/corpus/${name#fuzz_}
     work=$(mktemp -d)
     [[ -d "$corpus" ]] && cp -r "$corpus"/. "$work"/
-    echo "-- $name"
-    "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=0 "$work" 2>&1 | tail -n 3
+    "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=0 "$work" >"$target.log" 2>&1 || status=$?
     rm -rf "$work"
+    return $status
+}
+export -f fuzz_one
+fuzz_status=0
+find build/fuzz/tests/fuzz -maxdepth 1 -name 'fuzz_*' -type f -executable -print0 | sort -z |
+    xargs -0 -n 1 -P "$jobs" bash -c 'fuzz_one "$1" '"$fuzz_seconds" fuzz || fuzz_status=$?
+for log in build/fuzz/tests/fuzz/fuzz_*.log; do
+    echo "-- $(basename "$log" .log)"
+    tail -n 3 "$log"
 done
+if [[ $fuzz_status -ne 0 ]]; then
+    echo "== fuzz: a target failed (its log above)"
+    exit 1
+fi
 if [[ ${#second_runs[@]} -gt 0 ]]; then
     echo "audio tests that passed only on their second run: ${second_runs[*]}"
     echo "the daemon's log up to their first run:"
     tail -n 20 "$PULSE_RUNTIME_PATH/daemon-first.log" 2>/dev/null || true
 fi
-echo "all tests passed"
+echo "all tests passed (in $(elapsed))"
