@@ -224,20 +224,6 @@ FileContents readFile(const fs::path& path) {
     return file;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 // A new file beside `target` that is removed again unless it was renamed.
 class TempFile {
   public:

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace tolvane::platform {
@@ -33,5 +36,21 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// Writes all of `bytes` to `fd`, going on after interrupted and short writes;
+// false (errno set) when a write fails.
+inline bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
 
 } // namespace tolvane::platform

@@ -29,20 +29,6 @@ void addText(TagLib::ID3v2::Tag& tag, const char* id, const std::string& text) {
     tag.addFrame(frame); // the tag owns its frames
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(size_t(written));
-    }
-    return true;
-}
-
 } // namespace
 
 std::string SpeechFile::renderTag(const Tags& tags) {
@@ -71,7 +57,7 @@ bool SpeechFile::save(const std::filesystem::path& target, std::string_view audi
         error = platform::systemError("cannot create", target);
         return false;
     }
-    if (!writeAll(fd.get(), tag) || !writeAll(fd.get(), audio)) {
+    if (!platform::writeAll(fd.get(), tag) || !platform::writeAll(fd.get(), audio)) {
         error = platform::systemError("cannot write", target);
         fd.close();
         ::unlink(target.c_str());

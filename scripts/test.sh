@@ -47,8 +47,9 @@ trap cleanup EXIT
 second_runs=()
 run_tests() {
     local preset=$1
+    shift
     local status=0
-    ctest --preset "$preset" -j "$jobs" || status=$?
+    ctest --preset "$preset" -j "$jobs" "$@" || status=$?
     report_skips "$preset"
     if [[ $status -eq 0 ]]; then
         return 0
@@ -91,11 +92,12 @@ report_skips() {
 }
 
 # The sanitizer and fuzz builds run in the background at idle priority
-# (SCHED_IDLE) while the tests of the presets before them run: those tests
-# spend most of their time waiting on real-time audio and on servers, and an
-# idle-priority compiler takes only the time they leave, so the sound does not
-# underrun. Each build leaves its exit status in build/PRESET/build.status and
-# its output in build/PRESET/build.log.
+# (SCHED_IDLE) while the tests that do not play in real time run: those spend
+# much of their time waiting on servers and children, and an idle-priority
+# compiler takes only the time they leave. The real-time audio tests run last,
+# on a quiet machine, once every build is done: measured, a compiler even at
+# idle priority makes the sound they record falter. Each build leaves its exit
+# status in build/PRESET/build.status and its output in build/PRESET/build.log.
 background_presets=(asan tsan fuzz)
 wait_for_build() {
     local preset=$1
@@ -135,15 +137,18 @@ setsid chrt --idle 0 bash -c '
     done' builder "${background_presets[@]}" &
 builder=$!
 
-echo "== default: test (at $(elapsed))"
-run_tests default
+echo "== default: tests that do not play in real time (at $(elapsed))"
+run_tests default -LE audio
 for preset in asan tsan; do
     wait_for_build "$preset"
     echo "== $preset: test (at $(elapsed))"
     run_tests "$preset"
 done
-
 wait_for_build fuzz
+
+echo "== default: real-time audio tests, one at a time (at $(elapsed))"
+run_tests default -L audio
+
 echo "== fuzz: ${fuzz_seconds}s per target, $jobs at a time (at $(elapsed))"
 fuzz_one() {
     local target=$1 seconds=$2
