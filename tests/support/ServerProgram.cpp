@@ -1,4 +1,5 @@
 #include "tests/support/ServerProgram.h"
+#include "tests/support/TestPaths.h"
 
 #include <unistd.h>
 
@@ -8,7 +9,7 @@
 namespace tolvane::test {
 
 const std::string& ServerProgram::path() {
-    static const std::string program = TOLVANE_BINARY_DIR "/server/tolvane-server";
+    static const std::string program = ::tolvane::test::binaryDir() + "/server/tolvane-server";
     return program;
 }
 

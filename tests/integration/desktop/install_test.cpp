@@ -6,6 +6,7 @@
 // finding its configuration only in the user's XDG configuration folder.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestPaths.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,8 +33,8 @@ class Installed : public ::testing::Test {
     static void SetUpTestSuite() {
         prefix_ = new TempDir("tolvane-install");
         installResult_ =
-            new RunResult(run(TOLVANE_CMAKE_COMMAND, {"--install", TOLVANE_BINARY_DIR, "--prefix",
-                                                      prefix_->path().string()}));
+            new RunResult(run(TOLVANE_CMAKE_COMMAND, {"--install", ::tolvane::test::binaryDir(),
+                                                      "--prefix", prefix_->path().string()}));
     }
     static void TearDownTestSuite() {
         delete installResult_;
@@ -122,7 +123,7 @@ TEST_F(Installed, PutsEachFileWhereTheDesktopLooksWithSaneModes) {
             << dir;
     }
     EXPECT_EQ(readFile(path("share/icons/hicolor/scalable/apps/tolvane.svg")),
-              readFile(TOLVANE_SOURCE_DIR "/resources/icons/tolvane.svg"));
+              readFile(::tolvane::test::sourceDir() + "/resources/icons/tolvane.svg"));
 }
 
 TEST_F(Installed, DesktopEntryAndMetainfoPassTheirValidators) {

@@ -8,6 +8,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NullSink.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -94,7 +95,7 @@ TEST_F(StreamIdentity, PlayerIsTolvanePlayWithTheRoleMusicUnlessTheUserSaysOther
     ASSERT_FALSE(mp3.empty()) << error;
     const fs::path file = dir_.path() / "tone.mp3";
     std::ofstream(file, std::ios::binary) << mp3;
-    const std::string player = TOLVANE_BINARY_DIR "/tools/tolvane-play";
+    const std::string player = ::tolvane::test::binaryDir() + "/tools/tolvane-play";
 
     Properties stream = streamWhilePlaying(player, {"play", file.string()}, "");
     EXPECT_EQ(stream["application.name"], "Tolvane Play");

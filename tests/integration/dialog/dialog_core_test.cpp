@@ -16,6 +16,7 @@
 #include "protocol/UserVerifyController.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestPaths.h"
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 #include "ui/core/MediaSession.h"
@@ -548,7 +549,8 @@ TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
     EXPECT_TRUE(bytes.substr(tagSize) == mp3) << "the audio after the tag differs";
 
     const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
-    EXPECT_EQ(runOutput(TOLVANE_BINARY_DIR "/tools/tolvane-play", {"tags", saved.string(), "--v2"}),
+    EXPECT_EQ(runOutput(::tolvane::test::binaryDir() + "/tools/tolvane-play",
+                        {"tags", saved.string(), "--v2"}),
               "{\"title\":\"春晓\",\"artist\":\"VW Lily\",\"album\":\"Two\",\"year\":\"" + date +
                   "\",\"comment\":\"" + comment + "\",\"track\":\"\",\"genre\":\"\"}\n");
     const std::string mutagen = R"(import sys, mutagen.id3

@@ -9,6 +9,7 @@
 #include "platform/Text.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestPaths.h"
 #include "ui/ClientObjects.h"
 #include "ui/MainDialog.h"
 #include "ui/MainWindow.h"
@@ -508,7 +509,7 @@ TEST(FakeServerClient, ClosingMidDownloadEndsAtOnceAndLeavesNothing) {
     }
     EXPECT_THAT(downloads.leftovers(), ElementsAre());
 
-    const std::string program = TOLVANE_BINARY_DIR "/app/tolvane";
+    const std::string program = ::tolvane::test::binaryDir() + "/app/tolvane";
     // A runtime folder of the test's own holds the instance lock, so a client
     // running elsewhere on the machine is not the first instance here.
     TempDir runtime;

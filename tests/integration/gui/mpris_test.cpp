@@ -12,6 +12,7 @@
 #include "tests/support/MonitorRecorder.h"
 #include "tests/support/SignalAnalysis.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestPaths.h"
 #include "ui/ClientObjects.h"
 #include "ui/MainDialog.h"
 #include "ui/MainWindow.h"
@@ -293,7 +294,7 @@ TEST_F(MediaKeys, TheProgramOwnsTheNameUntilQuitAndRunsQuietlyWithoutABus) {
     FakeSpeechServer server;
     TempDir dir;
     TempDir runtime;
-    const std::string program = TOLVANE_BINARY_DIR "/app/tolvane";
+    const std::string program = ::tolvane::test::binaryDir() + "/app/tolvane";
     const std::vector<std::string> env{
         "TOLVANE_CONFIG=" +
             writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n").string(),

@@ -1,6 +1,7 @@
 #include "tests/integration/play/PlayTestSupport.h"
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TestPaths.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -37,7 +38,7 @@ PlayFiles::PlayFiles() : dir_(makeTempDir("tolvane-play")) {
     }
     // Made once per build folder by the test run's fixture; copied, since
     // tests write files of their own beside them.
-    const std::filesystem::path shared = TOLVANE_BINARY_DIR "/test-media/play";
+    const std::filesystem::path shared = ::tolvane::test::binaryDir() + "/test-media/play";
     if (std::filesystem::exists(shared / ".complete")) {
         std::error_code ec;
         std::filesystem::copy(shared, dir_, ec);
@@ -45,7 +46,8 @@ PlayFiles::PlayFiles() : dir_(makeTempDir("tolvane-play")) {
         return;
     }
     const RunResult made = run(
-        "/bin/sh", {TOLVANE_SOURCE_DIR "/tests/integration/play/make_play_mp3s.sh", dir_.string()},
+        "/bin/sh",
+        {::tolvane::test::sourceDir() + "/tests/integration/play/make_play_mp3s.sh", dir_.string()},
         {}, kToolLimit);
     ok_ = made.exitCode == 0;
     if (!ok_) {
@@ -71,7 +73,7 @@ std::vector<std::string> PlayFiles::names() const {
 }
 
 std::filesystem::path toolPath() {
-    return std::filesystem::path(TOLVANE_BINARY_DIR) / "tools" / "tolvane-play";
+    return std::filesystem::path(::tolvane::test::binaryDir()) / "tools" / "tolvane-play";
 }
 
 std::string readText(const std::filesystem::path& path) {

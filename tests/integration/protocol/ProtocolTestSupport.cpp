@@ -3,6 +3,7 @@
 #include "platform/Text.h"
 #include "protocol/DialogCodes.h"
 #include "protocol/TraceWrite.h"
+#include "tests/support/TestPaths.h"
 
 #include <httplib.h>
 
@@ -229,7 +230,7 @@ int closedPort() {
 }
 
 namespace {
-const std::string kServerConfig = TOLVANE_SOURCE_DIR "/resources/server-demo.ini";
+const std::string kServerConfig = ::tolvane::test::sourceDir() + "/resources/server-demo.ini";
 } // namespace
 
 bool ServerProcess::available() {

@@ -2,6 +2,7 @@
 
 #include "platform/Paths.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestPaths.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -237,7 +238,7 @@ fs::path writeClientConfig(const fs::path& dir, int port, const std::string& dow
 }
 
 fs::path sayPath() {
-    return fs::path(TOLVANE_BINARY_DIR) / "tools" / "tolvane-say";
+    return fs::path(::tolvane::test::binaryDir()) / "tools" / "tolvane-say";
 }
 
 bool SayProcess::start(const std::vector<std::string>& args, std::string& error,

@@ -5,6 +5,7 @@
 // decode through the engine's no-device mode.
 #include "engine/Mp3Engine.h"
 #include "platform/Event.h"
+#include "tests/support/TestPaths.h"
 
 #include <mad.h>
 
@@ -44,14 +45,14 @@ class Mp3Files {
         dir_ = pattern;
         // Made once per build folder by the test run's fixture; copied, since
         // tests write files of their own beside them.
-        const std::filesystem::path made = TOLVANE_BINARY_DIR "/test-media/engine";
+        const std::filesystem::path made = ::tolvane::test::binaryDir() + "/test-media/engine";
         std::error_code ec;
         if (std::filesystem::exists(made / ".complete")) {
             std::filesystem::copy(made, dir_, ec);
             ok_ = !ec;
             return;
         }
-        const std::string command = std::string("sh ") + TOLVANE_SOURCE_DIR +
+        const std::string command = std::string("sh ") + ::tolvane::test::sourceDir() +
                                     "/tests/data/make_engine_mp3s.sh " + dir_.string();
         ok_ = std::system(command.c_str()) == 0;
     }

@@ -2,6 +2,7 @@
 #include "server/CommandLine.h"
 #include "server/FeedParser.h"
 #include "server/ServerConfig.h"
+#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -114,8 +115,8 @@ TEST(ServerConfigTest, RefusesFaultyConfigurationsWithTheirPlace) {
 TEST(ServerConfigTest, DemoConfigurationLoadsAndItsFeedsRead) {
     std::string error;
     std::vector<std::string> warnings;
-    const auto config =
-        ServerConfig::load(TOLVANE_SOURCE_DIR "/resources/server-demo.ini", error, warnings);
+    const auto config = ServerConfig::load(
+        ::tolvane::test::sourceDir() + "/resources/server-demo.ini", error, warnings);
     ASSERT_TRUE(config) << error;
     EXPECT_TRUE(warnings.empty()) << warnings.front();
     const UserAccount* demo = config->findUser("demo@tolvane.local");
