@@ -129,11 +129,6 @@ MMRESULT AlsaBackend::getDeviceVolume(int32_t deviceNumber, uint32_t& volume) {
     return resolved;
 }
 
-std::string AlsaBackend::lastError() const {
-    std::lock_guard guard(errorLock_);
-    return lastError_;
-}
-
 MMRESULT AlsaBackend::resolve(int32_t deviceNumber, std::string& pcmName) {
     if (deviceNumber == WAVE_MAPPER) {
         pcmName = "default";
@@ -150,12 +145,6 @@ MMRESULT AlsaBackend::resolve(int32_t deviceNumber, std::string& pcmName) {
     }
     pcmName = devices[size_t(deviceNumber)].name;
     return MMSYSERR_NOERROR;
-}
-
-MMRESULT AlsaBackend::fail(MMRESULT code, std::string text) {
-    std::lock_guard guard(errorLock_);
-    lastError_ = std::move(text);
-    return code;
 }
 
 } // namespace tolvane

@@ -27,17 +27,16 @@ class AlsaBackend final : public AudioBackend {
                   uintptr_t instance, std::shared_ptr<AudioStream>& stream) override;
     MMRESULT setDeviceVolume(int32_t deviceNumber, uint32_t volume) override;
     MMRESULT getDeviceVolume(int32_t deviceNumber, uint32_t& volume) override;
-    std::string lastError() const override;
+    std::string lastError() const override { return failure_.text(); }
 
   private:
     // The ALSA name of a device number, or MMSYSERR_BADDEVICEID.
     MMRESULT resolve(int32_t deviceNumber, std::string& pcmName);
-    MMRESULT fail(MMRESULT code, std::string text);
+    MMRESULT fail(MMRESULT code, std::string text) { return failure_.fail(code, std::move(text)); }
 
     const std::shared_ptr<DeviceVolumes> volumes_;
     const bool usePcmPause_;
-    mutable std::mutex errorLock_;
-    std::string lastError_;
+    FailureText failure_;
 };
 
 } // namespace tolvane

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,25 @@ class AudioStream {
     virtual MMRESULT getVolume(uint32_t& volume) = 0;
     // The sound system's own text for the most recent failure of this stream.
     virtual std::string lastError() const = 0;
+};
+
+// A backend's most recent failure text, which lastError() hands out. Any thread.
+class FailureText {
+  public:
+    // Records `text` and returns `code`, so a failing call can `return fail(...)`.
+    MMRESULT fail(MMRESULT code, std::string text) {
+        std::lock_guard guard(lock_);
+        text_ = std::move(text);
+        return code;
+    }
+    std::string text() const {
+        std::lock_guard guard(lock_);
+        return text_;
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::string text_;
 };
 
 class AudioBackend {

@@ -204,15 +204,4 @@ MMRESULT NullBackend::getDeviceVolume(int32_t deviceNumber, uint32_t& volume) {
     return MMSYSERR_NOERROR;
 }
 
-std::string NullBackend::lastError() const {
-    std::lock_guard guard(errorLock_);
-    return lastError_;
-}
-
-MMRESULT NullBackend::fail(MMRESULT code, std::string text) {
-    std::lock_guard guard(errorLock_);
-    lastError_ = std::move(text);
-    return code;
-}
-
 } // namespace tolvane

@@ -23,16 +23,15 @@ class NullBackend final : public AudioBackend {
                   uintptr_t instance, std::shared_ptr<AudioStream>& stream) override;
     MMRESULT setDeviceVolume(int32_t deviceNumber, uint32_t volume) override;
     MMRESULT getDeviceVolume(int32_t deviceNumber, uint32_t& volume) override;
-    std::string lastError() const override;
+    std::string lastError() const override { return failure_.text(); }
 
   private:
-    MMRESULT fail(MMRESULT code, std::string text);
+    MMRESULT fail(MMRESULT code, std::string text) { return failure_.fail(code, std::move(text)); }
 
     const double speed_;
     // The one device's volume, shared with its streams, which may outlive this.
     const std::shared_ptr<std::atomic<uint32_t>> volume_;
-    mutable std::mutex errorLock_;
-    std::string lastError_;
+    FailureText failure_;
 };
 
 } // namespace tolvane
