@@ -95,6 +95,7 @@ void MainDialogCore::resetControls() {
     view_.setText(control::kTime, u"");
     view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
     view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    itemShown_ = false;
     view_.setText(control::kFeedCaption, texts_.text(UiTextTable::kFeedCaption));
     showCounter();
     for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
@@ -544,7 +545,7 @@ void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) 
         setBusy();
         break;
     case dialog::NewsItemsCode::Exhausted:
-        feedExhausted();
+        feedEnded();
         break;
     case dialog::NewsItemsCode::Arrived:
         batchArrived();
@@ -554,10 +555,19 @@ void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) 
     }
 }
 
-void MainDialogCore::feedExhausted() {
+void MainDialogCore::showEntryPrompt() {
     view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
     view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
     view_.setText(control::kNewsPosition, u"");
+    itemShown_ = false;
+}
+
+// The feed has no more items: the prompt is back and, with no reading left to
+// stop, the dialog is finished (Play Now and the feed list usable again).
+void MainDialogCore::feedEnded() {
+    showEntryPrompt();
+    setFinished();
+    showCounter();
 }
 
 void MainDialogCore::batchArrived() {
@@ -566,7 +576,7 @@ void MainDialogCore::batchArrived() {
     maxrss_ = c_.news.maxrss();
     newsIndex_ = 0;
     if (items_.empty()) {
-        feedExhausted(); // a batch that announced items but carried none
+        feedEnded(); // a batch that announced items but carried none
         return;
     }
     showItem();
@@ -579,6 +589,7 @@ void MainDialogCore::showItem() {
                   formatted("%d/%d[%d]", newsIndex_ + 1, maxrss_, batchCount_));
     view_.setText(control::kTitle, item.title);
     view_.setText(control::kTextBox, item.description);
+    itemShown_ = true;
     showCounter();
 }
 
@@ -619,7 +630,12 @@ void MainDialogCore::stopped() {
     setFinished();
     if (newsMode_ && !keepItems_) {
         discardItems();
-        feedExhausted();
+        // Only an item on show gives way to the prompt. Once a feed has been
+        // stopped or read to its end the box holds what the user typed since,
+        // and the stop that Play Now makes first must not replace it.
+        if (itemShown_) {
+            showEntryPrompt();
+        }
     }
     showCounter();
 }

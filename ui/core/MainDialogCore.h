@@ -134,7 +134,8 @@ class MainDialogCore {
     void showItem();
     void readItem();
     void readNextItem();
-    void feedExhausted();
+    void showEntryPrompt();
+    void feedEnded();
     void requestBatch();
     void discardItems();
 
@@ -166,6 +167,8 @@ class MainDialogCore {
     int32_t maxrss_ = 0;
     bool closing_ = false;
     bool keepItems_ = false; // a stop made by nextItem() keeps the batch
+    // A news item's title and text are on show (until the prompt replaces them).
+    bool itemShown_ = false;
     MediaSession media_;
     SpeechFile::Tags speechTags_;
 };

@@ -25,6 +25,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <map>
@@ -293,6 +294,68 @@ TEST_F(DialogCoreTest, ReadsAFeedBatchItemByItemThenAsksForTheNext) {
     EXPECT_EQ(view_.text[control::kTextBox], "Please input text here, press Read button");
     EXPECT_EQ(view_.text[control::kNewsPosition], "");
     EXPECT_EQ(view_.controls(), "100111");
+}
+
+// After a feed, the dialog is finished and what the user types is read as
+// typed: a feed read to its end leaves Play Now usable (not a reading nobody
+// can see, waiting for Stop), and neither that end nor an earlier stop lets
+// Play Now's own stop put the prompt over the typed text. A failed request for
+// the next batch stays on show until Stop, as a failed reading does.
+TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.2, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200, newsBatch(1, 1, 1));
+    server_.peer.answer("/news", 200, newsBatch(2, 0, 1));
+    open();
+    ASSERT_TRUE(ready());
+    const std::string prompt = "Please input text here, press Read button";
+    const auto typeAndPlay = [&](const std::u16string& typed, size_t readings) {
+        view_.setText(control::kTextBox, typed);
+        dialog_->playNow();
+        return pumpUntil([&] { return addedTexts().size() == readings; });
+    };
+
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] { return server_.requestsTo("/news") == 2; })) << status();
+    ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << view_.controls();
+    EXPECT_EQ(view_.text[control::kTextBox], prompt);
+    EXPECT_FALSE(view_.readOnly);
+    ASSERT_TRUE(typeAndPlay(u"Typed after the feed", 2)) << status();
+    EXPECT_EQ(addedTexts()[1], "Typed after the feed");
+    EXPECT_EQ(view_.text[control::kTextBox], "Typed after the feed");
+    EXPECT_FALSE(dialog_->newsMode());
+
+    // Stopped during an item: the prompt comes back, and typed text after it
+    // is read as typed.
+    ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << status();
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 3; })) << status();
+    dialog_->stop();
+    EXPECT_EQ(view_.text[control::kTextBox], prompt);
+    ASSERT_TRUE(typeAndPlay(u"Typed after a stop", 4)) << status();
+    EXPECT_EQ(addedTexts()[3], "Typed after a stop");
+    EXPECT_EQ(view_.text[control::kTextBox], "Typed after a stop");
+
+    // The next batch's request fails after the last item: the failure stays
+    // on show until Stop, which brings back the prompt.
+    ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << status();
+    server_.peer.answer("/news", 500, "broken");
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] { return server_.requestsTo("/news") == 5; })) << status();
+    ASSERT_TRUE(pumpUntil([&] {
+        const std::vector<std::string> lines = trace();
+        return std::find(lines.begin(), lines.end(), "RSS Error!") != lines.end();
+    }));
+    EXPECT_EQ(view_.controls(), "011011");
+    EXPECT_EQ(view_.text[control::kTitle], "Item 1");
+    dialog_->stop();
+    EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_EQ(view_.text[control::kTextBox], prompt);
+    ASSERT_TRUE(typeAndPlay(u"Typed after a failure", 6)) << status();
+    EXPECT_EQ(addedTexts()[5], "Typed after a failure");
 }
 
 // Next during a feed's item ends it and reads the following one; the media
@@ -566,7 +629,6 @@ print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc
     server_.peer.answer("/query", 200,
                         "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
     ASSERT_TRUE(pumpUntil([&] { return view_.text[control::kNewsPosition].empty(); })) << status();
-    dialog_->stop(); // a read feed leaves the reading stoppable
     dialog_.reset(); // typed text next, out of news mode
     open();
     ASSERT_TRUE(ready());
