@@ -1,5 +1,7 @@
 #include "bench/DemoServer.h"
 
+#include "tests/support/TestPaths.h"
+
 #include <csignal>
 #include <regex>
 #include <spawn.h>
@@ -19,9 +21,9 @@ DemoServer::DemoServer() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    std::string path = TOLVANE_BINARY_DIR "/server/tolvane-server";
+    std::string path = test::binaryDir() + "/server/tolvane-server";
     std::vector<std::string> args{
-        path,     "--config", TOLVANE_SOURCE_DIR "/resources/server-demo.ini",
+        path,     "--config", test::sourceDir() + "/resources/server-demo.ini",
         "--port", "0",        "--quiet"};
     std::vector<char*> argv;
     for (std::string& arg : args) {
