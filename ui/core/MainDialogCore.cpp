@@ -563,10 +563,12 @@ void MainDialogCore::showEntryPrompt() {
 }
 
 // The feed has no more items: the prompt is back and, with no reading left to
-// stop, the dialog is finished (Play Now and the feed list usable again).
+// stop, the dialog is finished (Play Now and the feed list usable again) and
+// says so, rather than keeping the request's "getting" text.
 void MainDialogCore::feedEnded() {
     showEntryPrompt();
     setFinished();
+    setStatus(texts_.text(UiTextTable::kCompleted));
     showCounter();
 }
 

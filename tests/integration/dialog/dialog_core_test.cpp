@@ -323,6 +323,7 @@ TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
     ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << view_.controls();
     EXPECT_EQ(view_.text[control::kTextBox], prompt);
     EXPECT_FALSE(view_.readOnly);
+    EXPECT_EQ(status(), "Completed");
     ASSERT_TRUE(typeAndPlay(u"Typed after the feed", 2)) << status();
     EXPECT_EQ(addedTexts()[1], "Typed after the feed");
     EXPECT_EQ(view_.text[control::kTextBox], "Typed after the feed");
