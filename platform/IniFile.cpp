@@ -201,24 +201,14 @@ FileContents readFile(const fs::path& path) {
         file.error = path.string() + " is too large for a settings file";
         return file;
     }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            file.error = systemError("cannot read", path, errno);
-            return file;
-        }
-        if (got == 0) {
-            break;
-        }
-        file.bytes.append(buffer, static_cast<size_t>(got));
-        if (file.bytes.size() > kMaxFileSize) {
-            file.error = path.string() + " is too large for a settings file";
-            return file;
-        }
+    // One byte past the limit tells a file that grew since fstat.
+    if (!readUpTo(fd.get(), file.bytes, kMaxFileSize + 1)) {
+        file.error = systemError("cannot read", path, errno);
+        return file;
+    }
+    if (file.bytes.size() > kMaxFileSize) {
+        file.error = path.string() + " is too large for a settings file";
+        return file;
     }
     file.status = ReadStatus::Ok;
     return file;

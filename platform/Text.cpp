@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <langinfo.h>
 #include <locale.h>
+#include <optional>
 
 namespace tolvane::platform {
 
@@ -40,8 +41,12 @@ class Iconv {
 };
 
 // Runs `cd` over all of `in`. Where the input cannot be converted, `skip` input
-// bytes are dropped and `replacement` (already in the target charset) is written.
-std::string runIconv(Iconv& cd, std::string_view in, size_t skip, std::string_view replacement) {
+// bytes are dropped and `replacement` (already in the target charset) is
+// written; with no replacement the run fails (nullopt) instead, except for a
+// sequence cut off at the end when `cutEndAllowed`, which is dropped.
+std::optional<std::string> runIconv(Iconv& cd, std::string_view in, size_t skip,
+                                    std::optional<std::string_view> replacement,
+                                    bool cutEndAllowed = false) {
     std::string out;
     out.resize(in.size() * 2 + 16);
     size_t used = 0;
@@ -69,17 +74,31 @@ std::string runIconv(Iconv& cd, std::string_view in, size_t skip, std::string_vi
         if (flushing) {
             break;
         }
+        if (!replacement) {
+            if (error != EINVAL || !cutEndAllowed) {
+                return std::nullopt;
+            }
+            inLeft = 0; // the cut-off sequence goes; what came before is flushed
+            flushing = true;
+            continue;
+        }
         // EILSEQ: a bad or unconvertible sequence; EINVAL: one cut off at the end.
         const size_t drop = error == EILSEQ ? std::min(skip, inLeft) : inLeft;
         inPtr += drop;
         inLeft -= drop;
-        out.resize(std::max(out.size(), used + replacement.size()));
-        out.replace(used, replacement.size(), replacement);
-        used += replacement.size();
+        out.resize(std::max(out.size(), used + replacement->size()));
+        out.replace(used, replacement->size(), *replacement);
+        used += replacement->size();
         iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
     }
     out.resize(used);
     return out;
+}
+
+std::u16string utf16Of(const std::string& bytes) {
+    std::u16string text(bytes.size() / sizeof(char16_t), u'\0');
+    std::memcpy(text.data(), bytes.data(), text.size() * sizeof(char16_t));
+    return text;
 }
 
 std::string bytesOf(std::u32string_view text) {
@@ -100,7 +119,7 @@ bool decode(std::string_view text, const std::string& charset, size_t unit, std:
         return false;
     }
     const char32_t replacement[] = {kReplacement};
-    out = codePointsOf(runIconv(cd, text, unit, bytesOf({replacement, 1})));
+    out = codePointsOf(*runIconv(cd, text, unit, bytesOf({replacement, 1})));
     return true;
 }
 
@@ -118,7 +137,7 @@ bool encode(std::u32string_view text, const std::string& charset, std::string& o
     } else if (charset == "UTF-8") {
         replacement = "\xEF\xBF\xBD";
     }
-    out = runIconv(cd, bytesOf(text), sizeof(char32_t), replacement);
+    out = *runIconv(cd, bytesOf(text), sizeof(char32_t), replacement);
     return true;
 }
 
@@ -205,36 +224,11 @@ bool decodeExactly(std::string_view text, const std::string& charset, std::u16st
     if (!cd.ok()) {
         return false;
     }
-    std::string bytes(text.size() * 2 + 16, '\0');
-    char* inPtr = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    size_t used = 0;
-    for (;;) {
-        char* outPtr = bytes.data() + used;
-        size_t outLeft = bytes.size() - used;
-        const size_t result = iconv(cd.get(), &inPtr, &inLeft, &outPtr, &outLeft);
-        const int error = errno;
-        used = static_cast<size_t>(outPtr - bytes.data());
-        if (result != static_cast<size_t>(-1)) {
-            break;
-        }
-        if (error == E2BIG) {
-            bytes.resize(bytes.size() * 2);
-            continue;
-        }
-        if (error == EINVAL && cutEndAllowed) {
-            break;
-        }
+    const std::optional<std::string> bytes = runIconv(cd, text, 0, std::nullopt, cutEndAllowed);
+    if (!bytes) {
         return false;
     }
-    // A charset whose decoder holds state (UTF-16 with its byte-order mark)
-    // has nothing left to write; this also resets it.
-    char* outPtr = bytes.data() + used;
-    size_t outLeft = bytes.size() - used;
-    iconv(cd.get(), nullptr, nullptr, &outPtr, &outLeft);
-    used = static_cast<size_t>(outPtr - bytes.data());
-    out.assign(used / 2, u'\0');
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    out = utf16Of(*bytes);
     return true;
 }
 
@@ -252,10 +246,7 @@ std::string ansiCharset() {
 }
 
 std::u16string utf8ToUtf16(std::string_view text) {
-    const std::string bytes = convertOrKeep(text, "UTF-8", kUtf16);
-    std::u16string out(bytes.size() / 2, u'\0');
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
-    return out;
+    return utf16Of(convertOrKeep(text, "UTF-8", kUtf16));
 }
 
 std::string utf16ToUtf8(std::u16string_view text) {

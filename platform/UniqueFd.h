@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -49,6 +51,28 @@ inline bool writeAll(int fd, std::string_view bytes) {
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Reads `fd` from where it stands to its end into `bytes`, but no more than
+// `max` bytes (ask for one more than a limit to tell a longer file), going on
+// after interrupted and short reads; false (errno set) when a read fails.
+inline bool readUpTo(int fd, std::string& bytes, std::size_t max) {
+    bytes.clear();
+    char buffer[65536];
+    while (bytes.size() < max) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, max - bytes.size()));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
     }
     return true;
 }

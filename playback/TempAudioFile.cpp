@@ -1,20 +1,14 @@
 #include "playback/TempAudioFile.h"
 
 #include "platform/Paths.h"
+#include "platform/SystemText.h"
+#include "platform/UniqueFd.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace tolvane {
-
-namespace {
-std::string failure(const char* what, const std::filesystem::path& path) {
-    return std::string(what) + " " + path.string() + ": " + std::strerror(errno);
-}
-} // namespace
 
 TempAudioFile::~TempAudioFile() {
     if (fd_ >= 0) {
@@ -33,7 +27,7 @@ bool TempAudioFile::create(std::string& error) {
     std::string name = (dir / "audio-XXXXXX.mp3").string();
     const int fd = ::mkostemps(name.data(), 4, O_CLOEXEC);
     if (fd < 0) {
-        error = failure("cannot create", name);
+        error = platform::systemError("cannot create", name);
         return false;
     }
     fd_ = fd;
@@ -42,17 +36,9 @@ bool TempAudioFile::create(std::string& error) {
 }
 
 bool TempAudioFile::write(const char* data, size_t size, std::string& error) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd_, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = failure("cannot write", path_);
-            return false;
-        }
-        data += written;
-        size -= size_t(written);
+    if (!platform::writeAll(fd_, {data, size})) {
+        error = platform::systemError("cannot write", path_);
+        return false;
     }
     return true;
 }
@@ -64,36 +50,23 @@ bool TempAudioFile::close(std::string& error) {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {
-        error = failure("cannot close", path_);
+        error = platform::systemError("cannot close", path_);
         return false;
     }
     return true;
 }
 
 bool TempAudioFile::readAll(std::string& bytes, std::string& error) const {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = failure("cannot open", path_);
+    const platform::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        error = platform::systemError("cannot open", path_);
         return false;
     }
     std::string read;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = failure("cannot read", path_);
-            ::close(fd);
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        read.append(buffer, size_t(got));
+    if (!platform::readUpTo(fd.get(), read, read.max_size())) {
+        error = platform::systemError("cannot read", path_);
+        return false;
     }
-    ::close(fd);
     bytes = std::move(read);
     return true;
 }

@@ -253,6 +253,15 @@ void SpeechJobController::run() {
     }
 }
 
+std::u16string SpeechJobController::spokenText(std::u16string_view prefix,
+                                               std::u16string_view text) {
+    std::u16string spoken(prefix);
+    if (!spoken.empty()) {
+        spoken += u',';
+    }
+    return spoken.append(text);
+}
+
 bool SpeechJobController::postAdd() {
     sendText(dialog::JobCode::AddStarted, texts_.get(kSendingAdd));
     Transfer transfer;
@@ -261,7 +270,7 @@ bool SpeechJobController::postAdd() {
         return false;
     }
     transfer.setCancel([this] { return stopping(); });
-    std::u16string speech = job_.prefix.empty() ? job_.text : job_.prefix + u"," + job_.text;
+    std::u16string speech = spokenText(job_.prefix, job_.text);
     std::string body = RequestBody()
                            .number("user_id", job_.userId)
                            .text("language", jobLanguage_)

@@ -64,6 +64,11 @@ class SpeechJobController {
         std::string clientver = std::string(kClientVersion);
     };
 
+    // What a reading's add request sends as its text: the prefix (a news
+    // item's title) and the text, joined by a comma; the text alone without
+    // a prefix.
+    static std::u16string spokenText(std::u16string_view prefix, std::u16string_view text);
+
     SpeechJobController();
     ~SpeechJobController();
     SpeechJobController(const SpeechJobController&) = delete;

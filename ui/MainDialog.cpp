@@ -4,12 +4,12 @@
 #include "ui/DialogUnits.h"
 #include "ui/Icons.h"
 #include "ui/QtDialogPort.h"
+#include "ui/QtText.h"
 #include "ui/WaitingWindow.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDropEvent>
-#include <QFile>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMessageBox>
@@ -25,14 +25,6 @@
 namespace tolvane::ui {
 
 namespace {
-
-QString qtText(std::u16string_view text) {
-    return QString::fromUtf16(text.data(), qsizetype(text.size()));
-}
-
-std::u16string coreText(const QString& text) {
-    return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()), size_t(text.size()));
-}
 
 // Where each control sits in the dialog template, in dialog units.
 struct Placement {
@@ -285,7 +277,7 @@ bool MainDialog::dropEvent(QEvent* event) {
     }
     drop->acceptProposedAction();
     if (event->type() == QEvent::Drop) {
-        core_->openText(std::filesystem::path(QFile::encodeName(path).toStdString()));
+        core_->openText(localPath(path));
     }
     return true;
 }

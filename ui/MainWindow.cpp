@@ -7,11 +7,11 @@
 #include "ui/MainDialog.h"
 #include "ui/MediaPlayerBus.h"
 #include "ui/OptionsSheet.h"
+#include "ui/QtText.h"
 #include "ui/core/UiTextTable.h"
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
@@ -108,7 +108,7 @@ void MainWindow::installMenu(bool chinese) {
     texts.rebuild(chinese ? "zh-CN" : "en-US");
     const auto tableItem = [&](UiTextTable::Slot slot, int id, const QKeySequence& keys) {
         QAction* action = item(file, "", id);
-        action->setText(QString::fromStdU16String(texts.text(slot)));
+        action->setText(qtText(texts.text(slot)));
         action->setShortcut(keys);
         return action;
     };
@@ -140,12 +140,12 @@ void MainWindow::saveSpeechAs(QString path) {
     if (QFileInfo(path).suffix().isEmpty()) {
         path += QStringLiteral(".mp3");
     }
-    dialog_->core().saveSpeech(std::filesystem::path(QFile::encodeName(path).toStdString()));
+    dialog_->core().saveSpeech(localPath(path));
 }
 
 void MainWindow::openText(const QString& path) {
     if (dialog_->textBoxEditable() && !path.isEmpty()) {
-        dialog_->core().openText(std::filesystem::path(QFile::encodeName(path).toStdString()));
+        dialog_->core().openText(localPath(path));
     }
 }
 
@@ -183,9 +183,9 @@ void MainWindow::command(int id, std::string_view language) {
         if (dialog_->textBoxEditable()) {
             UiTextTable texts;
             texts.rebuild(menuLanguage());
-            openText(QFileDialog::getOpenFileName(
-                this, QString::fromStdU16String(texts.text(UiTextTable::kOpenTextTitle)), {},
-                QString::fromStdU16String(texts.text(UiTextTable::kTextFilter))));
+            openText(
+                QFileDialog::getOpenFileName(this, qtText(texts.text(UiTextTable::kOpenTextTitle)),
+                                             {}, qtText(texts.text(UiTextTable::kTextFilter))));
         }
         break;
     case kSaveSpeech:
@@ -194,8 +194,8 @@ void MainWindow::command(int id, std::string_view language) {
             texts.rebuild(menuLanguage());
             const QString suggested = QString::fromStdString(dialog_->core().suggestedSpeechName());
             saveSpeechAs(QFileDialog::getSaveFileName(
-                this, QString::fromStdU16String(texts.text(UiTextTable::kSaveSpeechTitle)),
-                suggested, QString::fromStdU16String(texts.text(UiTextTable::kSpeechFilter))));
+                this, qtText(texts.text(UiTextTable::kSaveSpeechTitle)), suggested,
+                qtText(texts.text(UiTextTable::kSpeechFilter))));
         }
         break;
     case kOptions:

@@ -1,5 +1,6 @@
 #include "ui/MediaPlayerBus.h"
 
+#include "ui/QtText.h"
 #include "ui/core/MainDialogCore.h"
 
 #include <QCoreApplication>
@@ -10,10 +11,6 @@
 namespace tolvane::ui {
 
 namespace {
-
-QString qtText(std::u16string_view text) {
-    return QString::fromUtf16(text.data(), qsizetype(text.size()));
-}
 
 // Where a reading's track id points: a path of the player's own, outside the
 // paths the media player interfaces reserve.

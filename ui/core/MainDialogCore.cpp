@@ -260,8 +260,7 @@ SpeechFile::Tags MainDialogCore::tagsFor(std::u16string_view title,
     }
     tags.date = date;
     // The text as the speech job sends it.
-    tags.comment = platform::utf16ToUtf8(
-        title.empty() ? std::u16string(text) : std::u16string(title) + u"," + std::u16string(text));
+    tags.comment = platform::utf16ToUtf8(SpeechJobController::spokenText(title, text));
     // Chinese when the reading is, as the server picks its Mandarin voice.
     const bool han = std::any_of(text.begin(), text.end(),
                                  [](char16_t c) { return c >= 0x4E00 && c <= 0x9FFF; });

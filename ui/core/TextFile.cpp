@@ -53,24 +53,12 @@ bool readHead(const std::filesystem::path& path, std::string& bytes, bool& trunc
         error = platform::systemError("cannot read", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
         return false;
     }
-    bytes.assign(TextFile::kMaxReadBytes + 1, '\0');
-    size_t used = 0;
-    while (used < bytes.size()) {
-        const ssize_t got = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = platform::systemError("cannot read", path);
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        used += size_t(got);
+    if (!platform::readUpTo(fd.get(), bytes, TextFile::kMaxReadBytes + 1)) {
+        error = platform::systemError("cannot read", path);
+        return false;
     }
-    truncated = used > TextFile::kMaxReadBytes;
-    bytes.resize(std::min(used, TextFile::kMaxReadBytes));
+    truncated = bytes.size() > TextFile::kMaxReadBytes;
+    bytes.resize(std::min(bytes.size(), TextFile::kMaxReadBytes));
     return true;
 }
 
