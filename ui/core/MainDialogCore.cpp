@@ -569,6 +569,7 @@ void MainDialogCore::feedEnded() {
     setFinished();
     setStatus(texts_.text(UiTextTable::kCompleted));
     showCounter();
+    media_.feedEnded();
 }
 
 void MainDialogCore::batchArrived() {

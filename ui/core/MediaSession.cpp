@@ -96,6 +96,11 @@ void MediaSession::endReading() {
     positionUs_ = 0;
 }
 
+void MediaSession::feedEnded() {
+    endReading();
+    changed();
+}
+
 void MediaSession::onReport(uint32_t message, uint32_t code, intptr_t argument) {
     using namespace dialog;
     switch (static_cast<Message>(message)) {

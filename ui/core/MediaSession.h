@@ -37,6 +37,10 @@ class MediaSession {
     // A reading starts: a news item's title and text, or typed text.
     void readingStarted(std::u16string_view title, std::u16string_view text, bool newsItem);
 
+    // A feed's reading ended without a reading under way (the feed had no
+    // more items): nothing is left to pause or stop.
+    void feedEnded();
+
     Action decide(Command command) const;
 
     Status status() const { return status_; }

@@ -324,6 +324,9 @@ TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
     EXPECT_EQ(view_.text[control::kTextBox], prompt);
     EXPECT_FALSE(view_.readOnly);
     EXPECT_EQ(status(), "Completed");
+    // The media controls agree: nothing left to pause or stop.
+    EXPECT_FALSE(dialog_->media().canPause());
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kStop), MediaSession::Action::kNone);
     ASSERT_TRUE(typeAndPlay(u"Typed after the feed", 2)) << status();
     EXPECT_EQ(addedTexts()[1], "Typed after the feed");
     EXPECT_EQ(view_.text[control::kTextBox], "Typed after the feed");
