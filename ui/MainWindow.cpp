@@ -8,7 +8,6 @@
 #include "ui/MediaPlayerBus.h"
 #include "ui/OptionsSheet.h"
 #include "ui/QtText.h"
-#include "ui/core/UiTextTable.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -102,13 +101,12 @@ void MainWindow::installMenu(bool chinese) {
         return action;
     };
     QMenu* file = bar->addMenu(QString::fromUtf8(t.file));
-    // Open Text and the items after it take their texts from the dialog's
-    // table, in the menu's language.
-    UiTextTable texts;
-    texts.rebuild(chinese ? "zh-CN" : "en-US");
+    // Open Text and the items after it (and their file dialogs) take their
+    // texts from the dialog's table, in the menu's language.
+    fileTexts_.rebuild(menuLanguage());
     const auto tableItem = [&](UiTextTable::Slot slot, int id, const QKeySequence& keys) {
         QAction* action = item(file, "", id);
-        action->setText(qtText(texts.text(slot)));
+        action->setText(qtText(fileTexts_.text(slot)));
         action->setShortcut(keys);
         return action;
     };
@@ -181,21 +179,17 @@ void MainWindow::command(int id, std::string_view language) {
         break;
     case kOpenText:
         if (dialog_->textBoxEditable()) {
-            UiTextTable texts;
-            texts.rebuild(menuLanguage());
-            openText(
-                QFileDialog::getOpenFileName(this, qtText(texts.text(UiTextTable::kOpenTextTitle)),
-                                             {}, qtText(texts.text(UiTextTable::kTextFilter))));
+            openText(QFileDialog::getOpenFileName(
+                this, qtText(fileTexts_.text(UiTextTable::kOpenTextTitle)), {},
+                qtText(fileTexts_.text(UiTextTable::kTextFilter))));
         }
         break;
     case kSaveSpeech:
         if (dialog_->core().canSaveSpeech()) {
-            UiTextTable texts;
-            texts.rebuild(menuLanguage());
             const QString suggested = QString::fromStdString(dialog_->core().suggestedSpeechName());
             saveSpeechAs(QFileDialog::getSaveFileName(
-                this, qtText(texts.text(UiTextTable::kSaveSpeechTitle)), suggested,
-                qtText(texts.text(UiTextTable::kSpeechFilter))));
+                this, qtText(fileTexts_.text(UiTextTable::kSaveSpeechTitle)), suggested,
+                qtText(fileTexts_.text(UiTextTable::kSpeechFilter))));
         }
         break;
     case kOptions:

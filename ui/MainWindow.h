@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/core/UiTextTable.h"
+
 #include <QMainWindow>
 
 #include <map>
@@ -78,6 +80,7 @@ class MainWindow : public QMainWindow {
     std::map<int, QAction*> actions_;
     bool traceFlag_ = false;
     bool chineseMenu_ = false;
+    UiTextTable fileTexts_; // the File menu's own items, in the menu's language
 };
 
 } // namespace tolvane::ui
