@@ -13,10 +13,21 @@ fuzz_seconds=${TOLVANE_FUZZ_SECONDS:-20}
 echo "== format check"
 git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
 
+# The run's own folder: HOME and the XDG folders point into it, so nothing in
+# the run (the sound daemon and its clients, the builds, anything a test
+# program starts before making its own home) reads or writes the invoking
+# user's files. The compiler cache is kept outside the home (see CMakeLists.txt).
+run_dir=$(mktemp -d /tmp/tolvane-test-run-XXXXXX)
+export HOME=$run_dir/home XDG_CONFIG_HOME=$run_dir/home/.config XDG_DATA_HOME=$run_dir/home/.local/share
+export XDG_CACHE_HOME=$run_dir/home/.cache XDG_STATE_HOME=$run_dir/home/.local/state
+export XDG_RUNTIME_DIR=$run_dir/runtime
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+unset DBUS_SESSION_BUS_ADDRESS
 # A PulseAudio daemon of this run's own (its own runtime directory), so nothing
 # else on the machine can stop it or play into it while the tests listen.
-PULSE_RUNTIME_PATH=$(mktemp -d /tmp/tolvane-pulse-XXXXXX)
-export PULSE_RUNTIME_PATH
+export PULSE_RUNTIME_PATH=$run_dir/pulse
+mkdir -m 700 "$PULSE_RUNTIME_PATH"
 scripts/pulse.sh start >/dev/null
 # The background builds (see below), stopped with the run.
 builder=
@@ -35,7 +46,7 @@ cleanup() {
         scripts/pulse.sh status || true
     fi
     scripts/pulse.sh stop
-    rm -rf "$PULSE_RUNTIME_PATH"
+    rm -rf "$run_dir"
 }
 trap cleanup EXIT
 
