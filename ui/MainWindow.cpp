@@ -11,12 +11,14 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
 #include <QShortcut>
+#include <QStandardPaths>
 
 #include <strings.h>
 
@@ -141,6 +143,17 @@ void MainWindow::saveSpeechAs(QString path) {
     dialog_->core().saveSpeech(localPath(path));
 }
 
+QString MainWindow::speechFolder() {
+    // Where a desktop keeps sound files, else documents, else the home folder.
+    for (const auto location : {QStandardPaths::MusicLocation, QStandardPaths::DocumentsLocation}) {
+        const QString folder = QStandardPaths::writableLocation(location);
+        if (!folder.isEmpty() && QFileInfo(folder).isDir()) {
+            return folder;
+        }
+    }
+    return QDir::homePath();
+}
+
 void MainWindow::openText(const QString& path) {
     if (dialog_->textBoxEditable() && !path.isEmpty()) {
         dialog_->core().openText(localPath(path));
@@ -186,7 +199,8 @@ void MainWindow::command(int id, std::string_view language) {
         break;
     case kSaveSpeech:
         if (dialog_->core().canSaveSpeech()) {
-            const QString suggested = QString::fromStdString(dialog_->core().suggestedSpeechName());
+            const QString suggested =
+                qtPath(dialog_->core().suggestedSpeechPath(localPath(speechFolder())));
             saveSpeechAs(QFileDialog::getSaveFileName(
                 this, qtText(fileTexts_.text(UiTextTable::kSaveSpeechTitle)), suggested,
                 qtText(fileTexts_.text(UiTextTable::kSpeechFilter))));

@@ -58,6 +58,8 @@ class MainWindow : public QMainWindow {
     // Save Speech As with a file already chosen; ".mp3" is added to a name
     // without an extension.
     void saveSpeechAs(QString path);
+    // The folder Save Speech As proposes before the first save of a run.
+    static QString speechFolder();
 
   signals:
     // Exit, the close box or the window manager closed the window; the

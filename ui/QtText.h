@@ -25,4 +25,9 @@ inline std::filesystem::path localPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
+// A path of the core's, for Qt.
+inline QString qtPath(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.string()));
+}
+
 } // namespace tolvane::ui

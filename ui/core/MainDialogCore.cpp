@@ -276,14 +276,32 @@ bool MainDialogCore::canSaveSpeech() const {
     return c_.playback.hasKeptDownload();
 }
 
-std::string MainDialogCore::suggestedSpeechName() const {
-    std::string name = speechTags_.title;
-    for (char& c : name) {
-        if (c == '/' || (static_cast<unsigned char>(c) < 0x20)) {
-            c = '_';
-        }
+std::filesystem::path
+MainDialogCore::suggestedSpeechPath(const std::filesystem::path& defaultFolder) const {
+    std::string name;
+    for (const char c : speechTags_.title) {
+        const bool refused = static_cast<unsigned char>(c) < 0x20 ||
+                             std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos;
+        name += refused ? '_' : c;
     }
-    return (name.empty() || name == "." || name == ".." ? std::string("speech") : name) + ".mp3";
+    // A title cut short ends in an ellipsis; a sentence in its full stop.
+    const auto dropEnding = [&name] {
+        for (const std::string_view ending : {"\u2026", "\u3002", ".", " "}) {
+            if (name.size() >= ending.size() &&
+                name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+                name.resize(name.size() - ending.size());
+                return true;
+            }
+        }
+        return false;
+    };
+    while (dropEnding()) {
+    }
+    std::error_code ignored;
+    const bool lastFolderLeft =
+        !lastSaveFolder_.empty() && std::filesystem::is_directory(lastSaveFolder_, ignored);
+    return (lastFolderLeft ? lastSaveFolder_ : defaultFolder) /
+           ((name.empty() || name.front() == '.' ? std::string("speech") : name) + ".mp3");
 }
 
 bool MainDialogCore::saveSpeech(const std::filesystem::path& file) {
@@ -295,6 +313,8 @@ bool MainDialogCore::saveSpeech(const std::filesystem::path& file) {
                   u"]");
         return false;
     }
+    std::error_code ignored;
+    lastSaveFolder_ = std::filesystem::absolute(file, ignored).parent_path();
     setStatus(texts_.text(UiTextTable::kSpeechSaved) +
               platform::ansiToUtf16(file.filename().string()));
     return true;

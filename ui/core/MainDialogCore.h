@@ -94,8 +94,11 @@ class MainDialogCore {
     void enableSpeechSaving();
     // Whether a reading's audio has been downloaded and not yet dropped.
     bool canSaveSpeech() const;
-    // The name the save dialog proposes: the reading's title, ".mp3".
-    std::string suggestedSpeechName() const;
+    // The file the save dialog proposes: the reading's title made a file
+    // name (no ellipsis or trailing dots, none of the characters file systems
+    // or desktops refuse), ".mp3", in the folder last saved to in this run or,
+    // before the first save, in `defaultFolder`.
+    std::filesystem::path suggestedSpeechPath(const std::filesystem::path& defaultFolder) const;
     // Writes the kept audio to `file` behind an ID3v2.4 tag (title: the
     // news item's title or the text's first words; artist: the voice; album:
     // the feed in news mode; the date; the whole text as the comment) and
@@ -171,6 +174,7 @@ class MainDialogCore {
     bool itemShown_ = false;
     MediaSession media_;
     SpeechFile::Tags speechTags_;
+    std::filesystem::path lastSaveFolder_; // where Save Speech As last wrote, this run
 };
 
 } // namespace tolvane

@@ -599,11 +599,12 @@ TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
     struct stat info {};
     ASSERT_EQ(::stat(kept.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(dialog_->suggestedSpeechName(), "春晓.mp3");
+    EXPECT_EQ(dialog_->suggestedSpeechPath("/music"), "/music/春晓.mp3");
 
     const std::filesystem::path saved = dir_.path() / "saved.mp3";
     ASSERT_TRUE(dialog_->saveSpeech(saved)) << status();
     EXPECT_EQ(status(), "Speech saved: saved.mp3");
+    EXPECT_EQ(dialog_->suggestedSpeechPath("/music"), dir_.path() / "春晓.mp3");
     const std::string date = dialog_->speechTags().date;
     EXPECT_THAT(date, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]"));
     const std::string bytes = fileBytes(saved);
@@ -642,6 +643,8 @@ print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc
     EXPECT_FALSE(dialog_->canSaveSpeech());
     EXPECT_FALSE(std::filesystem::exists(kept));
     EXPECT_EQ(dialog_->speechTags().title, "One two three four five six seven eight…");
+    EXPECT_EQ(dialog_->suggestedSpeechPath("/music"),
+              "/music/One two three four five six seven eight.mp3");
     EXPECT_EQ(dialog_->speechTags().album, "");
     EXPECT_FALSE(dialog_->saveSpeech(dir_.path() / "none.mp3"));
     EXPECT_EQ(status(), "Cannot save the speech[no downloaded audio is kept]");

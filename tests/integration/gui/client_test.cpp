@@ -18,8 +18,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -421,22 +423,42 @@ TEST(FakeServerClient, SaveSpeechAsFollowsTheDownloadAndSavesTheAudio) {
     ASSERT_TRUE(client.waitStatus("播放完成"));
     EXPECT_TRUE(save->isEnabled());
 
-    const auto target = dir.path() / "reading";
-    QString proposed;
-    onNextModal([&](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        ASSERT_NE(dialog, nullptr);
-        proposed = dialog->selectedFiles().value(0);
-        dialog->selectFile(QString::fromStdString(target.string()));
-        static_cast<QDialog*>(dialog)->accept();
-    });
-    save->trigger();
-    EXPECT_TRUE(proposed.endsWith("/Hello saved words.mp3")) << proposed.toStdString();
+    // The file dialog remembers, in the user's settings, a folder that has
+    // gone since; the proposal is in the user's own folders all the same, and
+    // the name the user types (without ".mp3") is the one saved.
+    {
+        std::ofstream settings(std::filesystem::path(qgetenv("XDG_CONFIG_HOME").toStdString()) /
+                               "QtProject.conf");
+        settings << "[FileDialog]\nhistory=file:///tmp/tolvane-gone-1, file:///tmp/tolvane-gone-2\n"
+                    "lastVisited=file:///tmp/tolvane-gone-2\n";
+    }
+    const auto saveAs = [&](const std::filesystem::path& folder, const QString& typed) {
+        QString proposed;
+        onNextModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            ASSERT_NE(dialog, nullptr);
+            proposed = dialog->selectedFiles().value(0);
+            dialog->setDirectory(QString::fromStdString(folder.string()));
+            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(name, nullptr);
+            name->selectAll();
+            QTest::keyClicks(name, typed);
+            QTest::keyClick(name, Qt::Key_Return);
+        });
+        save->trigger();
+        return proposed;
+    };
+    EXPECT_EQ(saveAs(dir.path(), "reading"), QDir::homePath() + "/Hello saved words.mp3");
     EXPECT_EQ(client.text(control::kStatus), "语音已保存: reading.mp3");
     std::ifstream in(dir.path() / "reading.mp3", std::ios::binary);
     const std::string saved{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(saved.substr(0, 3), "ID3");
     EXPECT_TRUE(saved.size() > mp3.size() && saved.substr(saved.size() - mp3.size()) == mp3);
+    // The next proposal is in the folder saved to last.
+    TempDir other;
+    EXPECT_EQ(saveAs(other.path(), "again.mp3"),
+              QString::fromStdString((dir.path() / "Hello saved words.mp3").string()));
+    EXPECT_TRUE(std::filesystem::exists(other.path() / "again.mp3"));
 
     client.click(control::kPlayNow); // the next reading drops the audio
     EXPECT_FALSE(save->isEnabled());
