@@ -144,6 +144,20 @@ void onNextModal(std::function<void(QWidget*)> read) {
     timer->start(10);
 }
 
+// Chooses `file` in a file dialog as a user does: goes to its folder, types its
+// name in the name field and presses Return. (QFileDialog::selectFile leaves a
+// name field that has the focus as it is.)
+void chooseFile(QWidget* modal, const std::filesystem::path& file) {
+    auto* dialog = qobject_cast<QFileDialog*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    dialog->setDirectory(QString::fromStdString(file.parent_path().string()));
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->selectAll();
+    QTest::keyClicks(name, QString::fromStdString(file.filename().string()));
+    QTest::keyClick(name, Qt::Key_Return);
+}
+
 class RealServerClient : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -366,12 +380,7 @@ TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
     ASSERT_TRUE(client.waitStatus("Ready ..."));
     EXPECT_TRUE(open->isEnabled());
 
-    onNextModal([&](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        ASSERT_NE(dialog, nullptr);
-        dialog->selectFile(QString::fromStdString(gbFile.string()));
-        static_cast<QDialog*>(dialog)->accept();
-    });
+    onNextModal([&](QWidget* modal) { chooseFile(modal, gbFile); });
     open->trigger();
     EXPECT_EQ(client.text(control::kTextBox), "春眠不觉晓");
     EXPECT_EQ(client.text(control::kCounter), "5/1000");
@@ -432,23 +441,18 @@ TEST(FakeServerClient, SaveSpeechAsFollowsTheDownloadAndSavesTheAudio) {
         settings << "[FileDialog]\nhistory=file:///tmp/tolvane-gone-1, file:///tmp/tolvane-gone-2\n"
                     "lastVisited=file:///tmp/tolvane-gone-2\n";
     }
-    const auto saveAs = [&](const std::filesystem::path& folder, const QString& typed) {
+    const auto saveAs = [&](const std::filesystem::path& file) {
         QString proposed;
         onNextModal([&](QWidget* modal) {
-            auto* dialog = qobject_cast<QFileDialog*>(modal);
-            ASSERT_NE(dialog, nullptr);
-            proposed = dialog->selectedFiles().value(0);
-            dialog->setDirectory(QString::fromStdString(folder.string()));
-            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-            ASSERT_NE(name, nullptr);
-            name->selectAll();
-            QTest::keyClicks(name, typed);
-            QTest::keyClick(name, Qt::Key_Return);
+            if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+                proposed = dialog->selectedFiles().value(0);
+            }
+            chooseFile(modal, file);
         });
         save->trigger();
         return proposed;
     };
-    EXPECT_EQ(saveAs(dir.path(), "reading"), QDir::homePath() + "/Hello saved words.mp3");
+    EXPECT_EQ(saveAs(dir.path() / "reading"), QDir::homePath() + "/Hello saved words.mp3");
     EXPECT_EQ(client.text(control::kStatus), "语音已保存: reading.mp3");
     std::ifstream in(dir.path() / "reading.mp3", std::ios::binary);
     const std::string saved{std::istreambuf_iterator<char>(in), {}};
@@ -456,7 +460,7 @@ TEST(FakeServerClient, SaveSpeechAsFollowsTheDownloadAndSavesTheAudio) {
     EXPECT_TRUE(saved.size() > mp3.size() && saved.substr(saved.size() - mp3.size()) == mp3);
     // The next proposal is in the folder saved to last.
     TempDir other;
-    EXPECT_EQ(saveAs(other.path(), "again.mp3"),
+    EXPECT_EQ(saveAs(other.path() / "again.mp3"),
               QString::fromStdString((dir.path() / "Hello saved words.mp3").string()));
     EXPECT_TRUE(std::filesystem::exists(other.path() / "again.mp3"));
 

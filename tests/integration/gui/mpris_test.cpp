@@ -84,9 +84,14 @@ std::vector<double> part(const std::vector<double>& x, size_t from, size_t to) {
 class MediaKeys : public ::testing::Test {
   protected:
     // One bus for the whole program, named in the environment before the
-    // first window asks for the session bus.
+    // first window asks for the session bus, and kept until the program ends:
+    // Qt keeps its session bus connection for the process, so a bus started
+    // again for a repeated run would leave the windows on the old one.
     static void SetUpTestSuite() {
-        daemon_ = new ChildProcess;
+        if (daemon_ != nullptr) {
+            return;
+        }
+        daemon_ = std::make_unique<ChildProcess>();
         std::string error;
         if (!daemon_->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"}, error,
                             {.searchPath = true})) {
@@ -100,14 +105,6 @@ class MediaKeys : public ::testing::Test {
         }
         address_ = found[1];
         setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        QDBusConnection::disconnectFromBus(QStringLiteral("media-keys"));
-        if (daemon_ != nullptr) {
-            daemon_->terminate(5s);
-        }
-        delete daemon_;
-        daemon_ = nullptr;
     }
 
     void SetUp() override {
@@ -147,7 +144,7 @@ class MediaKeys : public ::testing::Test {
     }
     static bool registered() { return bus().interface()->isServiceRegistered(kService); }
 
-    static inline ChildProcess* daemon_ = nullptr;
+    static inline std::unique_ptr<ChildProcess> daemon_; // killed as the program ends
     static inline std::string address_;
     static inline std::string busError_;
     ChangeLog log_;
