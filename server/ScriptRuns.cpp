@@ -27,19 +27,18 @@ template <std::size_t N> bool inRanges(char32_t cp, const Range (&ranges)[N]) {
 // forms and the full-width and half-width forms (their Latin letters and kana
 // aside), and the supplementary ideographic planes.
 constexpr Range kHan[] = {
-    {0x2E80, 0x2FDF},   {0x2FF0, 0x303F}, {0x3100, 0x312F}, {0x31A0, 0x31EF},
-    {0x3200, 0x4DBF},   {0x4E00, 0x9FFF}, {0xF900, 0xFAFF}, {0xFE10, 0xFE1F},
-    {0xFE30, 0xFE4F},   {0xFF01, 0xFF20}, {0xFF3B, 0xFF40}, {0xFF5B, 0xFF65},
-    {0xFFE0, 0xFFEF},   {0x20000, 0x3FFFF},
+    {0x2E80, 0x2FDF}, {0x2FF0, 0x303F}, {0x3100, 0x312F}, {0x31A0, 0x31EF},   {0x3200, 0x4DBF},
+    {0x4E00, 0x9FFF}, {0xF900, 0xFAFF}, {0xFE10, 0xFE1F}, {0xFE30, 0xFE4F},   {0xFF01, 0xFF20},
+    {0xFF3B, 0xFF40}, {0xFF5B, 0xFF65}, {0xFFE0, 0xFFEF}, {0x20000, 0x3FFFF},
 };
 
 // Characters of no script beyond ASCII: Latin-1 signs, combining marks,
 // general punctuation through the symbol blocks, variation selectors, small
 // forms, specials, emoji and tags.
 constexpr Range kNeutral[] = {
-    {0x0080, 0x00BF},   {0x00D7, 0x00D7},   {0x00F7, 0x00F7},   {0x0300, 0x036F},
-    {0x2000, 0x2BFF},   {0xFE00, 0xFE0F},   {0xFE50, 0xFE6F},   {0xFEFF, 0xFEFF},
-    {0xFFF0, 0xFFFF},   {0x1F000, 0x1FAFF}, {0xE0000, 0xE01EF},
+    {0x0080, 0x00BF}, {0x00D7, 0x00D7},   {0x00F7, 0x00F7},   {0x0300, 0x036F},
+    {0x2000, 0x2BFF}, {0xFE00, 0xFE0F},   {0xFE50, 0xFE6F},   {0xFEFF, 0xFEFF},
+    {0xFFF0, 0xFFFF}, {0x1F000, 0x1FAFF}, {0xE0000, 0xE01EF},
 };
 
 bool isAsciiLetter(char32_t cp) {
@@ -78,17 +77,20 @@ std::vector<Piece> piecesOf(std::string_view text) {
 // "1,000", "10:30"), and an optional '%'. One that a Han character follows
 // directly is read in Chinese.
 void joinNumbersToHan(std::string_view text, std::vector<Piece>& pieces) {
-    const auto charAt = [&](std::size_t i) { return i < pieces.size() ? text[pieces[i].begin] : '\0'; };
+    const auto charAt = [&](std::size_t i) {
+        return i < pieces.size() ? text[pieces[i].begin] : '\0';
+    };
     const auto isDigit = [&](std::size_t i) { return charAt(i) >= '0' && charAt(i) <= '9'; };
+    const auto isSeparator = [&](std::size_t i) {
+        return (charAt(i) == '.' || charAt(i) == ',' || charAt(i) == ':') && isDigit(i + 1);
+    };
     for (std::size_t i = 0; i < pieces.size();) {
         if (!isDigit(i)) {
             ++i;
             continue;
         }
         std::size_t end = i + 1;
-        while (isDigit(end) ||
-               ((charAt(end) == '.' || charAt(end) == ',' || charAt(end) == ':') &&
-                isDigit(end + 1))) {
+        while (isDigit(end) || isSeparator(end)) {
             ++end;
         }
         end += charAt(end) == '%' ? 1 : 0;

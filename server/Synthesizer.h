@@ -25,8 +25,8 @@ class Synthesizer {
     struct Voice {
         std::string variant; // espeak-ng variant for both languages, e.g. "f2"; empty: none
         int wordsPerMinute = 175;
-        int amplitude = 100; // 0 to 200
-        int punctuation = 0; // 0 none, 1 all, 2 some (announced aloud)
+        int amplitude = 100;            // 0 to 200
+        int punctuation = 0;            // 0 none, 1 all, 2 some (announced aloud)
         Script neutral = Script::Latin; // reads text with no letter of either script
     };
 
@@ -57,8 +57,8 @@ class Synthesizer {
     // `voice`'s rate, amplitude and punctuation, ending in espeak-ng's pause
     // at the end of a text; fails as speak() does.
     bool speakAs(const std::string& name, std::string_view text, const Voice& voice,
-                 std::size_t maxSamples, const std::atomic<bool>& cancel,
-                 std::vector<int16_t>& pcm, std::string& error);
+                 std::size_t maxSamples, const std::atomic<bool>& cancel, std::vector<int16_t>& pcm,
+                 std::string& error);
 
     // espeak-ng's phonemes (its ASCII names) for `text` read by the voice
     // `name`, clauses joined by blanks; empty when the voice is unknown.
