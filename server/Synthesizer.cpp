@@ -187,10 +187,16 @@ int Synthesizer::sampleRate() const {
     return sampleRate_;
 }
 
+bool Synthesizer::readyLocked(std::string& error) const {
+    if (!ready_) {
+        error = initError_.empty() ? "espeak-ng is not initialised" : initError_;
+    }
+    return ready_;
+}
+
 bool Synthesizer::checkVoice(const std::string& name, std::string& error) {
     const std::lock_guard lock(mutex_);
-    if (!ready_) {
-        error = initError_;
+    if (!readyLocked(error)) {
         return false;
     }
     const espeak_ng_STATUS status = espeak_ng_SetVoiceByName(name.c_str());
@@ -223,6 +229,9 @@ bool Synthesizer::speak(std::string_view text, const Voice& voice, std::size_t m
                         const std::atomic<bool>& cancel, std::vector<int16_t>& pcm,
                         std::string& error) {
     const std::lock_guard lock(mutex_);
+    if (!readyLocked(error)) {
+        return false;
+    }
     const std::vector<ScriptRun> runs = splitScripts(text, voice.neutral);
     const std::size_t pause = joinPauseSamples(sampleRate_, voice.wordsPerMinute);
     for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -274,8 +283,7 @@ std::string Synthesizer::phonemesLocked(const std::string& name, std::string_vie
 bool Synthesizer::speakLocked(const std::string& name, std::string_view text, const Voice& voice,
                               std::size_t maxSamples, const std::atomic<bool>& cancel,
                               std::vector<int16_t>& pcm, std::string& error) {
-    if (!ready_) {
-        error = initError_.empty() ? "espeak-ng is not initialised" : initError_;
+    if (!readyLocked(error)) {
         return false;
     }
     espeak_ng_STATUS status = espeak_ng_SetVoiceByName(name.c_str());

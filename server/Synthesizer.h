@@ -70,6 +70,7 @@ class Synthesizer {
   private:
     Synthesizer() = default;
 
+    bool readyLocked(std::string& error) const;
     bool start(std::string& error);
     bool chooseMandarin(std::string& error);
     std::string phonemesLocked(const std::string& name, std::string_view text);
