@@ -1,15 +1,11 @@
 // The speech a job makes, sample for sample, against what each espeak-ng voice
 // makes of the same text on its own.
-#include "server/FeedParser.h"
 #include "server/Synthesizer.h"
-#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,30 +151,6 @@ TEST_F(SynthesizerTest, TheLanguageDecidesOnlyTextWithoutLetters) {
     EXPECT_EQ(job("2024", Script::Han), alone(kMandarin, "2024"));
     EXPECT_EQ(job("2024", Script::Latin), alone(kEnglish, "2024"));
     EXPECT_EQ(synthesizer_.voiceNames("2024", {"", 175, 100, 0, Script::Latin}), "en-us");
-}
-
-TEST_F(SynthesizerTest, DemoChineseFeedIsReadInMandarin) {
-    std::ifstream in(test::sourceDir() + "/resources/server/feeds/tolvane-jianxun.xml");
-    const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<FeedItem> items;
-    std::string error;
-    ASSERT_TRUE(parseFeed(xml, 100, items, error)) << error;
-    ASSERT_EQ(items.size(), 4u);
-    for (const FeedItem& item : items) {
-        // The client reads an item as its title, a comma and its description.
-        const std::string text = item.title + "," + item.description;
-        const std::vector<ScriptRun> runs = splitScripts(text, Script::Han);
-        for (const ScriptRun& run : runs) {
-            if (run.script == Script::Han) {
-                EXPECT_EQ(synthesizer_.phonemes(kMandarin, std::string(run.text)).find('('),
-                          std::string::npos)
-                    << run.text;
-            }
-        }
-        if (runs.size() == 1) {
-            EXPECT_EQ(job(text, Script::Latin), alone(kMandarin, text)) << text;
-        }
-    }
 }
 
 } // namespace
