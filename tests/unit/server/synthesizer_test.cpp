@@ -151,6 +151,8 @@ TEST_F(SynthesizerTest, TheLanguageDecidesOnlyTextWithoutLetters) {
     EXPECT_EQ(job("2024", Script::Han), alone(kMandarin, "2024"));
     EXPECT_EQ(job("2024", Script::Latin), alone(kEnglish, "2024"));
     EXPECT_EQ(synthesizer_.voiceNames("2024", {"", 175, 100, 0, Script::Latin}), "en-us");
+    // Full-width letters are spelt as letters, not read as their code numbers.
+    EXPECT_EQ(job("ＣＰＵ", Script::Han), alone(kEnglish, "CPU"));
 }
 
 } // namespace
