@@ -380,10 +380,12 @@ Answer ProtocolService::add(std::string_view body) {
     }
     JobTable::Request job;
     job.userId = user->userId;
-    job.voice.name = request.language == "zh-CN" || containsHan(text) ? "cmn" : "en-us";
+    // Each script is read by its own voice; the language only decides text
+    // with no letters, such as a number alone.
+    job.voice.neutral = request.language == "zh-CN" ? Script::Han : Script::Latin;
     const auto variant = config_.voiceVariants.find(platform::asciiLowered(form->text("voice")));
-    if (variant != config_.voiceVariants.end() && !variant->second.empty()) {
-        job.voice.name += "+" + variant->second;
+    if (variant != config_.voiceVariants.end()) {
+        job.voice.variant = variant->second;
     }
     job.voice.wordsPerMinute = wordsPerMinute(static_cast<int>(*rate));
     job.voice.amplitude = static_cast<int>(*volume);

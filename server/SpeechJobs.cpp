@@ -176,6 +176,7 @@ SpeechJobs::Added SpeechJobs::add(Request request, std::string& uuid) {
     job->userId = request.userId;
     job->text = std::move(request.text);
     job->voice = std::move(request.voice);
+    job->voiceNames = Synthesizer::instance().voiceNames(job->text, job->voice);
     {
         const std::lock_guard lock(mutex_);
         if (!started_ || stopping_) {
@@ -193,7 +194,7 @@ SpeechJobs::Added SpeechJobs::add(Request request, std::string& uuid) {
 }
 
 std::string SpeechJobs::parameterOf(const Job& job) const {
-    return job.voice.name + ":" + std::to_string(job.voice.wordsPerMinute) + ":" +
+    return job.voiceNames + ":" + std::to_string(job.voice.wordsPerMinute) + ":" +
            std::to_string(job.voice.amplitude) + ":" + punctuationName(job.voice.punctuation) +
            ":" + std::to_string(settings_.audio.outputRate) + ":" + std::to_string(job.durationMs);
 }

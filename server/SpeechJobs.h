@@ -82,6 +82,7 @@ class SpeechJobs : public JobTable {
         int userId = 0;
         std::string text; // released once synthesised
         Synthesizer::Voice voice;
+        std::string voiceNames; // the espeak-ng voices that speak the text
         State state = State::Waiting;
         long long durationMs = 0;
         std::string failure;

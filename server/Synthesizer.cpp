@@ -1,14 +1,52 @@
 #include "server/Synthesizer.h"
 
+#include "server/Log.h"
+
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 namespace tolvane::server {
 
 namespace {
+
+constexpr const char* kEnglishVoice = "en-us";
+// Mandarin voices, most wanted first. espeak-ng 1.51's "cmn" turns each
+// character into pinyin with a tone digit and reads that by its English rules
+// ("好" becomes "hao three"); "cmn-latn-pinyin" reads the characters right.
+constexpr const char* kMandarinVoices[] = {"cmn-latn-pinyin", "cmn"};
+// The phrase a Mandarin voice must read in Mandarin phonemes alone.
+constexpr const char* kMandarinProbe = "今天的新闻很好。";
+
+// espeak-ng marks every stretch it reads by another language's rules with
+// "(language)" in its phonemes: that is how English number words get into
+// Chinese.
+bool staysInMandarin(const std::string& phonemes) {
+    return !phonemes.empty() && phonemes.find('(') == std::string::npos;
+}
+
+// Between two script runs the silence after the first is cut to a pause of
+// 100 ms at 175 words per minute (a comma's, about), longer at slower rates.
+constexpr long kJoinPauseMs = 100;
+// Samples this quiet count as silence where a run's speech ends.
+constexpr int kQuiet = 16;
+
+std::size_t joinPauseSamples(int sampleRate, int wordsPerMinute) {
+    return static_cast<std::size_t>(sampleRate * kJoinPauseMs * 175 /
+                                    (1000L * std::max(wordsPerMinute, 1)));
+}
+
+// Cuts the silence at the end of `pcm` (counted from `begin`) to `keep` samples.
+void trimSilence(std::vector<int16_t>& pcm, std::size_t begin, std::size_t keep) {
+    std::size_t end = pcm.size();
+    while (end > begin && std::abs(pcm[end - 1]) <= kQuiet) {
+        --end;
+    }
+    pcm.resize(std::min(pcm.size(), end + keep));
+}
 
 std::string statusText(espeak_ng_STATUS status) {
     char buffer[512] = {};
@@ -17,12 +55,24 @@ std::string statusText(espeak_ng_STATUS status) {
 }
 
 // espeak-ng stops reading at a NUL and takes control characters as text;
-// they carry no speech, so they become blanks.
+// they carry no speech, so they become blanks. Full-width Latin letters (as
+// in "ＣＰＵ") are read as their code numbers by every voice; they become
+// ASCII letters.
 std::string speakable(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') {
-            c = ' ';
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        const auto last = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
+        if (c == 0xEF && next == 0xBC && last >= 0xA1 && last <= 0xBA) {
+            out += static_cast<char>('A' + (last - 0xA1)); // U+FF21-FF3A
+            i += 2;
+        } else if (c == 0xEF && next == 0xBD && last >= 0x81 && last <= 0x9A) {
+            out += static_cast<char>('a' + (last - 0x81)); // U+FF41-FF5A
+            i += 2;
+        } else {
+            out += c < 0x20 && c != '\n' ? ' ' : static_cast<char>(c);
         }
     }
     return out;
@@ -70,50 +120,83 @@ bool Synthesizer::initialize(std::string& error) {
     const std::lock_guard lock(mutex_);
     if (!tried_) {
         tried_ = true;
-        espeak_ng_InitializePath(nullptr);
-        espeak_ng_ERROR_CONTEXT context = nullptr;
-        espeak_ng_STATUS status = espeak_ng_Initialize(&context);
-        if (status != ENS_OK) {
-            initError_ = "espeak-ng cannot start: " + statusText(status);
-            espeak_ng_ClearErrorContext(&context);
-            return error = initError_, false;
-        }
-        status = espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
-        if (status != ENS_OK) {
-            initError_ = "espeak-ng output: " + statusText(status);
-            return error = initError_, false;
-        }
-        espeak_SetSynthCallback(&receive);
-        sampleRate_ = espeak_ng_GetSampleRate();
-        // Punctuation mode 2 ("some") announces symbols, not sentence marks.
-        static const wchar_t kSomePunctuation[] = L"#$%&*+/<=>@\\^_|~()[]{}";
-        status = espeak_ng_SetPunctuationList(kSomePunctuation);
-        if (status != ENS_OK) {
-            initError_ = "espeak-ng punctuation list: " + statusText(status);
-            return error = initError_, false;
-        }
-        for (const char* voice : {"en-us", "cmn"}) {
-            status = espeak_ng_SetVoiceByName(voice);
-            if (status != ENS_OK) {
-                initError_ = std::string("espeak-ng voice '") + voice +
-                             "' is missing (install espeak-ng-data): " + statusText(status);
-                return error = initError_, false;
-            }
-        }
-        ready_ = true;
+        ready_ = start(initError_) && chooseMandarin(initError_);
     }
     error = initError_;
     return ready_;
+}
+
+bool Synthesizer::start(std::string& error) {
+    espeak_ng_InitializePath(nullptr);
+    espeak_ng_ERROR_CONTEXT context = nullptr;
+    espeak_ng_STATUS status = espeak_ng_Initialize(&context);
+    if (status != ENS_OK) {
+        espeak_ng_ClearErrorContext(&context);
+        return error = "espeak-ng cannot start: " + statusText(status), false;
+    }
+    status = espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
+    if (status != ENS_OK) {
+        return error = "espeak-ng output: " + statusText(status), false;
+    }
+    espeak_SetSynthCallback(&receive);
+    sampleRate_ = espeak_ng_GetSampleRate();
+    // Punctuation mode 2 ("some") announces symbols, not sentence marks.
+    static const wchar_t kSomePunctuation[] = L"#$%&*+/<=>@\\^_|~()[]{}";
+    status = espeak_ng_SetPunctuationList(kSomePunctuation);
+    if (status != ENS_OK) {
+        return error = "espeak-ng punctuation list: " + statusText(status), false;
+    }
+    status = espeak_ng_SetVoiceByName(kEnglishVoice);
+    if (status != ENS_OK) {
+        return error = std::string("espeak-ng voice '") + kEnglishVoice +
+                       "' is missing (install espeak-ng-data): " + statusText(status),
+               false;
+    }
+    return true;
+}
+
+bool Synthesizer::chooseMandarin(std::string& error) {
+    const char* fallback = nullptr;
+    for (const char* name : kMandarinVoices) {
+        if (espeak_ng_SetVoiceByName(name) != ENS_OK) {
+            continue;
+        }
+        const std::string phonemes = phonemesLocked(name, kMandarinProbe);
+        if (staysInMandarin(phonemes)) {
+            mandarin_ = name;
+            logLine(std::string("voices: English ") + kEnglishVoice + ", Mandarin " + name + " (" +
+                    kMandarinProbe + " " + phonemes + ")");
+            return true;
+        }
+        logLine(std::string("Mandarin voice ") + name + " left out: it reads " + kMandarinProbe +
+                " through another language: " + phonemes);
+        fallback = fallback != nullptr ? fallback : name;
+    }
+    if (fallback == nullptr) {
+        error = "espeak-ng has no Mandarin voice (cmn-latn-pinyin or cmn; install espeak-ng-data)";
+        return false;
+    }
+    mandarin_ = fallback;
+    logLine(std::string("warning: no Mandarin voice reads ") + kMandarinProbe +
+            " in Mandarin alone; Chinese is read by " + fallback +
+            " and may be wrong (check a voice with espeak-ng -v VOICE -x TEXT)");
+    return true;
 }
 
 int Synthesizer::sampleRate() const {
     return sampleRate_;
 }
 
+bool Synthesizer::readyLocked(std::string& error) const {
+    if (!ready_) {
+        error = initError_.empty() ? "espeak-ng is not initialised" : initError_;
+    }
+    return ready_;
+}
+
 bool Synthesizer::checkVoice(const std::string& name, std::string& error) {
     const std::lock_guard lock(mutex_);
-    if (!ready_) {
-        error = initError_;
+    if (!readyLocked(error)) {
         return false;
     }
     const espeak_ng_STATUS status = espeak_ng_SetVoiceByName(name.c_str());
@@ -124,17 +207,88 @@ bool Synthesizer::checkVoice(const std::string& name, std::string& error) {
     return true;
 }
 
+std::string Synthesizer::voiceName(Script script, const Voice& voice) const {
+    std::string name = script == Script::Han ? mandarin_.load() : kEnglishVoice;
+    return voice.variant.empty() ? name : name + "+" + voice.variant;
+}
+
+std::string Synthesizer::voiceNames(std::string_view text, const Voice& voice) const {
+    std::string names;
+    bool named[2] = {false, false};
+    for (const ScriptRun& run : splitScripts(text, voice.neutral)) {
+        bool& done = named[run.script == Script::Han ? 1 : 0];
+        if (!done) {
+            names += (names.empty() ? "" : ",") + voiceName(run.script, voice);
+            done = true;
+        }
+    }
+    return names.empty() ? voiceName(voice.neutral, voice) : names;
+}
+
 bool Synthesizer::speak(std::string_view text, const Voice& voice, std::size_t maxSamples,
                         const std::atomic<bool>& cancel, std::vector<int16_t>& pcm,
                         std::string& error) {
     const std::lock_guard lock(mutex_);
-    if (!ready_) {
-        error = initError_.empty() ? "espeak-ng is not initialised" : initError_;
+    if (!readyLocked(error)) {
         return false;
     }
-    espeak_ng_STATUS status = espeak_ng_SetVoiceByName(voice.name.c_str());
+    const std::vector<ScriptRun> runs = splitScripts(text, voice.neutral);
+    const std::size_t pause = joinPauseSamples(sampleRate_, voice.wordsPerMinute);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::size_t begin = pcm.size();
+        if (!speakLocked(voiceName(runs[i].script, voice), runs[i].text, voice, maxSamples, cancel,
+                         pcm, error)) {
+            return false;
+        }
+        // Each run ends with espeak-ng's end-of-text pause, so its last sound
+        // dies away instead of stopping short; only the last run keeps all of it.
+        if (i + 1 < runs.size()) {
+            trimSilence(pcm, begin, pause);
+        }
+    }
+    return true;
+}
+
+bool Synthesizer::speakAs(const std::string& name, std::string_view text, const Voice& voice,
+                          std::size_t maxSamples, const std::atomic<bool>& cancel,
+                          std::vector<int16_t>& pcm, std::string& error) {
+    const std::lock_guard lock(mutex_);
+    return speakLocked(name, text, voice, maxSamples, cancel, pcm, error);
+}
+
+std::string Synthesizer::phonemes(const std::string& name, std::string_view text) {
+    const std::lock_guard lock(mutex_);
+    return ready_ ? phonemesLocked(name, text) : std::string();
+}
+
+std::string Synthesizer::phonemesLocked(const std::string& name, std::string_view text) {
+    if (espeak_ng_SetVoiceByName(name.c_str()) != ENS_OK) {
+        return {};
+    }
+    const std::string input = speakable(text);
+    const void* position = input.c_str();
+    std::string out;
+    while (position != nullptr) {
+        const char* clause = espeak_TextToPhonemes(&position, espeakCHARS_UTF8, 0);
+        if (clause == nullptr) {
+            break;
+        }
+        if (*clause != '\0') {
+            out += (out.empty() ? "" : " ") + std::string(clause);
+        }
+    }
+    return out;
+}
+
+bool Synthesizer::speakLocked(const std::string& name, std::string_view text, const Voice& voice,
+                              std::size_t maxSamples, const std::atomic<bool>& cancel,
+                              std::vector<int16_t>& pcm, std::string& error) {
+    if (!readyLocked(error)) {
+        return false;
+    }
+    espeak_ng_STATUS status = espeak_ng_SetVoiceByName(name.c_str());
     if (status != ENS_OK) {
-        error = "voice '" + voice.name + "': " + statusText(status);
+        error = "voice '" + name + "': " + statusText(status);
         return false;
     }
     const std::pair<espeak_PARAMETER, int> parameters[] = {

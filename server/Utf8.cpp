@@ -4,11 +4,7 @@
 
 namespace tolvane::server {
 
-namespace {
-
-// Decodes one character at `pos`; returns its byte length, or 0 when the
-// sequence there is ill-formed.
-std::size_t decodeOne(std::string_view text, std::size_t pos, char32_t& cp) {
+std::size_t decodeUtf8(std::string_view text, std::size_t pos, char32_t& cp) {
     const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(text[pos + i]); };
     const uint8_t lead = byte(0);
     std::size_t length = 0;
@@ -47,12 +43,10 @@ std::size_t decodeOne(std::string_view text, std::size_t pos, char32_t& cp) {
     return length;
 }
 
-} // namespace
-
 bool isValidUtf8(std::string_view text) {
     char32_t cp = 0;
     for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t length = decodeOne(text, pos, cp);
+        const std::size_t length = decodeUtf8(text, pos, cp);
         if (length == 0) {
             return false;
         }
@@ -66,7 +60,7 @@ std::string repairUtf8(std::string_view text) {
     out.reserve(text.size());
     char32_t cp = 0;
     for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t length = decodeOne(text, pos, cp);
+        const std::size_t length = decodeUtf8(text, pos, cp);
         if (length == 0) {
             out += "\xEF\xBF\xBD";
             ++pos;
@@ -93,28 +87,11 @@ std::size_t utf16Length(std::string_view text) {
     std::size_t units = 0;
     char32_t cp = 0;
     for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t length = decodeOne(text, pos, cp);
+        const std::size_t length = decodeUtf8(text, pos, cp);
         pos += length == 0 ? 1 : length;
         units += cp >= 0x10000 && length != 0 ? 2 : 1;
     }
     return units;
-}
-
-bool containsHan(std::string_view text) {
-    char32_t cp = 0;
-    for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t length = decodeOne(text, pos, cp);
-        if (length == 0) {
-            ++pos;
-            continue;
-        }
-        pos += length;
-        if ((cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
-            (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x20000 && cp <= 0x2FA1F)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 } // namespace tolvane::server

@@ -8,6 +8,10 @@ namespace tolvane::server {
 
 // Small UTF-8 helpers for the texts the server receives and sends.
 
+// Decodes the character at `pos` (inside `text`) into `cp`; returns its byte
+// length, or 0 when the bytes there are not a well-formed character.
+std::size_t decodeUtf8(std::string_view text, std::size_t pos, char32_t& cp);
+
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF).
 bool isValidUtf8(std::string_view text);
@@ -22,8 +26,5 @@ std::string_view cutUtf8(std::string_view text, std::size_t maxBytes);
 // Length of well-formed `text` in UTF-16 code units: the way the client's text
 // box counts characters.
 std::size_t utf16Length(std::string_view text);
-
-// True when `text` holds at least one CJK unified ideograph.
-bool containsHan(std::string_view text);
 
 } // namespace tolvane::server

@@ -53,7 +53,6 @@ struct World {
         SpeechJobs::Request request;
         request.userId = 1;
         request.text = "waiting";
-        request.voice.name = "en-us";
         jobs->add(request, uuid);
         service = std::make_unique<ProtocolService>(config, sessions, *jobs, feeds);
     }

@@ -1,11 +1,15 @@
 // The whole protocol against a server on a loopback port, every reply read the
 // way the client reads it.
 #include "ServerTestSupport.h"
+#include "server/Synthesizer.h"
+#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -244,16 +248,90 @@ TEST_F(ProtocolTest, SpeechJobMakesSpeechLengthMp3ServedByHeadGetAndRanges) {
               404);
 }
 
+// Milliseconds of what the espeak-ng voice `name` makes of `text` on its own,
+// at the rate and variant the tests ask for.
+double msAlone(const std::string& name, const std::string& text) {
+    Synthesizer& synthesizer = Synthesizer::instance();
+    const std::atomic<bool> cancel{false};
+    std::vector<int16_t> pcm;
+    std::string error;
+    EXPECT_TRUE(synthesizer.speakAs(name, text, {"f2", 175, 100, 0}, 1u << 24, cancel, pcm, error))
+        << error;
+    return static_cast<double>(pcm.size()) * 1000 / synthesizer.sampleRate();
+}
+
+// Whether `ms` of speech is within a tenth of the length the voice `right`
+// gives `text` and nearer to it than to the length the voice `wrong` gives.
+// (espeak-ng carries a little of one speech into the next, so the same text
+// by the same voice varies by a few percent.)
+::testing::AssertionResult spokenBy(double ms, const std::string& right, const std::string& wrong,
+                                    const std::string& text) {
+    const double expected = msAlone(right, text);
+    const double other = msAlone(wrong, text);
+    if (std::abs(ms - expected) <= expected / 10 &&
+        std::abs(ms - expected) < std::abs(ms - other)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << text << ": " << ms << " ms, " << right << " alone "
+                                         << expected << " ms, " << wrong << " alone " << other;
+}
+
+const std::string kMandarin = "cmn-latn-pinyin+f2";
+const std::string kEnglish = "en-us+f2";
+// espeak-ng's cmn voice reads each character's tone digit as an English number.
+const std::string kWrongMandarin = "cmn+f2";
+
 TEST_F(ProtocolTest, ChineseTextIsSpokenWithTheMandarinVoice) {
-    const std::vector<std::string> added = add("今天天气很好，我们去公园散步吧。", "en-US");
+    const std::string text = "今天天气很好，我们去公园散步吧。";
+    const std::vector<std::string> added = add(text, "en-US");
     ASSERT_EQ(at(added, 1), "succeed") << at(added, 4);
     const std::vector<std::string> done = waitForJob(session_, added[2]);
     ASSERT_EQ(at(done, 2), "ttsed") << at(done, 6);
-    EXPECT_EQ(done[4].rfind("cmn+f2:", 0), 0u) << done[4];
+    EXPECT_EQ(done[4].rfind(kMandarin + ":", 0), 0u) << done[4];
     const DecodedAudio audio = decodeMp3(httpGet(done[3]).body);
     ASSERT_TRUE(audio.ok) << audio.error;
-    EXPECT_GT(audio.seconds, 1.5);
+    EXPECT_TRUE(spokenBy(audio.seconds * 1000, kMandarin, kWrongMandarin, text));
     EXPECT_GT(audio.rms, 0.02) << "the speech is not silent";
+}
+
+TEST_F(ProtocolTest, EachScriptIsSpokenByItsOwnVoiceAndNewsItemsToo) {
+    // The voices the job names; when one voice speaks it all, which one and
+    // which other it must not sound like.
+    struct Case {
+        std::string text, language, voices, right, wrong;
+    };
+    std::vector<Case> cases = {
+        {"今天的新闻很好。", "zh-CN", kMandarin, kMandarin, kWrongMandarin},
+        {"The weather is fine.", "zh-CN", kEnglish, kEnglish, kWrongMandarin},
+        {"今天的新闻: Apple released iOS 20 in California.", "zh-CN", kMandarin + "," + kEnglish},
+        {"2024", "zh-CN", kMandarin, kMandarin, kEnglish},
+    };
+    // The demo's Chinese feed, read as the client reads an item: its title, a
+    // comma and its description.
+    std::ifstream demo(tolvane::test::sourceDir() + "/resources/server/feeds/tolvane-jianxun.xml");
+    writeFile(dir_.path() / "atom.xml", std::string(std::istreambuf_iterator<char>(demo), {}));
+    for (int start : {0, 3}) {
+        for (const auto& item : parseNews(at(news(2, start, session_.token), 0)).items) {
+            const std::string text = at(item, 0) + "," + at(item, 1);
+            if (text.find("tolvane-server") != std::string::npos) {
+                cases.push_back({text, "en-US", kMandarin + "," + kEnglish});
+            } else {
+                cases.push_back({text, "en-US", kMandarin, kMandarin, kWrongMandarin});
+            }
+        }
+    }
+    ASSERT_EQ(cases.size(), 8u) << "four items in the demo feed";
+    for (const Case& c : cases) {
+        const std::vector<std::string> added = add(c.text, c.language);
+        ASSERT_EQ(at(added, 1), "succeed") << c.text << ": " << at(added, 4);
+        const std::vector<std::string> parts = clientScan(at(waitForJob(session_, added[2]), 4),
+                                                          "%[^:]:%[^:]:%[^:]:%[^:]:%[^:]:%[^:]");
+        ASSERT_EQ(parts.size(), 6u) << c.text;
+        EXPECT_EQ(parts[0], c.voices) << c.text;
+        if (!c.right.empty()) {
+            EXPECT_TRUE(spokenBy(std::stod(parts[5]), c.right, c.wrong, c.text));
+        }
+    }
 }
 
 TEST_F(ProtocolTest, TextOfExactlyTheLimitIsAcceptedAndOneMoreRefused) {

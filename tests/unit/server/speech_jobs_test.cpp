@@ -56,7 +56,6 @@ class SpeechJobsTest : public ::testing::Test {
         SpeechJobs::Request r;
         r.userId = user;
         r.text = text;
-        r.voice.name = "en-us";
         return r;
     }
     std::string waitDone(SpeechJobs& jobs, const std::string& uuid) {
