@@ -248,6 +248,19 @@ TEST_F(SayFailureTest, LoginFailuresAndAMissingFeedExitWith1) {
     EXPECT_EQ(server_.requestsTo("/add"), 0u);
 }
 
+// Time-outs libcurl would refuse are held to a sane range, each with a note on
+// stderr, and the reading goes on with them.
+TEST_F(SayFailureTest, HostileTimeOutsAreHeldToARangeAndNoted) {
+    server_.peer.answer("/query", 200, "<html>maintenance</html>");
+    const SayRun run =
+        runSay(config("Connect_TimeOut=-5\nTimeOut=1099511627776\n"), {"--lang", "en-US", "Hi"});
+    EXPECT_THAT(codesOf(run.lines), ::testing::StartsWith("200/210 200/220 300/320 300/330"));
+    EXPECT_THAT(run.err,
+                HasSubstr("tolvane-say: Connect_TimeOut \"-5\" is less than 1; using the "
+                          "default, 10\ntolvane-say: TimeOut \"1099511627776\" is more than "
+                          "3600; using 3600\n"));
+}
+
 // A door reply may name addresses of other protocols: each is refused before
 // any connection and ends its request as that service's bad reply, so neither
 // the listener they name nor a local file ever serves as the server.
