@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
     if (!config.readProblem().empty()) {
         std::cerr << "tolvane: " << config.readProblem() << " (using the defaults)\n";
     }
+    for (const std::string& note : config.readNotes()) {
+        std::cerr << "tolvane: " << note << "\n";
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvane"));

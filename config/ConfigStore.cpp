@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -79,6 +81,72 @@ int readInt(const std::optional<IniFile>& ini, std::string_view key, int fallbac
     return value ? IniFile::leadingInt(*value) : fallback;
 }
 
+// The decimal number at the start of `text`, exponent included, so "1e20" is
+// read as the large number it says; infinite when too large for a double.
+// Nothing when the text does not begin with a number.
+std::optional<double> leadingNumber(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    double number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error == std::errc::invalid_argument || std::isnan(number)) {
+        return std::nullopt;
+    }
+    if (error == std::errc::result_out_of_range) {
+        const std::string_view read(text.data(), size_t(end - text.data()));
+        const bool tiny = read.find("e-") != read.npos || read.find("E-") != read.npos;
+        const bool negative = text.front() == '-';
+        return tiny ? 0.0 : negative ? -HUGE_VAL : HUGE_VAL;
+    }
+    return number;
+}
+
+// A count key held to 1..`max`: no number or one below 1 gives `fallback`, a
+// larger one `max`, a fraction its whole part; each of these adds a note.
+int readCount(const std::optional<IniFile>& ini, std::string_view key, int fallback, int max,
+              std::vector<std::string>& notes) {
+    const std::optional<std::string> value =
+        ini ? ini->value(ConfigStore::kSection, key) : std::nullopt;
+    if (!value) {
+        return fallback;
+    }
+    const std::string written = std::string(key) + " \"" + *value + "\" ";
+    const std::string usingDefault = "; using the default, " + std::to_string(fallback);
+    const std::optional<double> number = leadingNumber(*value);
+    if (!number) {
+        notes.push_back(written + "is not a number" + usingDefault);
+        return fallback;
+    }
+    if (*number < 1) {
+        notes.push_back(written + "is less than 1" + usingDefault);
+        return fallback;
+    }
+    if (*number > max) {
+        notes.push_back(written + "is more than " + std::to_string(max) + "; using " +
+                        std::to_string(max));
+        return max;
+    }
+    const int whole = int(*number);
+    if (whole != *number) {
+        notes.push_back(written + "is not a whole number; using " + std::to_string(whole));
+    }
+    return whole;
+}
+
+// A host or port from the file that cannot stand in the base URL gives the
+// default and a note, so that it cannot name another server there.
+std::string checkedServerPart(std::string value, std::string_view key, std::string_view fallback,
+                              bool (*valid)(std::string_view), std::string_view what,
+                              std::vector<std::string>& notes) {
+    if (valid(value)) {
+        return value;
+    }
+    notes.push_back(std::string(key) + " \"" + value + "\" is not " + std::string(what) +
+                    "; using the default, " + std::string(fallback));
+    return std::string(fallback);
+}
+
 // Creates the missing folders above `file`, private to this user as the XDG
 // configuration folders are meant to be.
 bool makeParents(const fs::path& file, std::string* error) {
@@ -139,16 +207,23 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     if (ini || !fs::exists(configPath, ec)) {
         problem.clear();
     }
-    std::string host = readText(ini, "Tolvane_Host", kDefaultHost);
-    std::string port = readText(ini, "Tolvane_Port", kDefaultPort);
+    std::vector<std::string> notes;
+    std::string host =
+        checkedServerPart(readText(ini, "Tolvane_Host", kDefaultHost), "Tolvane_Host", kDefaultHost,
+                          &isHostName, "a host name or address", notes);
+    std::string port =
+        checkedServerPart(readText(ini, "Tolvane_Port", kDefaultPort), "Tolvane_Port", kDefaultPort,
+                          &isPortNumber, "a port number from 1 to 65535", notes);
     std::string language = readText(ini, "language", kDefaultLanguage);
     std::string email = readText(ini, "User_Email", kDefaultUser);
     std::string password = readText(ini, "User_Pass", kDefaultUser);
     std::string debugTrace = readText(ini, "Debug_Trace", kDefaultDebugTrace);
-    const int connectTimeOut = readInt(ini, "Connect_TimeOut", kDefaultConnectTimeOut);
-    const int timeOut = readInt(ini, "TimeOut", kDefaultTimeOut);
+    const int connectTimeOut =
+        readCount(ini, "Connect_TimeOut", kDefaultConnectTimeOut, kMaxConnectTimeOut, notes);
+    const int timeOut = readCount(ini, "TimeOut", kDefaultTimeOut, kMaxTimeOut, notes);
     const std::string mode = readText(ini, "Download_Mode", kDownloadFile);
-    const int downloadMaxMb = readInt(ini, "Download_Max_MB", kDefaultDownloadMaxMb);
+    const int downloadMaxMb =
+        readCount(ini, "Download_Max_MB", kDefaultDownloadMaxMb, kMaxDownloadMaxMb, notes);
     Speech speech;
     speech.rate = readInt(ini, "Speech_Rate", Speech::kDefaultRate);
     speech.volume = readInt(ini, "Speech_Volume", Speech::kDefaultVolume);
@@ -171,9 +246,9 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     connectTimeOut_ = connectTimeOut;
     timeOut_ = timeOut;
     downloadMode_ = memory ? kDownloadMemory : kDownloadFile;
-    downloadMaxBytes_ =
-        downloadMaxMb >= 1 ? uint64_t(downloadMaxMb) * kBytesPerMb : kDefaultDownloadMaxBytes;
+    downloadMaxBytes_ = uint64_t(downloadMaxMb) * kBytesPerMb;
     readProblem_ = std::move(problem);
+    readNotes_ = std::move(notes);
     speech_ = bounded(std::move(speech));
 }
 
@@ -242,13 +317,17 @@ ConfigStore::Speech ConfigStore::speech() const {
     return speech_;
 }
 
-void ConfigStore::setServer(std::string_view host, std::string_view port) {
+bool ConfigStore::setServer(std::string_view host, std::string_view port) {
     std::string newHost = fitAnsi(host);
     std::string newPort = fitAnsi(port);
+    if (!isHostName(newHost) || !isPortNumber(newPort)) {
+        return false;
+    }
     std::lock_guard lock(mutex_);
     baseUrl_ = makeBaseUrl(newHost, newPort);
     host_ = std::move(newHost);
     port_ = std::move(newPort);
+    return true;
 }
 
 void ConfigStore::setUser(std::string_view email, std::string_view password) {
@@ -266,6 +345,32 @@ void ConfigStore::setClientIdentity(std::string_view identity) {
 
 std::string ConfigStore::makeBaseUrl(std::string_view host, std::string_view port) {
     return "http://" + std::string(host) + ":" + std::string(port) + "/tolvane/tolvanedoor.php";
+}
+
+bool ConfigStore::isHostName(std::string_view host) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        const std::string_view address = host.substr(1, host.size() - 2);
+        return std::all_of(address.begin(), address.end(), [&](char c) {
+            return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+                   c == '.';
+        });
+    }
+    const auto nameByte = [&](char c) {
+        return digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+               c == '.' || c == '_' || uint8_t(c) >= 0x80;
+    };
+    return !host.empty() && host.front() != '-' && host.front() != '.' &&
+           std::all_of(host.begin(), host.end(), nameByte);
+}
+
+bool ConfigStore::isPortNumber(std::string_view port) {
+    if (port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    const int number = std::stoi(std::string(port));
+    return number >= 1 && number <= 65535;
 }
 
 fs::path ConfigStore::executableDir() const {
@@ -341,6 +446,11 @@ uint64_t ConfigStore::downloadMaxBytes() const {
 std::string ConfigStore::readProblem() const {
     std::lock_guard lock(mutex_);
     return readProblem_;
+}
+
+std::vector<std::string> ConfigStore::readNotes() const {
+    std::lock_guard lock(mutex_);
+    return readNotes_;
 }
 
 } // namespace tolvane

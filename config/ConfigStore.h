@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvane {
 
@@ -35,6 +36,11 @@ class ConfigStore {
     static constexpr uint64_t kDefaultDownloadMaxBytes = kDefaultDownloadMaxMb * kBytesPerMb;
     static constexpr int kDefaultConnectTimeOut = 10;
     static constexpr int kDefaultTimeOut = 30;
+    // The largest Download_Max_MB, Connect_TimeOut and TimeOut taken from the
+    // file; a larger value is held to these. Below 1 gives the default.
+    static constexpr int kMaxDownloadMaxMb = 2048;
+    static constexpr int kMaxConnectTimeOut = 300;
+    static constexpr int kMaxTimeOut = 3600;
     static constexpr size_t kMaxText = 255;
 
     // How the speech is made: the add request's rate, volume, punctuation and
@@ -85,8 +91,9 @@ class ConfigStore {
     bool writeDebugTrace(std::string_view value, std::string* error = nullptr);
 
     // The options sheet's in-memory changes; the base URL is rebuilt from the
-    // new host and port. Texts are ANSI, cut to 255 bytes.
-    void setServer(std::string_view host, std::string_view port);
+    // new host and port. Texts are ANSI, cut to 255 bytes. A host or port
+    // that fails the checks below changes nothing and gives false.
+    bool setServer(std::string_view host, std::string_view port);
     void setUser(std::string_view email, std::string_view password);
     void setClientIdentity(std::string_view identity);
 
@@ -123,9 +130,19 @@ class ConfigStore {
     // Why an existing config.ini could not be read (empty when it was read or
     // there is none); the defaults are in use then.
     std::string readProblem() const;
+    // What the last read did not take as written, one sentence each: a number
+    // held to its range, or a host or port refused for the default. Empty
+    // when every value stands as written.
+    std::vector<std::string> readNotes() const;
 
     // "http://HOST:PORT/tolvane/tolvanedoor.php", host and port as they are.
     static std::string makeBaseUrl(std::string_view host, std::string_view port);
+    // A host that stands in a URL as a host and nothing more: a name or IPv4
+    // address of letters, digits, '-', '.', '_' and non-ASCII bytes, not
+    // beginning with '-' or '.', or an IPv6 address in brackets.
+    static bool isHostName(std::string_view host);
+    // Decimal digits only, a number from 1 to 65535.
+    static bool isPortNumber(std::string_view port);
 
   private:
     mutable std::mutex mutex_;
@@ -144,6 +161,7 @@ class ConfigStore {
     std::string downloadMode_{kDownloadFile};
     uint64_t downloadMaxBytes_ = kDefaultDownloadMaxBytes;
     std::string readProblem_;
+    std::vector<std::string> readNotes_;
     Speech speech_;
 };
 

@@ -22,6 +22,16 @@ constexpr uint32_t kScanFrames = 200;
 // (a damaged or padded file) ends the scan instead of having it read the file.
 constexpr size_t kScanBytes = size_t{4} << 20;
 constexpr size_t kGuard = MAD_BUFFER_GUARD;
+// The lowest bit rate any MPEG audio frame has, free format included.
+constexpr uint64_t kLowestBitrate = 8000;
+
+// Whether `frames` frames of `samplesPerFrame` samples at `sampleRate` could
+// fit in `bytes`: no frame is shorter than one at the lowest bit rate.
+bool framesCouldFit(uint64_t frames, uint32_t samplesPerFrame, uint32_t sampleRate,
+                    uint64_t bytes) {
+    const uint64_t shortestFrame = samplesPerFrame * kLowestBitrate / 8 / sampleRate;
+    return shortestFrame == 0 || frames <= bytes / shortestFrame;
+}
 } // namespace
 
 int32_t Mp3Engine::OpenMp3File(const char* sFileName, int32_t nBufferMs, uint32_t nSeekOffset,
@@ -281,7 +291,10 @@ bool Mp3Engine::findFirstFrame(MadDecoder& d) {
 }
 
 // A Xing or VBRI header with a frame count and a table of contents gives the
-// length; its frame carries no audio and is dropped.
+// length; its frame carries no audio and is dropped. A count more frames than
+// the audio could hold is not believed: the stream is then timed by the frame
+// scan, as one without a header. A managed stream's audio is still to come,
+// so its count is held only to the most audio the engine takes (4 GB).
 void Mp3Engine::readVbrHeader(MadDecoder& d) {
     stream_.vbrUsed = false;
     d.reset(stream_.freeRate);
@@ -292,11 +305,16 @@ void Mp3Engine::readVbrHeader(MadDecoder& d) {
         return;
     }
     const uint64_t frames = stream_.vbr.xing.frames;
+    const auto headerFrame = uint32_t(d.stream.next_frame - d.stream.this_frame);
+    const uint64_t audioBytes = memory_.managed ? UINT32_MAX : window_.audioSize - headerFrame;
+    if (!framesCouldFit(frames, stream_.samplesPerFrame, stream_.sampleRate, audioBytes)) {
+        return;
+    }
     stream_.totalFrames = stream_.vbr.xing.frames;
     stream_.totalSamples = frames * stream_.samplesPerFrame;
     stream_.lengthMs =
         uint32_t(std::min<uint64_t>(stream_.totalSamples * 1000 / stream_.sampleRate, UINT32_MAX));
-    stream_.vbrFrameSize = uint32_t(d.stream.next_frame - d.stream.this_frame);
+    stream_.vbrFrameSize = headerFrame;
     window_.firstFrame += stream_.vbrFrameSize;
     window_.audioSize -= stream_.vbrFrameSize;
     stream_.averageFrameSize = double(window_.audioSize) / double(frames);

@@ -98,10 +98,9 @@ size_t AudioDownload::write(char* data, size_t size, size_t count, void* user) {
 // are followed a few times; no signals, the two time-outs, and the cancel
 // question asked while the transfer runs.
 void AudioDownload::setTransferLimits(CurlOptions& options) {
-    options.set(CURLOPT_PROTOCOLS_STR, "http,https")
+    options.webOnly()
         .set(CURLOPT_FOLLOWLOCATION, 1L)
         .set(CURLOPT_MAXREDIRS, kMaxRedirects)
-        .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
         .set(CURLOPT_NOSIGNAL, 1L)
         .set(CURLOPT_CONNECTTIMEOUT, long(settings_.connectTimeOut))
         .set(CURLOPT_TIMEOUT, long(settings_.timeOut))
@@ -157,7 +156,6 @@ AudioDownload::Result AudioDownload::fetch(int64_t length, const Sink& sink,
         .set(CURLOPT_WRITEFUNCTION, &AudioDownload::write)
         .set(CURLOPT_WRITEDATA, static_cast<void*>(&writer))
         .set(CURLOPT_USERAGENT, kUserAgent)
-        .set(CURLOPT_PROTOCOLS_STR, "http,https")
         .set(CURLOPT_FAILONERROR, 1L)
         .set(CURLOPT_MAXFILESIZE_LARGE,
              curl_off_t(std::min<uint64_t>(settings_.maxBytes, INT64_MAX)));

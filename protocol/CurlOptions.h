@@ -25,7 +25,17 @@ class CurlOptions {
         }
         return *this;
     }
+    // Lets the transfer speak only http and https, also after a redirect, so
+    // an address a server names can neither make libcurl read a local file nor
+    // talk another protocol to some host. A refused address fails the transfer
+    // with CURLE_UNSUPPORTED_PROTOCOL before any connection is made.
+    CurlOptions& webOnly() {
+        return set(CURLOPT_PROTOCOLS_STR, kWebProtocols)
+            .set(CURLOPT_REDIR_PROTOCOLS_STR, kWebProtocols);
+    }
     CURLcode code() const { return code_; }
+
+    static constexpr const char* kWebProtocols = "http,https";
 
   private:
     CURL* curl_;

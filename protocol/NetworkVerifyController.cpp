@@ -54,7 +54,9 @@ void NetworkVerifyController::run() {
     const std::string body = RequestBody().fresh().str();
     const TransferResult result = transfer.post(baseUrl_, body, connectTimeOut_, timeOut_, true);
     if (!result.completed) {
-        message_ = ReportText::withTransferError(texts_.get(kFailed), result.error);
+        message_ = result.notHttp
+                       ? texts_.get(kFailed)
+                       : ReportText::withTransferError(texts_.get(kFailed), result.error);
         worker_.sendText(Message::NetworkVerify, NetworkVerifyCode::Error, message_);
         return;
     }

@@ -121,7 +121,7 @@ void NewsItemController::run() {
     const TransferResult result =
         transfer.post(request_.serviceUrl, body, request_.connectTimeOut, request_.timeOut);
     if (!result.completed) {
-        message_ = ReportText::fromUtf8(result.error);
+        message_ = result.notHttp ? texts_.get(kParseFailed) : ReportText::fromUtf8(result.error);
         worker_.sendText(Message::NewsItems, NewsItemsCode::Failed, message_);
         return;
     }

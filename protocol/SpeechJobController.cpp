@@ -294,7 +294,8 @@ bool SpeechJobController::postAdd() {
     if (!result.completed) {
         // A transfer cut short by stop is no failure of the job.
         if (!stopping()) {
-            sendText(dialog::JobCode::Failed, ReportText::fromUtf8(result.error));
+            sendText(dialog::JobCode::Failed,
+                     result.notHttp ? texts_.get(kAddFailed) : ReportText::fromUtf8(result.error));
         }
         return false;
     }
@@ -369,8 +370,11 @@ bool SpeechJobController::query() {
     const TransferResult result =
         transfer.post(jobQueryUrl_, body, jobConnectTimeOut_, jobTimeOut_);
     if (!result.completed) {
+        // An exchange that is not HTTP ends the job with the query-failed text
+        // rather than silently: no later query could go otherwise.
         if (!stopping()) {
-            sendText(dialog::JobCode::Failed, ReportText::fromUtf8(result.error));
+            sendText(dialog::JobCode::Failed, result.notHttp ? texts_.get(kQueryFailed)
+                                                             : ReportText::fromUtf8(result.error));
         }
         return false;
     }

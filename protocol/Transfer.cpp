@@ -30,7 +30,8 @@ TransferResult Transfer::post(const std::string& url, const std::string& body, i
         .set(CURLOPT_URL, url.c_str())
         .set(CURLOPT_WRITEFUNCTION, &ReplyBuffer::append)
         .set(CURLOPT_WRITEDATA, static_cast<void*>(&reply))
-        .set(CURLOPT_ERRORBUFFER, errorText);
+        .set(CURLOPT_ERRORBUFFER, errorText)
+        .webOnly();
     if (cancelled_) {
         options.set(CURLOPT_NOPROGRESS, 0L)
             .set(CURLOPT_XFERINFOFUNCTION, &Transfer::progress)
@@ -50,6 +51,7 @@ TransferResult Transfer::post(const std::string& url, const std::string& body, i
         } else {
             result.error = curlErrorText(code, errorText);
         }
+        result.notHttp = code == CURLE_UNSUPPORTED_PROTOCOL;
         return result;
     }
     result.completed = true;

@@ -12,7 +12,11 @@ struct TransferResult {
     bool completed = false; // curl_easy_perform returned 0
     std::string reply;      // completed: the reply up to its first NUL, possibly empty
     std::string error;      // failed: libcurl's error text (UTF-8)
-    long httpStatus = 0;    // completed, and only when asked for
+    // Failed because the exchange was not HTTP: the URL names another
+    // protocol (refused before any connection is made) or the peer answered
+    // without an HTTP status line. The controllers take it as a bad reply.
+    bool notHttp = false;
+    long httpStatus = 0; // completed, and only when asked for
 };
 
 // One protocol request over libcurl's easy interface: a form-style POST of a
@@ -30,7 +34,8 @@ class Transfer {
 
     // Posts `body` to `url` with the protocol's options: reply headers not in the
     // reply, no header lines of our own (so no User-Agent and libcurl's default
-    // form content type), the two time-outs in seconds, no signals. Reads the
+    // form content type), the two time-outs in seconds, no signals, http and
+    // https only (a service address comes from the server's reply). Reads the
     // HTTP status code after a completed transfer when `readStatus` is set.
     TransferResult post(const std::string& url, const std::string& body, int connectTimeOut,
                         int timeOut, bool readStatus = false);

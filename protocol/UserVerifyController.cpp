@@ -131,7 +131,9 @@ void UserVerifyController::run() {
                                  .str();
     const TransferResult result = transfer.post(serviceUrl_, body, connectTimeOut_, timeOut_);
     if (!result.completed) {
-        message_ = ReportText::withTransferError(texts_.get(kFailed), result.error);
+        message_ = result.notHttp
+                       ? texts_.get(kParseFailed)
+                       : ReportText::withTransferError(texts_.get(kFailed), result.error);
         worker_.sendText(Message::UserVerify, UserVerifyCode::Failed, message_);
         return;
     }

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QSlider>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -170,6 +171,9 @@ QWidget* OptionsSheet::buildServerPage(const Texts& texts) {
     addLabel(page, units, {15, 41, 45, 8}, texts.port, port_);
     addLabel(page, units, {15, 86, 45, 8}, texts.userName, user_);
     addLabel(page, units, {15, 104, 45, 8}, texts.password, password_);
+    // The port goes into the base URL: only a number may be typed there.
+    port_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), port_));
 
     for (QLineEdit* edit : {host_, port_, user_, password_}) {
         connect(edit, &QLineEdit::textEdited, this, [this] { markChanged(kServerPage); });
@@ -336,9 +340,16 @@ void OptionsSheet::applyServer() {
         user == config_.userEmail() && password == config_.userPass()) {
         return;
     }
-    config_.setServer(host, port);
+    // A host or port the store refuses (one that would make the base URL
+    // name another server) is not taken: the edits show the values in use again.
+    const bool serverTaken = config_.setServer(host, port);
+    if (!serverTaken) {
+        host_->setText(fromAnsi(config_.host()));
+        port_->setText(fromAnsi(config_.port()));
+    }
+    const bool userChanged = user != config_.userEmail() || password != config_.userPass();
     config_.setUser(user, password);
-    if (refresh_) {
+    if (refresh_ && (serverTaken || userChanged)) {
         refresh_();
     }
 }

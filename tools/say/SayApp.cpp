@@ -196,6 +196,9 @@ int SayApp::run() {
         err_ << "tolvane-say: " << config.readProblem() << std::endl;
         return 2;
     }
+    for (const std::string& note : config.readNotes()) {
+        err_ << "tolvane-say: " << note << std::endl;
+    }
     ConfigStore::Speech speech = config.speech();
     speech.rate = options_.rate.value_or(speech.rate);
     speech.volume = options_.volume.value_or(speech.volume);

@@ -187,7 +187,7 @@ class OptionsSheetTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path().empty());
-        std::ofstream(path_) << "[TolvaneWin32]\nTolvane_Host=localhost\nTolvane_Port=http\n"
+        std::ofstream(path_) << "[TolvaneWin32]\nTolvane_Host=localhost\nTolvane_Port=8080\n"
                                 "User_Email=reader@example.test\nUser_Pass=demo\n"
                                 "Debug_Trace=OFF\n";
         config_.read(path_);
@@ -221,12 +221,27 @@ class OptionsSheetTest : public ::testing::Test {
 TEST_F(OptionsSheetTest, ChangingOnlyTheCaseOfHostAndPortChangesNothing) {
     open();
     retype("hostEdit", "LocalHost");
-    retype("portEdit", "HTTP");
+    retype("portEdit", "8080");
     QTest::mouseClick(button("okButton"), Qt::LeftButton);
     EXPECT_EQ(sheet_->result(), QDialog::Accepted);
     EXPECT_EQ(refreshes_, 0);
     EXPECT_EQ(config_.host(), "localhost");
-    EXPECT_EQ(config_.port(), "http");
+    EXPECT_EQ(config_.port(), "8080");
+}
+
+// Only digits can be typed as the port, and a host or port the store refuses
+// is not taken: the edits show the values in use again and nothing restarts.
+TEST_F(OptionsSheetTest, AHostOrPortThatWouldChangeTheUrlIsNotTaken) {
+    open();
+    retype("portEdit", "81@127.0.0.2");
+    EXPECT_EQ(sheet_->findChild<QLineEdit*>("portEdit")->text(), "81127");
+    retype("portEdit", "0");
+    retype("hostEdit", "evil.example/x?");
+    QTest::mouseClick(button("applyButton"), Qt::LeftButton);
+    EXPECT_EQ(refreshes_, 0);
+    EXPECT_EQ(config_.baseUrl(), "http://localhost:8080/tolvane/tolvanedoor.php");
+    EXPECT_EQ(sheet_->findChild<QLineEdit*>("hostEdit")->text(), "localhost");
+    EXPECT_EQ(sheet_->findChild<QLineEdit*>("portEdit")->text(), "8080");
 }
 
 TEST_F(OptionsSheetTest, ChangingOnlyTheCaseOfTheUserRefreshesOnceInMemoryOnly) {
@@ -242,12 +257,12 @@ TEST_F(OptionsSheetTest, ChangingOnlyTheCaseOfTheUserRefreshesOnceInMemoryOnly) 
 TEST_F(OptionsSheetTest, ApplyFollowsChangesAndLeavingAPageKeepsItsEdits) {
     open();
     EXPECT_FALSE(button("applyButton")->isEnabled());
-    retype("portEdit", "8080");
+    retype("portEdit", "8081");
     EXPECT_TRUE(button("applyButton")->isEnabled());
     QTest::mouseClick(button("applyButton"), Qt::LeftButton);
     EXPECT_FALSE(button("applyButton")->isEnabled());
     EXPECT_EQ(refreshes_, 1);
-    EXPECT_EQ(config_.baseUrl(), "http://localhost:8080/tolvane/tolvanedoor.php");
+    EXPECT_EQ(config_.baseUrl(), "http://localhost:8081/tolvane/tolvanedoor.php");
 
     // Leaving the page greys Apply, but OK still applies what was typed there.
     retype("hostEdit", "example.test");

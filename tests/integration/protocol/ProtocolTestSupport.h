@@ -122,6 +122,9 @@ class SilentListener {
     ~SilentListener();
     int port() const { return port_; }
     bool ok() const { return ok_; }
+    // The connections made to the port since the last call, each as the bytes
+    // it had sent by now; taken from the accept queue without waiting.
+    std::vector<std::string> takeConnections();
 
   private:
     int fd_ = -1;

@@ -15,19 +15,33 @@ class FakeSpeechServer {
         "item=tolvane&action=add&status=succeed&uuid=job-1&errcode=0&errmsg=null";
 
     explicit FakeSpeechServer(int timeWaitMax = 60) {
-        peer.answer("/tolvane/tolvanedoor.php", 200,
-                    "item=tolvanedoor&door_netverify=" + peer.url("/verify") +
-                        "&door_add=" + peer.url("/add") + "&door_query=" + peer.url("/query") +
-                        "&door_rss=" + peer.url("/news") +
-                        "&errcode=0&errmsg=null&project=fake&version=1&");
-        peer.answer("/verify", 200,
-                    "item=tolvane&action=userverify&status=succeed&time_wait_max=" +
-                        std::to_string(timeWaitMax) +
-                        "&max_text_number=1000&domain_limit=localhost&usertype=demo&userid=1&"
-                        "errcode=0&errmsg=null&verifytimeid=vt-1&rssid0=11&title0=One&"
-                        "priority0=1&time0=now&rssid1=12&title1=Two&priority1=2&time1=now&"
-                        "rss_total=2&end=end");
+        peer.answer("/tolvane/tolvanedoor.php", 200, door());
+        peer.answer("/verify", 200, verified(timeWaitMax));
         peer.answer("/add", 200, kAdded);
+    }
+
+    // The door reply naming the peer's own paths, with the address of `key`
+    // (door_add, say) replaced by `address` when a key is given.
+    std::string door(const std::string& key = {}, const std::string& address = {}) const {
+        std::string reply = "item=tolvanedoor";
+        const std::pair<std::string, std::string> doors[] = {{"door_netverify", "/verify"},
+                                                             {"door_add", "/add"},
+                                                             {"door_query", "/query"},
+                                                             {"door_rss", "/news"}};
+        for (const auto& [name, path] : doors) {
+            reply += "&" + name + "=" + (key == name ? address : peer.url(path));
+        }
+        return reply + "&errcode=0&errmsg=null&project=fake&version=1&";
+    }
+
+    // The demo user's login with two feeds.
+    static std::string verified(int timeWaitMax) {
+        return "item=tolvane&action=userverify&status=succeed&time_wait_max=" +
+               std::to_string(timeWaitMax) +
+               "&max_text_number=1000&domain_limit=localhost&usertype=demo&userid=1&"
+               "errcode=0&errmsg=null&verifytimeid=vt-1&rssid0=11&title0=One&"
+               "priority0=1&time0=now&rssid1=12&title1=Two&priority1=2&time1=now&"
+               "rss_total=2&end=end";
     }
 
     // The query answers "ttsed" with `audioUrl`.

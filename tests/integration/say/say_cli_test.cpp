@@ -248,5 +248,62 @@ TEST_F(SayFailureTest, LoginFailuresAndAMissingFeedExitWith1) {
     EXPECT_EQ(server_.requestsTo("/add"), 0u);
 }
 
+// Time-outs libcurl would refuse are held to a sane range, each with a note on
+// stderr, and the reading goes on with them.
+TEST_F(SayFailureTest, HostileTimeOutsAreHeldToARangeAndNoted) {
+    server_.peer.answer("/query", 200, "<html>maintenance</html>");
+    const SayRun run =
+        runSay(config("Connect_TimeOut=-5\nTimeOut=1099511627776\n"), {"--lang", "en-US", "Hi"});
+    EXPECT_THAT(codesOf(run.lines), ::testing::StartsWith("200/210 200/220 300/320 300/330"));
+    EXPECT_THAT(run.err,
+                HasSubstr("tolvane-say: Connect_TimeOut \"-5\" is less than 1; using the "
+                          "default, 10\ntolvane-say: TimeOut \"1099511627776\" is more than "
+                          "3600; using 3600\n"));
+}
+
+// A door reply may name addresses of other protocols: each is refused before
+// any connection and ends its request as that service's bad reply, so neither
+// the listener they name nor a local file ever serves as the server.
+TEST_F(SayFailureTest, DoorAddressesOfOtherProtocolsAreBadReplies) {
+    SilentListener listener(false);
+    ASSERT_TRUE(listener.ok());
+    const std::string local = "127.0.0.1:" + std::to_string(listener.port());
+    const std::filesystem::path loginFile = dir_.path() / "login.txt";
+    std::ofstream(loginFile) << FakeSpeechServer::verified(60);
+    struct Case {
+        std::string key;
+        std::string address;
+        std::vector<std::string> args;
+        std::string last;
+    };
+    const Case cases[] = {
+        {"door_netverify",
+         "file://" + loginFile.string(),
+         {"Hello"},
+         "300/310 Failed to Verify Parse"},
+        {"door_add",
+         "gopher://" + local + "/_SET%20pwned%201",
+         {"Hello"},
+         "100/110 Failed to send request,read again"},
+        {"door_add", "smtp://" + local, {"Hello"}, "100/110 Failed to send request,read again"},
+        {"door_query",
+         "dict://" + local + "/SET:pwned:1",
+         {"Hello"},
+         "100/110 Failed to query,read again!"},
+        {"door_rss", "telnet://" + local, {"--feed", "1"}, "400/410 Failed to rss item parse"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        server_.peer.answer("/tolvane/tolvanedoor.php", 200, server_.door(c.key, c.address));
+        std::vector<std::string> args = {"--lang", "en-US"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const SayRun run = runSay(config("TimeOut=2\n"), args);
+        EXPECT_EQ(run.exitCode, 1);
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(run.lines.back(), c.last);
+    }
+    EXPECT_THAT(listener.takeConnections(), ElementsAre());
+}
+
 } // namespace
 } // namespace tolvane::test

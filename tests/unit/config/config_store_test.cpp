@@ -9,6 +9,8 @@
 #include <optional>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 namespace tolvane {
 namespace {
@@ -90,26 +92,86 @@ TEST_F(ConfigStoreTest, ReadsEveryKeyIgnoringLetterCase) {
     EXPECT_EQ(store.baseUrl(), "http://tts.example.org:8080/tolvane/tolvanedoor.php");
 }
 
-TEST_F(ConfigStoreTest, EmptyTextsTakeTheirDefaultsButIntegersOnlyWhenMissing) {
+TEST_F(ConfigStoreTest, EmptyValuesTakeTheirDefaults) {
     write("[TolvaneWin32]\nUser_Email=\nUser_Pass=   \nTolvane_Port=\nlanguage=fr-FR\n"
-          "Connect_TimeOut=\nTimeOut=soon\n");
+          "Connect_TimeOut=\nTimeOut=45\n");
     ConfigStore store;
     reread(store);
     EXPECT_EQ(store.userEmail(), "ruvo");
     EXPECT_EQ(store.userPass(), "ruvo");
     EXPECT_EQ(store.port(), "80");
     EXPECT_EQ(store.language(), "fr-FR"); // not validated
-    EXPECT_EQ(store.connectTimeOut(), 0);
-    EXPECT_EQ(store.timeOut(), 0);
-
-    write("[TolvaneWin32]\nTimeOut=45\n");
-    reread(store);
     EXPECT_EQ(store.connectTimeOut(), 10);
     EXPECT_EQ(store.timeOut(), 45);
-    write("[TolvaneWin32]\nConnect_TimeOut=-3\n");
+    EXPECT_EQ(
+        store.readNotes(),
+        std::vector<std::string>{"Connect_TimeOut \"\" is not a number; using the default, 10"});
+}
+
+// Numbers beyond sense are held to a range, and a host or port that would
+// make the base URL name another server gives the default; each says so.
+TEST_F(ConfigStoreTest, HostileValuesAreReplacedAndNoted) {
+    write("[TolvaneWin32]\nTolvane_Host=tts.example/x?\nTolvane_Port=18100@127.0.0.2\n"
+          "Connect_TimeOut=-5\nTimeOut=1099511627776\nDownload_Max_MB=1e20\n");
+    ConfigStore store;
     reread(store);
-    EXPECT_EQ(store.connectTimeOut(), -3);
-    EXPECT_EQ(store.timeOut(), 30);
+    EXPECT_EQ(store.baseUrl(), "http://localhost:80/tolvane/tolvanedoor.php");
+    EXPECT_EQ(store.connectTimeOut(), 10);
+    EXPECT_EQ(store.timeOut(), 3600);
+    EXPECT_EQ(store.downloadMaxBytes(), uint64_t(2048) << 20);
+    EXPECT_EQ(store.readNotes(),
+              (std::vector<std::string>{
+                  "Tolvane_Host \"tts.example/x?\" is not a host name or address; using the "
+                  "default, localhost",
+                  "Tolvane_Port \"18100@127.0.0.2\" is not a port number from 1 to 65535; using "
+                  "the default, 80",
+                  "Connect_TimeOut \"-5\" is less than 1; using the default, 10",
+                  "TimeOut \"1099511627776\" is more than 3600; using 3600",
+                  "Download_Max_MB \"1e20\" is more than 2048; using 2048"}));
+
+    for (const auto& [written, used, noted] : {std::tuple{"-1", 30, true},
+                                               {"0", 30, true},
+                                               {"soon", 30, true},
+                                               {"nan", 30, true},
+                                               {"1e-999", 30, true},
+                                               {"2.5", 2, true},
+                                               {"1e999", 3600, true},
+                                               {"inf", 3600, true},
+                                               {"3601", 3600, true},
+                                               {"3600", 3600, false},
+                                               {"+7", 7, false},
+                                               {"45 s", 45, false}}) {
+        write(std::string("[TolvaneWin32]\nTimeOut=") + written + "\n");
+        reread(store);
+        EXPECT_EQ(store.timeOut(), used) << written;
+        EXPECT_EQ(store.readNotes().size(), noted ? 1u : 0u) << written;
+    }
+    write("[TolvaneWin32]\nTolvane_Host=[::1]\nTolvane_Port=8080\n");
+    reread(store);
+    EXPECT_EQ(store.baseUrl(), "http://[::1]:8080/tolvane/tolvanedoor.php");
+    EXPECT_TRUE(store.readNotes().empty());
+
+    for (const char* host : {"tts.example.org", "127.0.0.1", "[fe80::1]", "my_host",
+                             "b\xC3\xBC"
+                             "cher.de"}) {
+        EXPECT_TRUE(ConfigStore::isHostName(host)) << host;
+    }
+    for (const char* host : {"a b", "user@host", "host:81", "host/path", "host#", "-x", ".x",
+                             "[::1", "[g::1]", "[]", ""}) {
+        EXPECT_FALSE(ConfigStore::isHostName(host)) << host;
+    }
+    for (const char* port : {"1", "65535", "08080"}) {
+        EXPECT_TRUE(ConfigStore::isPortNumber(port)) << port;
+    }
+    for (const char* port : {"0", "65536", "123456", "80a", "-80", "+80", "http", ""}) {
+        EXPECT_FALSE(ConfigStore::isPortNumber(port)) << port;
+    }
+    // The options sheet's values pass the same checks; a refused pair changes nothing.
+    EXPECT_FALSE(store.setServer("localhost", "18100@127.0.0.2"));
+    EXPECT_FALSE(store.setServer("evil.example/", "80"));
+    EXPECT_EQ(store.baseUrl(), "http://[::1]:8080/tolvane/tolvanedoor.php");
+    EXPECT_TRUE(store.setServer("tts.example.org", "81"));
+    EXPECT_EQ(store.baseUrl(), "http://tts.example.org:81/tolvane/tolvanedoor.php");
 }
 
 TEST_F(ConfigStoreTest, DownloadModeIsFileUnlessMemoryIsAsked) {
@@ -131,7 +193,7 @@ TEST_F(ConfigStoreTest, DownloadMaxIsInMegabytesAndNeverOff) {
     ConfigStore store;
     EXPECT_EQ(store.downloadMaxBytes(), 256u << 20);
     for (const auto& [written, bytes] : {std::pair{"1", uint64_t(1) << 20},
-                                         {" 4096 MB", uint64_t(4096) << 20},
+                                         {" 1024 MB", uint64_t(1024) << 20},
                                          {"0", uint64_t(256) << 20},
                                          {"-3", uint64_t(256) << 20}}) {
         write(std::string("[TolvaneWin32]\nDownload_Max_MB=") + written + "\n");

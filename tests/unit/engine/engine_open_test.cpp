@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <sys/resource.h>
 
@@ -39,6 +40,9 @@ long peakResidentKb() {
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
+
+constexpr std::array<uint8_t, 4> kXing{'X', 'i', 'n', 'g'};
+constexpr std::array<uint8_t, 4> kInfo{'I', 'n', 'f', 'o'};
 
 size_t id3v2Size(const std::vector<uint8_t>& b) {
     return 10 + ((size_t(b[6]) << 21) | (size_t(b[7]) << 14) | (size_t(b[8]) << 7) | b[9]);
@@ -126,6 +130,35 @@ TEST_F(EngineOpen, InfoAndXingHeadersGiveTheLength) {
     EXPECT_EQ(info.fVbr, 1);
     const double average = double(length.nBytes) * 8 / length.nFrames * 44100 / 1152;
     EXPECT_EQ(info.nBitrate, int32_t(average * 0.001));
+}
+
+// A header claiming more frames than the audio could hold is not believed:
+// the stream is timed as one without a header, opened as a file or as a
+// managed stream given the whole file at once.
+TEST_F(EngineOpen, ImpossibleFrameCountInTheHeaderIsNotBelieved) {
+    for (const char* name : {"cbr44.mp3", "vbr44.mp3"}) {
+        SCOPED_TRACE(name);
+        auto bytes = readBytes(file(name));
+        const std::vector<size_t> starts = frameStarts(bytes, 0, bytes.size());
+        const double audioMs = (starts.size() - 1) * 1152 * 1000.0 / 44100;
+        const auto headerEnd = bytes.begin() + std::ptrdiff_t(starts[1]);
+        auto magic = std::search(bytes.begin(), headerEnd, kXing.begin(), kXing.end());
+        if (magic == headerEnd) {
+            magic = std::search(bytes.begin(), headerEnd, kInfo.begin(), kInfo.end());
+        }
+        ASSERT_NE(magic, headerEnd);
+        ASSERT_EQ(magic[7] & 0x5, 0x5); // frame count and table of contents present
+        std::fill(magic + 8, magic + 12, 0xFF);
+        const auto path = scratch(std::string("claims-") + name);
+        ASSERT_TRUE(writeBytes(path, bytes));
+        open(path);
+        EXPECT_NEAR(length.nMilliseconds, audioMs, audioMs * 0.05);
+        EXPECT_NEAR(double(length.nFrames), double(starts.size()), starts.size() * 0.05);
+
+        ASSERT_EQ(engine.OpenStream(1, 1, bytes.data(), uint32_t(bytes.size()), 0), 1);
+        ASSERT_EQ(engine.GetSongLengthHMS(&length), 1);
+        EXPECT_NEAR(length.nMilliseconds, audioMs, audioMs * 0.05);
+    }
 }
 
 TEST_F(EngineOpen, VariableBitRateWithoutHeaderIsEstimated) {
