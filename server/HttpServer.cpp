@@ -312,25 +312,28 @@ struct Callbacks {
         return text(connection, exchange, 404, "404 Not Found\n");
     }
 
-    static ProtocolService::Answer run(ProtocolService& service, const Exchange& exchange) {
+    // Runs the protocol request; `deliver` gets its answer, here or (news)
+    // later from the feed's load.
+    static void run(ProtocolService& service, const Exchange& exchange,
+                    const ProtocolService::Done& deliver) {
         switch (exchange.action) {
         case Action::Door:
-            return service.door(exchange.body, exchange.host);
+            return deliver(service.door(exchange.body, exchange.host));
         case Action::Verify:
-            return service.userVerify(exchange.body);
+            return deliver(service.userVerify(exchange.body));
         case Action::Add:
-            return service.add(exchange.body);
+            return deliver(service.add(exchange.body));
         case Action::Query:
-            return service.query(exchange.body, exchange.host);
+            return deliver(service.query(exchange.body, exchange.host));
         case Action::News:
         case Action::None:
             break;
         }
-        return service.news(exchange.body);
+        service.news(exchange.body, deliver);
     }
 
     // The body is complete: the protocol request runs on the pool while the
-    // connection is parked; the pool wakes it with the answer.
+    // connection is parked; its answer wakes the connection.
     static bool dispatch(HttpServer& server, MHD_Connection* connection, Exchange& exchange) {
         if (exchange.bodyBytes > server.settings_.bodyLimit) {
             return answer(connection, exchange,
@@ -338,17 +341,16 @@ struct Callbacks {
         }
         exchange.dispatched = true;
         MHD_suspend_connection(connection);
-        ProtocolService& service = server.service_;
-        const bool posted = server.pool_->post([&server, &service, &exchange, connection] {
-            exchange.answer = run(service, exchange);
+        const auto deliver = [&server, &exchange, connection](ProtocolService::Answer answer) {
+            exchange.answer = std::move(answer);
             exchange.answered.store(true, std::memory_order_release);
             MHD_resume_connection(connection);
             server.wake();
-        });
-        if (!posted) {
-            exchange.answer = {503, "503 Service Unavailable\n", "stopping"};
-            exchange.answered.store(true, std::memory_order_release);
-            MHD_resume_connection(connection);
+        };
+        ProtocolService& service = server.service_;
+        if (!server.pool_->post(
+                [&service, &exchange, deliver] { run(service, exchange, deliver); })) {
+            deliver({503, "503 Service Unavailable\n", "stopping"});
         }
         return true;
     }

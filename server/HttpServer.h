@@ -20,10 +20,13 @@ class TaskPool;
 // Threads: one event thread (serve() starts it) reads and writes every
 // connection through epoll, so a connection that waits for bytes costs no
 // thread. Its bodies are counted as they arrive and never held past
-// `bodyLimit`. A complete protocol request is answered on the pool of
-// `threads` threads (news may wait for a feed), while its connection is parked;
-// pages and audio files are answered on the event thread. stop() may be called
-// from any thread; it returns once the running requests have been answered.
+// `bodyLimit`. A complete protocol request runs on the pool of `threads`
+// threads while its connection is parked; a news request waiting for a feed
+// gives its thread back and is answered from the feed's load. Pages and audio
+// files are answered on the event thread. stop() may be called from any
+// thread; it returns once the running requests have been answered, so the
+// answers still owed (news waiting for a feed) must come first: ServerApp
+// stops the feeds before the HTTP server.
 class HttpServer {
   public:
     struct Settings {

@@ -1,7 +1,6 @@
 #include "server/ProtocolService.h"
 
 #include "platform/SystemText.h"
-#include "server/FeedCache.h"
 #include "server/FormBody.h"
 #include "server/JobTable.h"
 #include "server/Reply.h"
@@ -122,6 +121,15 @@ struct Login {
 // scans them, empty but for the fault's code and message.
 using FailureFields = void (*)(Reply& reply, int errcode, const std::string& errmsg);
 
+// An action's answer to `fault` in the request's language.
+Answer failureAnswer(FailureFields failureFields, Fault fault, std::string_view language,
+                     std::string_view detail = {}) {
+    const std::string message = faultMessage(fault, language, detail);
+    Reply reply("tolvane");
+    failureFields(reply, static_cast<int>(fault), message);
+    return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+}
+
 // One request of an action: its body parsed against the action's fields
 // (nullopt, with `error` saying why, when it does not fit) and the action's
 // answer to a fault, in the language the request asked for.
@@ -132,10 +140,7 @@ struct ActionRequest {
           failureFields(failureFields) {}
 
     Answer fail(Fault fault, std::string_view detail = {}) const {
-        const std::string message = faultMessage(fault, language, detail);
-        Reply reply("tolvane");
-        failureFields(reply, static_cast<int>(fault), message);
-        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+        return failureAnswer(failureFields, fault, language, detail);
     }
 
     std::string error; // before `form`, which is parsed into it
@@ -446,37 +451,46 @@ Answer ProtocolService::query(std::string_view body, std::string_view host) {
     return answer(reply, 200, failed ? noteOf(Fault::SynthesisFailed, failure) : "");
 }
 
-Answer ProtocolService::news(std::string_view body) {
+void ProtocolService::news(std::string_view body, Done done) {
     const ActionRequest request(body, kNewsFields, newsFailure);
     const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return request.fail(Fault::BadRequest, request.error);
+        return done(request.fail(Fault::BadRequest, request.error));
     }
     std::string error;
     const auto feedId = form->integer("rss_id", INT_MIN, INT_MAX, 0, error);
     const auto start = form->integer("rssstart", INT_MIN, INT_MAX, 0, error);
     if (!feedId || !start) {
-        return request.fail(Fault::BadRequest, error);
+        return done(request.fail(Fault::BadRequest, error));
     }
     const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
     const UserAccount* user = sessionUser ? userById(*sessionUser) : nullptr;
     if (user == nullptr) {
-        return request.fail(Fault::BadSession);
+        return done(request.fail(Fault::BadSession));
     }
     const FeedSource* feed = config_.findFeed(static_cast<int>(*feedId));
     if (feed == nullptr ||
         std::find(user->feeds.begin(), user->feeds.end(), feed->id) == user->feeds.end()) {
-        return request.fail(Fault::UnknownFeed);
+        return done(request.fail(Fault::UnknownFeed));
     }
     if (*start < 0) {
-        return request.fail(Fault::BadParameter, "rssstart must be 0 or more");
+        return done(request.fail(Fault::BadParameter, "rssstart must be 0 or more"));
     }
-    const FeedCache::Items items = feeds_.items(*feed, error);
+    feeds_.request(*feed, [this, done = std::move(done), first = static_cast<std::size_t>(*start),
+                           language = request.language](const FeedCache::Items& items,
+                                                        const std::string& failure) {
+        done(newsBatch(items, failure, first, language));
+    });
+}
+
+// The news reply from `start` on, or the feed's failure.
+Answer ProtocolService::newsBatch(const FeedCache::Items& items, const std::string& error,
+                                  std::size_t start, const std::string& language) const {
     if (!items) {
-        return request.fail(Fault::FeedUnavailable, error);
+        return failureAnswer(newsFailure, Fault::FeedUnavailable, language, error);
     }
     const std::size_t total = items->size();
-    const std::size_t first = std::min(static_cast<std::size_t>(*start), total);
+    const std::size_t first = std::min(start, total);
     const std::size_t count = std::min(total - first, static_cast<std::size_t>(config_.newsBatch));
     Reply reply("tolvane");
     reply.text("action", "simplepie");

@@ -1,15 +1,16 @@
 #pragma once
 
 #include "server/Fault.h"
+#include "server/FeedCache.h"
 #include "server/ServerConfig.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace tolvane::server {
 
-class FeedCache;
 class SessionTable;
 class JobTable;
 
@@ -45,7 +46,11 @@ class ProtocolService {
     Answer userVerify(std::string_view body);
     Answer add(std::string_view body);
     Answer query(std::string_view body, std::string_view host);
-    Answer news(std::string_view body);
+    // A news request answers through `done`: at once when the feed's items
+    // are at hand or the request fails, else from the feed's load once it
+    // ends, so the calling thread never waits for a feed.
+    using Done = std::function<void(Answer)>;
+    void news(std::string_view body, Done done);
 
     // The failure reply of the action at `path` (the door's for any other
     // path) to a body longer than `limit` bytes: errcode 900, HTTP 413.
@@ -58,6 +63,8 @@ class ProtocolService {
 
   private:
     const UserAccount* userById(int userId) const;
+    Answer newsBatch(const FeedCache::Items& items, const std::string& error, std::size_t start,
+                     const std::string& language) const;
 
     const ServerConfig& config_;
     SessionTable& sessions_;

@@ -120,6 +120,10 @@ void ServerApp::stop() {
         stopping_ = true;
     }
     wake_.notify_all();
+    // News requests waiting for a feed are answered before HTTP stops.
+    if (feeds_) {
+        feeds_->stop();
+    }
     if (http_) {
         http_->stop();
     }

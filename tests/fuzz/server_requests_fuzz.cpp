@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 
 namespace {
@@ -126,9 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 3:
         answer = service.query(body, "fuzz.test:8080");
         break;
-    default:
-        answer = service.news(body);
+    default: {
+        // Answered here or from the feed's load, on its thread.
+        std::promise<ProtocolService::Answer> news;
+        service.news(body, [&news](ProtocolService::Answer a) { news.set_value(std::move(a)); });
+        answer = news.get_future().get();
         break;
+    }
     }
     checkGrammar(answer.body);
     return 0;

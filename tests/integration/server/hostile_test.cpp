@@ -1,10 +1,11 @@
 // tolvane-server against hostile peers: connections that sit idle or drip
-// bytes while real clients read, requests that never finish arriving, one
+// bytes while real clients read, a feed source that drips, requests that never finish arriving, one
 // address taking every connection, bodies far past the limit; and the longest
 // legal text in Chinese.
 #include "ServerTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <thread>
@@ -106,24 +109,173 @@ struct ServerUnderTest {
     const std::string door;
 };
 
+// How long requests took, from many threads.
+class Latencies {
+  public:
+    void add(double seconds) {
+        const std::lock_guard lock(mutex_);
+        seconds_.push_back(seconds);
+    }
+    // The `share` quantile in seconds, and how many there are.
+    double quantile(double share) {
+        const std::lock_guard lock(mutex_);
+        std::sort(seconds_.begin(), seconds_.end());
+        return seconds_.empty()
+                   ? 0
+                   : seconds_[std::min(
+                         seconds_.size() - 1,
+                         static_cast<std::size_t>(share * static_cast<double>(seconds_.size())))];
+    }
+    std::size_t count() {
+        const std::lock_guard lock(mutex_);
+        return seconds_.size();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<double> seconds_;
+};
+
 // One reading through the whole protocol: add, poll, download. Empty when it
-// worked, else why not.
-std::string readAloud(const Session& session, const std::string& text) {
+// worked, else why not. Each request's time goes to `latencies` when given.
+std::string readAloud(const Session& session, const std::string& text,
+                      Latencies* latencies = nullptr) {
+    const auto timed = [&](HttpResult result) {
+        if (latencies != nullptr) {
+            latencies->add(result.seconds);
+        }
+        return result;
+    };
     const std::vector<std::string> added =
-        parseAdd(httpPost(session.addUrl, addBody(session, text)).body);
+        parseAdd(timed(httpPost(session.addUrl, addBody(session, text))).body);
     if (at(added, 1) != "succeed") {
         return "add refused: " + at(added, 4);
     }
-    const std::vector<std::string> done = waitForJob(session, added[2], 2400);
+    std::vector<std::string> done;
+    for (int poll = 0; poll < 2400; ++poll) {
+        done = parseQuery(timed(httpPost(session.queryUrl, queryBody(session, added[2]))).body);
+        if (at(done, 2) != "wait" && at(done, 2) != "ttsing") {
+            break;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
     if (at(done, 2) != "ttsed") {
         return "job ended '" + at(done, 2) + "' " + at(done, 6);
     }
-    const HttpResult audio = httpGet(done[3]);
+    const HttpResult audio = timed(httpGet(done[3]));
     std::string why;
     if (audio.status != 200 || !wellFormedMp3(audio.body, why)) {
         return "audio " + std::to_string(audio.status) + " " + audio.error + " " + why;
     }
     return {};
+}
+
+// A feed source on loopback that sends its feed a byte a second.
+class DrippingFeed {
+  public:
+    DrippingFeed() {
+        server_.Get("/drip.xml", [this](const httplib::Request&, httplib::Response& res) {
+            ++fetches_;
+            res.set_chunked_content_provider(
+                "application/rss+xml", [this](std::size_t offset, httplib::DataSink& sink) {
+                    static const std::string kFeed =
+                        "<rss><channel><item><title>Late</title></item></channel></rss>";
+                    std::unique_lock lock(mutex_);
+                    if (wake_.wait_for(lock, 1s, [this] { return stopping_; }) ||
+                        offset >= kFeed.size()) {
+                        return false;
+                    }
+                    return sink.write(kFeed.data() + offset, 1);
+                });
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~DrippingFeed() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (int i = 0; i < 5000 && !server_.is_running(); ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+        server_.stop();
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/drip.xml"; }
+    int fetches() const { return fetches_.load(); }
+
+  private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    std::atomic<int> fetches_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+};
+
+// Ten news requests for a feed whose source drips a byte a second, while fifty
+// clients read aloud: the news requests share one load and end with its
+// time-out; nobody else waits for it.
+TEST(ServerHostileTest, SlowFeedHoldsNoThreadOtherRequestsNeed) {
+    constexpr int kFeedTimeout = 6; // past the 5 s pause after a failed load
+    constexpr int kNews = 10;
+    constexpr int kClients = 50;
+    DrippingFeed feed;
+    ServerUnderTest server("[server]\nconnections_per_address = 600\n[limits]\n"
+                           "sessions_per_user = 60\nfeed_timeout = " +
+                           std::to_string(kFeedTimeout) +
+                           "\n[user web]\nemail = web@example.test\n"
+                           "password_md5 = " +
+                           kPasswordMd5 +
+                           "\nuserid = 9\nfeeds = 3\n"
+                           "[feed 3]\ntitle = Drip\nsource = " +
+                           feed.url() + "\n");
+    ASSERT_GT(server.port, 0) << server.process.out();
+    const Session web = logIn(server.door, "web@example.test");
+    ASSERT_FALSE(web.token.empty());
+
+    std::vector<std::thread> threads;
+    std::vector<HttpResult> news(kNews);
+    for (int i = 0; i < kNews; ++i) {
+        threads.emplace_back([&, i] {
+            news[i] = httpPost(web.newsUrl, "rss_id=3&verifytimeid=" + web.token + "&rssstart=0");
+        });
+    }
+    Latencies latencies;
+    std::atomic<int> failures{0};
+    std::string failure;
+    std::mutex failureMutex;
+    const auto until = Clock::now() + std::chrono::seconds(kFeedTimeout + 2);
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            const Session session = logIn(server.door);
+            std::string why = session.token.empty() ? "login failed" : "";
+            while (why.empty() && Clock::now() < until) {
+                why = readAloud(session, "Client " + std::to_string(i) + " reads.", &latencies);
+            }
+            if (!why.empty() && failures++ == 0) {
+                const std::lock_guard lock(failureMutex);
+                failure = why;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const HttpResult& result : news) {
+        const NewsReply reply = parseNews(result.body);
+        EXPECT_TRUE(at(reply.status, 1) == "402" || reply.total > 0) << result.body;
+        EXPECT_LE(result.seconds, kFeedTimeout + 1.0);
+    }
+    EXPECT_EQ(feed.fetches(), 1) << "one load for all ten requests";
+    EXPECT_EQ(failures.load(), 0) << failure;
+    // The figure to meet is 100 ms (server_bench measures it); a request held
+    // behind the feed takes seconds.
+    EXPECT_LT(latencies.quantile(0.99), 1.0)
+        << latencies.count() << " requests, median " << latencies.quantile(0.5) << " s";
 }
 
 TEST(ServerHostileTest, IdleAndDrippingConnectionsStarveNoRealClient) {
