@@ -320,7 +320,7 @@ struct Callbacks {
         case Action::Door:
             return deliver(service.door(exchange.body, exchange.host));
         case Action::Verify:
-            return deliver(service.userVerify(exchange.body));
+            return deliver(service.userVerify(exchange.body, exchange.address));
         case Action::Add:
             return deliver(service.add(exchange.body));
         case Action::Query:

@@ -58,6 +58,8 @@ int httpStatusOf(Fault fault) {
     switch (fault) {
     case Fault::BadRequest:
         return 400;
+    case Fault::LoginsSlowed:
+        return 429;
     case Fault::TooManySessions:
     case Fault::Busy:
     case Fault::ShuttingDown:
@@ -211,7 +213,10 @@ void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
 
 ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions, JobTable& jobs,
                                  FeedCache& feeds)
-    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds) {}
+    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds),
+      logins_(LoginGuard::Settings{config.loginFailures, config.loginFailuresPerAddress,
+                                   std::chrono::seconds(config.loginDelaySeconds),
+                                   std::chrono::seconds(config.loginDelayMaxSeconds)}) {}
 
 std::string ProtocolService::link(std::string_view host, std::string_view path) const {
     if (!config_.publicUrl.empty()) {
@@ -276,7 +281,7 @@ Answer ProtocolService::tooLarge(std::string_view path, std::size_t limit) const
     return answer(reply, 413, noteOf(Fault::BadRequest, message));
 }
 
-Answer ProtocolService::userVerify(std::string_view body) {
+Answer ProtocolService::userVerify(std::string_view body, const std::string& address) {
     const ActionRequest request(body, kVerifyFields, verifyFailure);
     const std::optional<FormBody>& form = request.form;
     if (!form) {
@@ -287,10 +292,16 @@ Answer ProtocolService::userVerify(std::string_view body) {
         return request.fail(Fault::BadRequest, "pass_md5 must be 32 hexadecimal digits");
     }
     const UserAccount* user = config_.findUser(form->text("user_email"));
+    const bool right = user != nullptr && sameDigest(digest, user->passwordMd5);
+    const int wait = logins_.attempt(
+        address, user != nullptr ? std::optional<int>(user->userId) : std::nullopt, right);
+    if (wait > 0) {
+        return request.fail(Fault::LoginsSlowed, std::to_string(wait));
+    }
     if (user == nullptr) {
         return request.fail(Fault::UnknownUser);
     }
-    if (!sameDigest(digest, user->passwordMd5)) {
+    if (!right) {
         return request.fail(Fault::WrongPassword);
     }
     const std::string token = sessions_.open(user->userId);

@@ -2,6 +2,7 @@
 
 #include "server/Fault.h"
 #include "server/FeedCache.h"
+#include "server/LoginGuard.h"
 #include "server/ServerConfig.h"
 
 #include <cstddef>
@@ -18,8 +19,8 @@ class JobTable;
 // HTTP server, the tests and the fuzzer run the same code.
 //
 // Threads: called from any number of HTTP threads at once; its own fields are
-// set before serving starts and only read afterwards; SessionTable, JobTable
-// and FeedCache guard their own state.
+// set before serving starts and only read afterwards; SessionTable, JobTable,
+// FeedCache and LoginGuard guard their own state.
 class ProtocolService {
   public:
     static constexpr std::string_view kDoorPath = "/tolvane/tolvanedoor.php";
@@ -43,7 +44,8 @@ class ProtocolService {
     void setDefaultHost(std::string host) { defaultHost_ = std::move(host); }
 
     Answer door(std::string_view body, std::string_view host) const;
-    Answer userVerify(std::string_view body);
+    // `address` is the client's, for the count of failed logins.
+    Answer userVerify(std::string_view body, const std::string& address);
     Answer add(std::string_view body);
     Answer query(std::string_view body, std::string_view host);
     // A news request answers through `done`: at once when the feed's items
@@ -70,6 +72,7 @@ class ProtocolService {
     SessionTable& sessions_;
     JobTable& jobs_;
     FeedCache& feeds_;
+    LoginGuard logins_;
     std::string defaultHost_ = "127.0.0.1:8080";
 };
 

@@ -39,6 +39,10 @@ constexpr IntKey kIntKeys[] = {
     {"limits", "session_lifetime", &ServerConfig::sessionSeconds, 1, 365 * 86400},
     {"limits", "sessions", &ServerConfig::maxSessions, 1, 1000000},
     {"limits", "sessions_per_user", &ServerConfig::sessionsPerUser, 1, 10000},
+    {"limits", "login_failures", &ServerConfig::loginFailures, 0, 1000000},
+    {"limits", "login_failures_per_address", &ServerConfig::loginFailuresPerAddress, 0, 1000000},
+    {"limits", "login_delay", &ServerConfig::loginDelaySeconds, 1, 3600},
+    {"limits", "login_delay_max", &ServerConfig::loginDelayMaxSeconds, 1, 86400},
     {"limits", "news_batch", &ServerConfig::newsBatch, 1, 100},
     {"limits", "feed_items", &ServerConfig::feedMaxItems, 1, 10000},
     {"limits", "feed_refresh", &ServerConfig::feedRefreshSeconds, 1, 7 * 86400},
@@ -370,6 +374,11 @@ bool ServerConfig::validate(std::string& error) const {
         error = "[server] public_url: '" + publicUrl +
                 "' is not http:// or https://, a host with an optional port, and a path of "
                 "letters, digits and / - . _ ~";
+        return false;
+    }
+    if (loginDelayMaxSeconds < loginDelaySeconds) {
+        error = "[limits] login_delay_max: must be at least login_delay (" +
+                std::to_string(loginDelaySeconds) + ")";
         return false;
     }
     if (port < 0 || port > 65535 || workers < 1 || workers > 64) {

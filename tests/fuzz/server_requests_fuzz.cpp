@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         answer = service.door(body, "fuzz.test:8080");
         break;
     case 1:
-        answer = service.userVerify(body);
+        answer = service.userVerify(body, "127.0.0.1");
         break;
     case 2:
         answer = service.add(body);

@@ -431,6 +431,57 @@ TEST(PublicUrlTest, ServiceAddressesStartWithPublicUrlWhateverTheHost) {
     }
 }
 
+// Five wrong logins per account and twenty per address are free; then waits
+// of 1 s, doubling up to 2 s.
+class LoginGuardTest : public ProtocolTest {
+    std::string extraConfig() override {
+        return "[limits]\nlogin_failures = 5\nlogin_failures_per_address = 20\n"
+               "login_delay = 1\nlogin_delay_max = 2\n";
+    }
+};
+
+TEST_F(LoginGuardTest, ThousandWrongLoginsAreSlowedAndTheRightUserStillLogsIn) {
+    const std::string right = std::string("user_email=") + kEmail + "&pass_md5=" + kPasswordMd5;
+    const std::string wrong =
+        std::string("user_email=") + kEmail + "&pass_md5=" + std::string(32, '0');
+    const auto login = [&](const std::string& body, const std::string& from) {
+        const HttpResult result = httpPost(session_.verifyUrl, body, {}, from);
+        const std::vector<std::string> head = parseVerify(result.body).head;
+        return std::to_string(result.status) + " " + at(head, 7) + " " + at(head, 8);
+    };
+    // The attacker guesses from 127.0.0.9; the reader logged in from 127.0.0.1.
+    int tried = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) {
+        const std::string reply = login(wrong, "127.0.0.9");
+        if (reply == "200 302 Wrong password") {
+            ++tried;
+        } else {
+            ASSERT_TRUE(reply == "429 306 Too many failed logins, try again in 1 s" ||
+                        reply == "429 306 Too many failed logins, try again in 2 s")
+                << "login " << i << ": " << reply;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GE(tried, 5);
+    EXPECT_LE(tried, 5 + 1 + static_cast<int>(seconds / 2) + 1) << "in " << seconds << " s";
+
+    // The reader's own address is let in at once; a new one waits out the lock.
+    EXPECT_EQ(login(right, "127.0.0.1"), "200 0 null");
+    EXPECT_EQ(login(right, "127.0.0.2").substr(0, 8), "429 306 ");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(login(right, "127.0.0.2"), "200 0 null");
+
+    // Past twenty failures from one address, every login from it waits.
+    for (int i = 0; i < 20; ++i) {
+        login("user_email=nobody" + std::to_string(i) + "@example.test&pass_md5=" + kPasswordMd5,
+              "127.0.0.9");
+    }
+    EXPECT_EQ(login(right, "127.0.0.9").substr(0, 8), "429 306 ");
+    EXPECT_EQ(login(right, "127.0.0.3"), "200 0 null");
+}
+
 class QueueTest : public ProtocolTest {
     std::string extraConfig() override { return "[limits]\nqueue_size = 1\nfile_expiry = 1\n"; }
 };

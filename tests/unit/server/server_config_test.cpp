@@ -87,6 +87,8 @@ TEST(ServerConfigTest, RefusesFaultyConfigurationsWithTheirPlace) {
         {"[server]\nlog = all\n", "[server] log: must be 'requests' or 'none'"},
         {"[limits]\nsessions_per_user = 0\n",
          "[limits] sessions_per_user: must be from 1 to 10000"},
+        {"[limits]\nlogin_delay = 30\nlogin_delay_max = 10\n",
+         "[limits] login_delay_max: must be at least login_delay (30)"},
         {"[server]\npublic_url = ftp://example.test\n",
          "[server] public_url: 'ftp://example.test' is not http:// or https://, a host with an "
          "optional port, and a path of letters, digits and / - . _ ~"},
