@@ -42,6 +42,9 @@ constexpr int kBacklog = 256;
 constexpr int kTurnMillis = 200;
 // How long stop() lets running requests finish before it closes them.
 constexpr auto kStopGrace = std::chrono::seconds(5);
+// Connections the library may hold past [server] connections: newcomers that
+// each close the longest-idle one, until those have gone on the next turn.
+constexpr int kSpareConnections = 64;
 
 enum class Action { None, Door, Verify, Add, Query, News };
 
@@ -153,11 +156,14 @@ void allowDescriptors(rlim_t wanted) {
 
 // One open connection. `deadline` bounds the arrival of the current request's
 // headers and body: it runs from the connection's start or the end of the
-// previous request, and stops once a body is complete.
+// previous request, and stops once a body is complete. Between requests (or
+// before its first headers are in) a connection is idle.
 struct HttpServer::Connection {
     int fd = -1;
     Clock::time_point deadline;
+    Clock::time_point idleSince = Clock::now();
     bool timed = true;
+    bool busy = false; // a request's headers are in and it is not yet completed
     bool closing = false;
     Connection* next = nullptr;
     Connection* previous = nullptr;
@@ -364,6 +370,9 @@ struct Callbacks {
             exchange = new Exchange;
             *requestContext = exchange;
             ++server.exchanges_;
+            if (Connection* state = connectionOf(connection)) {
+                state->busy = true;
+            }
             exchange->address = clientAddress(connection);
             exchange->method = method;
             exchange->path = url;
@@ -417,7 +426,10 @@ struct Callbacks {
         --server.exchanges_;
         if (Connection* state = connectionOf(connection)) {
             state->timed = true;
-            state->deadline = Clock::now() + std::chrono::seconds(server.settings_.requestSeconds);
+            state->busy = false;
+            state->idleSince = Clock::now();
+            state->deadline =
+                state->idleSince + std::chrono::seconds(server.settings_.requestSeconds);
         }
         if (server.settings_.logRequests) {
             std::string line = exchange->address + " \"" + printable(exchange->method) + " " +
@@ -460,6 +472,8 @@ struct Callbacks {
             }
             server.connections_ = state;
             *socketContext = state;
+            ++server.open_;
+            server.makeRoom(state);
             return;
         }
         auto* state = static_cast<Connection*>(*socketContext);
@@ -470,6 +484,8 @@ struct Callbacks {
         if (state->next != nullptr) {
             state->next->previous = state->previous;
         }
+        --server.open_;
+        server.closing_ -= state->closing ? 1 : 0;
         delete state;
         *socketContext = nullptr;
     }
@@ -527,14 +543,15 @@ bool HttpServer::bind(std::string& error) {
         port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                                   : reinterpret_cast<sockaddr_in&>(bound).sin_port);
     }
-    allowDescriptors(static_cast<rlim_t>(settings_.connections) + 64);
+    allowDescriptors(static_cast<rlim_t>(settings_.connections) + kSpareConnections + 64);
 
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::onRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
         &logFromLibrary, const_cast<bool*>(&settings_.logRequests), MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings_.idleSeconds),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connections),
+        MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(settings_.connections + kSpareConnections),
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connectionsPerAddress),
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
         &Callbacks::onConnection, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
@@ -613,19 +630,51 @@ void HttpServer::wake() {
     [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
 }
 
-// Ends connections whose request has not arrived whole in time: shutting the
-// socket down makes the next read see its end, and the library closes it.
+// Ends connections whose request has not arrived whole in time.
 void HttpServer::closeOverdue() {
     const auto now = Clock::now();
     for (Connection* state = connections_; state != nullptr; state = state->next) {
-        if (state->timed && !state->closing && state->deadline <= now && state->fd >= 0) {
-            state->closing = true;
-            ::shutdown(state->fd, SHUT_RDWR);
+        if (state->timed && !state->closing && state->deadline <= now) {
+            close(*state);
             if (settings_.logRequests) {
                 logLine("closed a connection whose request did not arrive within " +
                         std::to_string(settings_.requestSeconds) + " s");
             }
         }
+    }
+}
+
+// Shutting the socket down makes the next read see its end, and the library
+// closes the connection.
+void HttpServer::close(Connection& state) {
+    state.closing = true;
+    ++closing_;
+    if (state.fd >= 0) {
+        ::shutdown(state.fd, SHUT_RDWR);
+    }
+}
+
+// With more than [server] connections open, the longest-idle one gives way to
+// `newcomer`, which is itself closed when every other one is busy: a full
+// table never makes a new client wait for an idle time-out.
+void HttpServer::makeRoom(Connection* newcomer) {
+    if (open_ - closing_ <= settings_.connections) {
+        return;
+    }
+    Connection* oldest = nullptr;
+    for (Connection* state = connections_; state != nullptr; state = state->next) {
+        if (state != newcomer && !state->busy && !state->closing &&
+            (oldest == nullptr || state->idleSince < oldest->idleSince)) {
+            oldest = state;
+        }
+    }
+    close(oldest != nullptr ? *oldest : *newcomer);
+    if (settings_.logRequests) {
+        const auto idle = std::chrono::duration_cast<std::chrono::seconds>(
+            Clock::now() - (oldest != nullptr ? oldest->idleSince : Clock::now()));
+        logLine(oldest != nullptr ? "connections full: closed the longest-idle one (idle " +
+                                        std::to_string(idle.count()) + " s) for a new one"
+                                  : "connections full and all busy: closed a new one");
     }
 }
 

@@ -15,7 +15,8 @@ class JobTable;
 class TaskPool;
 
 // Serves ProtocolService and the finished MP3 files over HTTP with
-// libmicrohttpd, logging one line per request on stderr.
+// libmicrohttpd, logging one line per request on stderr. With `connections`
+// open, a new one closes the connection idle longest.
 //
 // Threads: one event thread (serve() starts it) reads and writes every
 // connection through epoll, so a connection that waits for bytes costs no
@@ -68,6 +69,8 @@ class HttpServer {
     void turn(int millis);
     void wake();
     void closeOverdue();
+    void close(Connection& state);
+    void makeRoom(Connection* newcomer);
 
     const Settings settings_;
     ProtocolService& service_;
@@ -82,6 +85,8 @@ class HttpServer {
 
     // Event thread only.
     Connection* connections_ = nullptr; // every open connection, linked
+    int open_ = 0;                      // connections in that list
+    int closing_ = 0;                   // of those, shut down and about to go
     int exchanges_ = 0;                 // requests begun and not yet completed
 
     friend struct Callbacks;

@@ -30,16 +30,23 @@ std::string at(const std::vector<std::string>& values, std::size_t index) {
     return index < values.size() ? values[index] : std::string();
 }
 
-// A loopback connection the test holds, sending what it is told.
+// A loopback connection the test holds, sending what it is told; from the
+// loopback address `from` when given.
 class RawConnection {
   public:
-    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit RawConnection(int port, const char* from = nullptr)
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
+        sockaddr_in source = address;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ >= 0 &&
-            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const bool bound =
+            from == nullptr ||
+            (::inet_pton(AF_INET, from, &source.sin_addr) == 1 &&
+             ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0);
+        if (fd_ >= 0 && (!bound || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address),
+                                             sizeof address) != 0)) {
             ::close(fd_);
             fd_ = -1;
         }
@@ -373,6 +380,27 @@ TEST(ServerHostileTest, DeadlineAndAddressCapEndHostileConnections) {
     EXPECT_NE(server.process.out().find("did not arrive within 3 s"), std::string::npos)
         << server.process.out();
     EXPECT_FALSE(logIn(server.door).token.empty()) << "served again once they are gone";
+}
+
+// A thousand idle connections from twenty addresses, each under the cap per
+// address, fill the table: a new client gets the longest-idle one's place at
+// once instead of waiting out the idle time-out.
+TEST(ServerHostileTest, FullConnectionTableMakesRoomForANewClientAtOnce) {
+    ServerUnderTest server("[server]\nconnections = 1000\nidle_timeout = 10\n");
+    ASSERT_GT(server.port, 0) << server.process.out();
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string from = "127.0.0." + std::to_string(1 + i % 20);
+        idle.push_back(std::make_unique<RawConnection>(server.port, from.c_str()));
+        ASSERT_TRUE(idle.back()->connected()) << "connection " << i << " from " << from;
+    }
+    const auto started = Clock::now();
+    const Session session = logIn(server.door);
+    const std::chrono::duration<double> took = Clock::now() - started;
+    EXPECT_FALSE(session.token.empty());
+    EXPECT_LT(took.count(), 1.0) << "door and login";
+    EXPECT_TRUE(idle.front()->endedWithin(1s)) << "the longest-idle connection gave way";
+    EXPECT_FALSE(idle.back()->endedWithin(0ms)) << "the most recent one stays";
 }
 
 TEST(ServerHostileTest, BodiesPastTheLimitGet413AndTheFailureReplyInBoundedMemory) {
