@@ -23,10 +23,12 @@
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tolvane::server {
 
@@ -101,6 +103,64 @@ std::string header(MHD_Connection* connection, const char* name) {
     return value != nullptr ? value : "";
 }
 
+// The headers that say where a request's body ends and which host it is for,
+// as sent (names matched ignoring case).
+struct Framing {
+    std::vector<std::string> lengths;
+    std::vector<std::string> encodings;
+    int hosts = 0;
+};
+
+MHD_Result collectFraming(void* context, MHD_ValueKind, const char* key, const char* value) {
+    auto& framing = *static_cast<Framing*>(context);
+    const std::string name = platform::asciiLowered(key != nullptr ? key : "");
+    if (name == "content-length") {
+        framing.lengths.emplace_back(value != nullptr ? value : "");
+    } else if (name == "transfer-encoding") {
+        framing.encodings.emplace_back(value != nullptr ? value : "");
+    } else if (name == "host") {
+        ++framing.hosts;
+    }
+    return MHD_YES;
+}
+
+// Why a request is refused because a proxy in front of the server could read
+// it otherwise (where its body ends, which host or path it names), or empty.
+// `target` is the request line's target before percent-decoding.
+std::string ambiguity(MHD_Connection* connection, std::string_view version,
+                      std::string_view target) {
+    if (target.find("%00") != std::string_view::npos) {
+        return "the request target holds %00";
+    }
+    Framing framing;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &collectFraming, &framing);
+    const bool http11 = version == MHD_HTTP_VERSION_1_1;
+    if (framing.hosts > 1 || (framing.hosts == 0 && http11)) {
+        return http11 ? "an HTTP/1.1 request needs one Host" : "more than one Host";
+    }
+    if (framing.lengths.size() > 1) {
+        return "more than one Content-Length";
+    }
+    if (!framing.lengths.empty() &&
+        (framing.lengths[0].empty() ||
+         framing.lengths[0].find_first_not_of("0123456789") != std::string::npos)) {
+        return "Content-Length is not a number";
+    }
+    if (framing.encodings.empty()) {
+        return {};
+    }
+    if (!framing.lengths.empty()) {
+        return "both Content-Length and Transfer-Encoding";
+    }
+    if (!http11) {
+        return "Transfer-Encoding before HTTP/1.1";
+    }
+    if (framing.encodings.size() > 1 || platform::asciiLowered(framing.encodings[0]) != "chunked") {
+        return "Transfer-Encoding other than chunked";
+    }
+    return {};
+}
+
 std::string clientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -165,6 +225,7 @@ struct HttpServer::Connection {
     bool timed = true;
     bool busy = false; // a request's headers are in and it is not yet completed
     bool closing = false;
+    std::string target; // the current request line's target, before decoding
     Connection* next = nullptr;
     Connection* previous = nullptr;
 };
@@ -280,11 +341,29 @@ struct Callbacks {
         return queue(connection, exchange, part ? 206 : 200, response, length);
     }
 
+    // 400 naming the fault; the connection ends, its body unread.
+    static bool refuseRequest(MHD_Connection* connection, Exchange& exchange,
+                              const std::string& why) {
+        const std::string body = "400 Bad Request: " + why + "\n";
+        MHD_Response* response = textResponse(body, kReplyType);
+        if (response != nullptr) {
+            MHD_add_response_header(response, "Connection", "close");
+        }
+        exchange.note = why;
+        return queue(connection, exchange, 400, response, body.size());
+    }
+
     // A request's first call: its headers are in. Answers what needs no body.
-    static bool begin(HttpServer& server, MHD_Connection* connection, Exchange& exchange) {
+    static bool begin(HttpServer& server, MHD_Connection* connection, Exchange& exchange,
+                      std::string_view version) {
         exchange.action = actionAt(exchange.path);
         const std::string& method = exchange.method;
         const bool served = method == "GET" || method == "HEAD" || method == "POST";
+        const Connection* state = connectionOf(connection);
+        if (const std::string why = ambiguity(connection, version, state ? state->target : "");
+            served && !why.empty()) {
+            return refuseRequest(connection, exchange, why);
+        }
         if (!served || (exchange.action != Action::None) != (method == "POST")) {
             if (method == "POST") {
                 return text(connection, exchange, 404, "404 Not Found\n");
@@ -362,7 +441,7 @@ struct Callbacks {
     }
 
     static MHD_Result onRequest(void* context, MHD_Connection* connection, const char* url,
-                                const char* method, const char*, const char* upload,
+                                const char* method, const char* version, const char* upload,
                                 size_t* uploadSize, void** requestContext) {
         HttpServer& server = *static_cast<HttpServer*>(context);
         auto* exchange = static_cast<Exchange*>(*requestContext);
@@ -376,7 +455,8 @@ struct Callbacks {
             exchange->address = clientAddress(connection);
             exchange->method = method;
             exchange->path = url;
-            return begin(server, connection, *exchange) ? MHD_YES : MHD_NO;
+            return begin(server, connection, *exchange, version != nullptr ? version : "") ? MHD_YES
+                                                                                           : MHD_NO;
         }
         if (*uploadSize != 0) {
             // Counted as it arrives; past the limit it is read and dropped, so
@@ -413,6 +493,15 @@ struct Callbacks {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
         return info != nullptr ? static_cast<Connection*>(info->socket_context) : nullptr;
+    }
+
+    // Keeps the request line's target as sent: the library decodes it, and a
+    // %00 would cut it short.
+    static void* onTarget(void*, const char* uri, MHD_Connection* connection) {
+        if (Connection* state = connectionOf(connection)) {
+            state->target = uri != nullptr ? uri : "";
+        }
+        return nullptr;
     }
 
     static void onCompleted(void* context, MHD_Connection* connection, void** requestContext,
@@ -553,8 +642,9 @@ bool HttpServer::bind(std::string& error) {
         MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(settings_.connections + kSpareConnections),
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connectionsPerAddress),
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
-        &Callbacks::onConnection, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
+        MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::onTarget, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
+        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot serve HTTP on " + where;
         return false;

@@ -140,6 +140,36 @@ TEST_F(ProtocolTest, OtherMethodsGet405AtOnceWithoutTheirBodyAndTheConnectionEnd
     EXPECT_EQ(at(add("Still here"), 1), "succeed");
 }
 
+// Requests a proxy in front could read otherwise (where the body ends, which
+// host, which path) are refused before their body is read.
+TEST_F(ProtocolTest, AmbiguousRequestsGet400AndTheConnectionEnds) {
+    const std::string door = "POST /tolvane/tolvanedoor.php HTTP/1.1\r\nHost: x\r\n";
+    const std::string chunks = "\r\n7\r\nfresh=1\r\n0\r\n\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {door + "Content-Length: 7\r\nTransfer-Encoding: chunked\r\n" + chunks,
+         "both Content-Length and Transfer-Encoding"},
+        {door + "Content-Length: 7\r\nContent-Length: 8\r\n\r\nfresh=1x",
+         "more than one Content-Length"},
+        {door + "Transfer-Encoding: gzip, chunked\r\n" + chunks,
+         "Transfer-Encoding other than chunked"},
+        {"POST /tolvane/tolvanedoor.php HTTP/1.0\r\nTransfer-Encoding: chunked\r\n" + chunks,
+         "Transfer-Encoding before HTTP/1.1"},
+        {"POST /tolvane/tolvanedoor.php HTTP/1.1\r\nContent-Length: 7\r\n\r\nfresh=1",
+         "an HTTP/1.1 request needs one Host"},
+        {"GET /intl/en-US/feedback.html%00.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+         "the request target holds %00"},
+    };
+    for (const auto& [request, why] : cases) {
+        const RawExchange exchange = rawExchange(server_->app().port(), request, 4.0);
+        EXPECT_TRUE(exchange.reply.starts_with("HTTP/1.1 400 Bad Request\r\n") &&
+                    exchange.reply.ends_with("\r\n\r\n400 Bad Request: " + why + "\n"))
+            << exchange.reply;
+        EXPECT_TRUE(exchange.closed && exchange.seconds < 1.0) << exchange.seconds << " s";
+    }
+    const RawExchange old = rawExchange(server_->app().port(), "GET / HTTP/1.0\r\n\r\n", 4.0);
+    EXPECT_NE(old.reply.find(" 200 OK\r\n"), std::string::npos) << "HTTP/1.0 needs no Host";
+}
+
 TEST_F(ProtocolTest, HomeAndFeedbackPagesAreUtf8HtmlNamingTheSupportAddress) {
     const std::pair<std::string, std::string> pages[] = {
         {"/", "reads text aloud"},
