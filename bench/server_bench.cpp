@@ -187,9 +187,10 @@ ServerConfig benchConfig(int clients) {
     ServerConfig config;
     config.port = 0;
     config.logRequests = false;
-    // Every client logs in to the one account and keeps its session, and
+    // Every client logs in to the one account and keeps its session and a job, and
     // connects from the one address.
     config.sessionsPerUser = clients;
+    config.jobsPerUser = clients;
     config.connectionsPerAddress = 4 * clients + 16;
     UserAccount user;
     user.email = "bench@example.test";

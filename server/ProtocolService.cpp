@@ -409,6 +409,9 @@ Answer ProtocolService::add(std::string_view body) {
     switch (jobs_.add(std::move(job), uuid)) {
     case JobTable::Added::QueueFull:
         return request.fail(Fault::Busy);
+    case JobTable::Added::UserFull:
+        return request.fail(Fault::Busy, std::to_string(config_.jobsPerUser) +
+                                             " of your texts are waiting or being read");
     case JobTable::Added::Stopping:
         return request.fail(Fault::ShuttingDown);
     case JobTable::Added::Ok:

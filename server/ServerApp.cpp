@@ -15,6 +15,7 @@ SpeechJobs::Settings jobSettings(const ServerConfig& config) {
     settings.dataDir = config.dataDir;
     settings.workers = config.workers;
     settings.queueSize = config.queueSize;
+    settings.jobsPerUser = config.jobsPerUser;
     settings.keptJobs = config.keptJobs;
     settings.fileExpiry = std::chrono::seconds(config.fileExpirySeconds);
     settings.maxSpeechSeconds = config.maxSpeechSeconds;

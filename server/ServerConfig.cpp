@@ -34,6 +34,7 @@ constexpr IntKey kIntKeys[] = {
     {"server", "connections", &ServerConfig::maxConnections, 1, 100000},
     {"server", "connections_per_address", &ServerConfig::connectionsPerAddress, 1, 100000},
     {"limits", "queue_size", &ServerConfig::queueSize, 1, 100000},
+    {"limits", "jobs_per_user", &ServerConfig::jobsPerUser, 1, 100000},
     {"limits", "kept_jobs", &ServerConfig::keptJobs, 1, 1000000},
     {"limits", "file_expiry", &ServerConfig::fileExpirySeconds, 1, 30 * 86400},
     {"limits", "session_lifetime", &ServerConfig::sessionSeconds, 1, 365 * 86400},

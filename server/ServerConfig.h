@@ -50,6 +50,7 @@ struct ServerConfig {
     std::string publicUrl; // base of the service addresses in replies; empty: the request's Host
 
     int queueSize = 64;               // jobs waiting or being synthesised at once
+    int jobsPerUser = 16;             // of those, one user's
     int keptJobs = 1000;              // finished jobs kept; the oldest go first
     int fileExpirySeconds = 600;      // a finished MP3 stays this long
     int sessionSeconds = 86400;       // a verifytimeid lives this long unused

@@ -232,7 +232,7 @@ TEST(ServerHostileTest, SlowFeedHoldsNoThreadOtherRequestsNeed) {
     constexpr int kClients = 50;
     DrippingFeed feed;
     ServerUnderTest server("[server]\nconnections_per_address = 600\n[limits]\n"
-                           "sessions_per_user = 60\nfeed_timeout = " +
+                           "sessions_per_user = 60\njobs_per_user = 60\nfeed_timeout = " +
                            std::to_string(kFeedTimeout) +
                            "\n[user web]\nemail = web@example.test\n"
                            "password_md5 = " +
@@ -290,7 +290,8 @@ TEST(ServerHostileTest, IdleAndDrippingConnectionsStarveNoRealClient) {
     constexpr int kDripping = 50;
     constexpr int kClients = 50;
     ServerUnderTest server("[server]\nconnections_per_address = 600\nrequest_timeout = 120\n"
-                           "idle_timeout = 120\n[limits]\nsessions_per_user = 60\n");
+                           "idle_timeout = 120\n[limits]\nsessions_per_user = 60\n"
+                           "jobs_per_user = 60\n");
     ASSERT_GT(server.port, 0) << server.process.out();
 
     std::vector<std::unique_ptr<RawConnection>> idle;

@@ -86,12 +86,13 @@ TEST(ServerLoadTest, FiftyClientsAtOnceAllGetCompleteAudio) {
     TempDir dir;
     writeFile(dir.path() / "news.xml", "<rss><channel></channel></rss>");
     writeFile(dir.path() / "atom.xml", "<feed xmlns=\"http://www.w3.org/2005/Atom\"/>");
-    // The clients share one account, so it may hold a session for each, and
+    // The clients share one account, so it may hold a session and a job for each, and
     // one address, so it may hold a few connections for each.
     writeFile(dir.path() / "server.ini",
               testConfig("[server]\nconnections_per_address = " + std::to_string(4 * kClients) +
                          "\n[limits]\nkept_jobs = " + std::to_string(kKeptJobs) +
-                         "\nsessions_per_user = " + std::to_string(kClients) + "\n"));
+                         "\nsessions_per_user = " + std::to_string(kClients) +
+                         "\njobs_per_user = " + std::to_string(kClients) + "\n"));
     ServerProcess server({"--config", (dir.path() / "server.ini").string(), "--data",
                           (dir.path() / "audio").string()});
     const int port = server.waitForPort();

@@ -539,6 +539,41 @@ TEST_F(QueueTest, FullQueueRefusesAndFinishedFilesExpire) {
     EXPECT_EQ(at(waitForJob(session_, first[2], 1), 5), "105");
 }
 
+// One worker; room for eight jobs, four of one user's. User 8 fills its share
+// with long texts, then the reader adds one: it is taken in turn, before user
+// 8's later jobs.
+TEST(JobShareTest, AnotherUsersJobStartsWhileOneAccountFloods) {
+    TempDir dir;
+    std::string ini =
+        testConfig("[limits]\nqueue_size = 8\njobs_per_user = 4\n[user b]\n"
+                   "email = b@example.test\npassword_md5 = " +
+                   std::string(kPasswordMd5) + "\nuserid = 8\nmax_text_number = 1000\n");
+    ini.replace(ini.find("workers = 2"), 11, "workers = 1");
+    RunningServer server(dir.path(), ini);
+    ASSERT_TRUE(server.ok()) << server.error();
+    const Session flooder = logIn(server.door(), "b@example.test");
+    const Session reader = logIn(server.door());
+    const auto add = [](const Session& session, int words) {
+        const HttpResult result =
+            httpPost(session.addUrl, addBody(session, repeat("word ", words)));
+        const std::vector<std::string> fields = parseAdd(result.body);
+        return at(fields, 1) == "succeed" ? fields[2]
+                                          : std::to_string(result.status) + " " + at(fields, 4);
+    };
+    std::vector<std::string> flood;
+    for (int i = 0; i < 4; ++i) {
+        flood.push_back(add(flooder, 199));
+        ASSERT_EQ(flood.back().size(), 36u) << flood.back();
+    }
+    EXPECT_EQ(add(flooder, 199),
+              "503 Server busy, try again later: 4 of your texts are waiting or being read");
+    const std::string mine = add(reader, 5);
+    ASSERT_EQ(mine.size(), 36u) << mine;
+    EXPECT_EQ(at(waitForJob(reader, mine), 2), "ttsed");
+    const std::string last = at(waitForJob(flooder, flood.back(), 1), 2);
+    EXPECT_TRUE(last == "wait" || last == "ttsing") << "the flood's fourth job is " << last;
+}
+
 class UrlFeedTest : public ProtocolTest {
   protected:
     void SetUp() override {
