@@ -2,6 +2,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/SystemText.h"
+#include "server/Reply.h"
 #include "server/ServiceAddress.h"
 #include "server/Utf8.h"
 
@@ -16,6 +17,8 @@ namespace tolvane::server {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::size_t kVoiceNameBytes = 255;
 
 struct IntKey {
     std::string_view section;
@@ -291,6 +294,31 @@ class Reader {
     std::vector<std::string>& warnings_;
 };
 
+// Why a [voices] entry cannot be used, or empty. Names go to clients in the
+// door reply and come back in add requests, so a name the reply would change
+// could never be matched; variants name espeak-ng variant files.
+std::string voiceFault(const std::string& name, const std::string& variant) {
+    if (!isValidUtf8(name)) {
+        return "'" + repairUtf8(name) + "': a voice name must be UTF-8";
+    }
+    if (const std::string sent = Reply::clean(name, kVoiceNameBytes); sent != name) {
+        return "'" + name + "': clients would be sent '" + sent +
+               "'; a voice name must go as written: no '&', control characters, runs of "
+               "blanks, text read as a reply key ('status=', 'title3') or more than " +
+               std::to_string(kVoiceNameBytes) + " bytes";
+    }
+    const bool plain =
+        variant.size() <= 64 && std::all_of(variant.begin(), variant.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '_';
+        });
+    if (!plain) {
+        return name + ": '" + variant +
+               "' is not an espeak-ng variant name (letters, digits, '-' and '_')";
+    }
+    return {};
+}
+
 bool validText(std::string_view text) {
     return !text.empty() && text.size() <= 255 && isValidUtf8(text) &&
            std::none_of(text.begin(), text.end(),
@@ -348,6 +376,14 @@ bool ServerConfig::validate(std::string& error) const {
                         ", which has no [feed " + std::to_string(feed) + "] section";
                 return false;
             }
+        }
+    }
+    for (const std::string& name : voiceNames) {
+        if (const std::string fault =
+                voiceFault(name, voiceVariants.at(platform::asciiLowered(name)));
+            !fault.empty()) {
+            error = "[voices] " + fault;
+            return false;
         }
     }
     std::set<int> feedIds;
