@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +134,10 @@ void FeedCache::runLoad(const FeedSource& feed, const Stamp& stamp) {
     auto fresh = std::make_shared<std::vector<FeedItem>>();
     std::string loadError;
     const bool ok = load(feed, *fresh, loadError);
+    // A load's bytes and parsed document come and go at once, on a thread of
+    // their own: hand the freed pages back, or the process keeps the peak of
+    // its largest feed for good.
+    ::malloc_trim(0);
     std::unique_lock lock(mutex_);
     Entry& entry = entries_[feed.id];
     entry.loading = false;

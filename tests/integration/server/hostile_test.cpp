@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -443,6 +444,92 @@ TEST(ServerHostileTest, BodiesPastTheLimitGet413AndTheFailureReplyInBoundedMemor
     EXPECT_LT(after - before, 32 * 1024)
         << "peak resident memory went from " << before << " kB to " << after << " kB";
     EXPECT_EQ(readAloud(session, "Still here."), "");
+}
+
+std::string times(int count, const std::string& piece) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
+// Feeds made to cost memory, each read twice: the server ends within 10 MB of
+// where it began, and each answers with what a reply can carry.
+TEST(ServerHostileTest, HostileFeedsLeaveTheServersMemoryAsItWas) {
+    const std::string rss = "<rss><channel>";
+    const std::string end = "</channel></rss>";
+    std::string entities = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY l0 \"lol\">";
+    for (int i = 1; i < 10; ++i) {
+        entities += "<!ENTITY l" + std::to_string(i) + " \"" +
+                    times(10, "&l" + std::to_string(i - 1) + ";") + "\">";
+    }
+    std::string many;
+    for (int i = 0; i < 10000; ++i) {
+        many += "<item><title>Item " + std::to_string(i) + "</title></item>";
+    }
+    const std::pair<std::string, std::string> feeds[] = {
+        {"big", rss +
+                    times(100, "<item><title>T</title><description>" +
+                                   times(500, "&lt;p&gt;word &lt;b&gt;bold&lt;/b&gt;&lt;/p&gt;") +
+                                   "</description></item>") +
+                    end},
+        {"markup", rss + "<item><title>M</title><description><![CDATA[" +
+                       times(100000, "<div><span>text</span></div>") + "]]></description></item>" +
+                       end},
+        {"nested", rss + "<item><title>N</title><description>" + times(200000, "&lt;b&gt;") +
+                       "deep text</description></item>" + end},
+        {"deep", rss + "<item><title>" + times(100000, "<a>") + "</title></item>" + end},
+        {"entities", entities + "]>" + rss + "<item><title>&l9;</title></item>" + end},
+        {"title", rss + "<item><title>" + times(1000000, "ab ") + "</title></item>" + end},
+        {"many", rss + many + end},
+    };
+    std::string sections = "[limits]\nnews_batch = 1\n[user h]\nemail = h@example.test\n"
+                           "password_md5 = " +
+                           std::string(kPasswordMd5) + "\nuserid = 9\nfeeds = 11";
+    for (std::size_t i = 1; i < std::size(feeds); ++i) {
+        sections += ", " + std::to_string(11 + i);
+    }
+    for (std::size_t i = 0; i < std::size(feeds); ++i) {
+        sections += "\n[feed " + std::to_string(11 + i) + "]\ntitle = " + feeds[i].first +
+                    "\nsource = " + feeds[i].first + ".xml";
+    }
+    ServerUnderTest server(sections + "\n");
+    ASSERT_GT(server.port, 0) << server.process.out();
+    for (const auto& [name, xml] : feeds) {
+        writeFile(server.dir.path() / (name + ".xml"), xml);
+    }
+    const Session session = logIn(server.door, "h@example.test");
+    ASSERT_FALSE(session.token.empty());
+    const auto news = [&](std::size_t feed) {
+        return parseNews(httpPost(session.newsUrl, "rss_id=" + std::to_string(11 + feed) +
+                                                       "&verifytimeid=" + session.token +
+                                                       "&rssstart=0")
+                             .body);
+    };
+    const long before = server.process.residentKb();
+    std::map<std::string, NewsReply> replies;
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t i = 0; i < std::size(feeds); ++i) {
+            replies[feeds[i].first] = news(i);
+        }
+    }
+    const long after = server.process.residentKb();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(after - before, 10 * 1024)
+        << "resident " << before << " kB before, " << after << " kB after";
+#endif
+    const auto first = [&](const std::string& feed, std::size_t field) {
+        const NewsReply& reply = replies[feed];
+        return reply.items.empty() ? "errcode " + at(reply.status, 1) : at(reply.items[0], field);
+    };
+    EXPECT_EQ(first("big", 1).size(), 511u);
+    EXPECT_EQ(first("markup", 1).substr(0, 15), "text text text ");
+    EXPECT_EQ(first("nested", 1), "deep text") << "past the HTML parser's depth limit";
+    EXPECT_EQ(first("deep", 0), "errcode 402");
+    EXPECT_EQ(first("entities", 0), "errcode 402");
+    EXPECT_EQ(first("title", 0).size(), 254u) << "cut to 255 bytes, the last blank dropped";
+    EXPECT_EQ(replies["many"].maxrss, 200) << "feed_items";
 }
 
 TEST(ServerHostileTest, ThousandChineseCharactersPercentEncodedAreSpoken) {
