@@ -200,16 +200,27 @@ ServerConfig benchConfig(int clients) {
     return config;
 }
 
-void benchLoad(int clients, int pollMs) {
-    const ServerConfig config = benchConfig(clients);
-    ServerApp app(config);
+// Starts `app`; false, with the reason on stderr, when it cannot run.
+bool startServer(ServerApp& app) {
     std::string error;
     if (!app.start(error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string base(const ServerApp& app) {
+    return "http://127.0.0.1:" + std::to_string(app.port());
+}
+
+void benchLoad(int clients, int pollMs) {
+    const ServerConfig config = benchConfig(clients);
+    ServerApp app(config);
+    if (!startServer(app)) {
         return;
     }
-    const std::string door =
-        "http://127.0.0.1:" + std::to_string(app.port()) + "/tolvane/tolvanedoor.php";
+    const std::string door = base(app) + "/tolvane/tolvanedoor.php";
     Latencies latencies;
     std::atomic<int> done{0};
     const auto started = Clock::now();
@@ -301,12 +312,10 @@ void benchHostile(int clients, int pollMs, int seconds) {
     config.requestTimeoutSeconds = seconds + 60;
     config.idleTimeoutSeconds = seconds + 60;
     ServerApp app(config);
-    std::string error;
-    if (!app.start(error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    if (!startServer(app)) {
         return;
     }
-    const std::string base = "http://127.0.0.1:" + std::to_string(app.port());
+    const std::string url = base(app);
     std::vector<int> hostile;
     for (int i = 0; i < kIdle + kDripping; ++i) {
         hostile.push_back(connectLoopback(app.port()));
@@ -330,7 +339,7 @@ void benchHostile(int clients, int pollMs, int seconds) {
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
-            const Client client = logIn(base + "/tolvane/tolvanedoor.php", latencies);
+            const Client client = logIn(url + "/tolvane/tolvanedoor.php", latencies);
             while (Clock::now() < until) {
                 (readAloud(client, kTexts[i % 4], pollMs, latencies) ? done : failed) += 1;
             }
@@ -349,8 +358,8 @@ void benchHostile(int clients, int pollMs, int seconds) {
         ::close(fd);
     }
     const long before = peakResidentKb();
-    const long chunked = postHuge(base + "/tolvane/add", 300ull << 20, true);
-    const long announced = postHuge(base + "/tolvane/add", 300ull << 20, false);
+    const long chunked = postHuge(url + "/tolvane/add", 300ull << 20, true);
+    const long announced = postHuge(url + "/tolvane/add", 300ull << 20, false);
     std::printf("300 MB bodies: chunked %ld, announced %ld; peak RSS %ld kB before, %ld kB after "
                 "(this process: server and clients)\n",
                 chunked, announced, before, peakResidentKb());
@@ -421,20 +430,17 @@ void benchSlowFeed(int clients, int pollMs, int seconds) {
     config.feeds.push_back(FeedSource{1, "Drip", 0, source.url(), true});
     config.users[0].feeds = {1};
     ServerApp app(config);
-    std::string error;
-    if (!app.start(error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    if (!startServer(app)) {
         return;
     }
-    const std::string door =
-        "http://127.0.0.1:" + std::to_string(app.port()) + "/tolvane/tolvanedoor.php";
+    const std::string door = base(app) + "/tolvane/tolvanedoor.php";
     Latencies latencies;
     Latencies news;
     std::atomic<int> failedNews{0};
     std::atomic<int> done{0};
     std::atomic<int> failed{0};
     const Client reader = logIn(door, latencies);
-    const std::string newsUrl = "http://127.0.0.1:" + std::to_string(app.port()) + "/tolvane/news";
+    const std::string newsUrl = base(app) + "/tolvane/news";
     const auto until = Clock::now() + std::chrono::seconds(seconds);
     std::vector<std::thread> threads;
     for (int i = 0; i < kNews; ++i) {
