@@ -2,8 +2,9 @@
 // (seconds of speech per second of CPU), then the latency of each request
 // while fifty clients at once read a text each through the whole protocol.
 // Last, the same clients reading for half a minute beside idle and dripping
-// connections, then two 300 MB bodies and the process's peak memory.
-//   server_bench [clients] [poll-ms] [hostile-seconds]
+// connections, then two 300 MB bodies and the process's peak memory; and
+// again beside ten news requests for a feed whose source drips.
+//   server_bench [clients] [poll-ms] [hostile-seconds] [synthesis|load|hostile|slow-feed]
 #include "server/Mp3Encoder.h"
 #include "server/ServerApp.h"
 #include "server/Synthesizer.h"
@@ -184,9 +185,10 @@ ServerConfig benchConfig(int clients) {
     ServerConfig config;
     config.port = 0;
     config.logRequests = false;
-    // Every client logs in to the one account and keeps its session, and
+    // Every client logs in to the one account and keeps its session and a job, and
     // connects from the one address.
     config.sessionsPerUser = clients;
+    config.jobsPerUser = clients;
     config.connectionsPerAddress = 4 * clients + 16;
     UserAccount user;
     user.email = "bench@example.test";
@@ -196,16 +198,27 @@ ServerConfig benchConfig(int clients) {
     return config;
 }
 
-void benchLoad(int clients, int pollMs) {
-    const ServerConfig config = benchConfig(clients);
-    ServerApp app(config);
+// Starts `app`; false, with the reason on stderr, when it cannot run.
+bool startServer(ServerApp& app) {
     std::string error;
     if (!app.start(error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string base(const ServerApp& app) {
+    return "http://127.0.0.1:" + std::to_string(app.port());
+}
+
+void benchLoad(int clients, int pollMs) {
+    const ServerConfig config = benchConfig(clients);
+    ServerApp app(config);
+    if (!startServer(app)) {
         return;
     }
-    const std::string door =
-        "http://127.0.0.1:" + std::to_string(app.port()) + "/tolvane/tolvanedoor.php";
+    const std::string door = base(app) + "/tolvane/tolvanedoor.php";
     Latencies latencies;
     std::atomic<int> done{0};
     const auto started = Clock::now();
@@ -297,12 +310,10 @@ void benchHostile(int clients, int pollMs, int seconds) {
     config.requestTimeoutSeconds = seconds + 60;
     config.idleTimeoutSeconds = seconds + 60;
     ServerApp app(config);
-    std::string error;
-    if (!app.start(error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    if (!startServer(app)) {
         return;
     }
-    const std::string base = "http://127.0.0.1:" + std::to_string(app.port());
+    const std::string url = base(app);
     std::vector<int> hostile;
     for (int i = 0; i < kIdle + kDripping; ++i) {
         hostile.push_back(connectLoopback(app.port()));
@@ -326,7 +337,7 @@ void benchHostile(int clients, int pollMs, int seconds) {
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
-            const Client client = logIn(base + "/tolvane/tolvanedoor.php", latencies);
+            const Client client = logIn(url + "/tolvane/tolvanedoor.php", latencies);
             while (Clock::now() < until) {
                 (readAloud(client, kTexts[i % 4], pollMs, latencies) ? done : failed) += 1;
             }
@@ -345,11 +356,118 @@ void benchHostile(int clients, int pollMs, int seconds) {
         ::close(fd);
     }
     const long before = peakResidentKb();
-    const long chunked = postHuge(base + "/tolvane/add", 300ull << 20, true);
-    const long announced = postHuge(base + "/tolvane/add", 300ull << 20, false);
+    const long chunked = postHuge(url + "/tolvane/add", 300ull << 20, true);
+    const long announced = postHuge(url + "/tolvane/add", 300ull << 20, false);
     std::printf("300 MB bodies: chunked %ld, announced %ld; peak RSS %ld kB before, %ld kB after "
                 "(this process: server and clients)\n",
                 chunked, announced, before, peakResidentKb());
+    app.stop();
+}
+
+// A feed source on loopback that answers every request with a feed sent a
+// byte a second, until it is destroyed.
+class DrippingSource {
+  public:
+    DrippingSource() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(fd_, 16);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        accepter_ = std::thread([this] {
+            for (int peer; (peer = ::accept(fd_, nullptr, nullptr)) >= 0;) {
+                drippers_.emplace_back([this, peer] { drip(peer); });
+            }
+        });
+    }
+    ~DrippingSource() {
+        running_ = false;
+        ::shutdown(fd_, SHUT_RDWR);
+        accepter_.join();
+        for (std::thread& dripper : drippers_) {
+            dripper.join();
+        }
+        ::close(fd_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/feed.xml"; }
+
+  private:
+    void drip(int peer) {
+        const std::string feed = "<rss><channel><item><title>Late</title></item></channel></rss>";
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/rss+xml\r\n"
+                                 "Content-Length: " +
+                                 std::to_string(feed.size()) + "\r\n\r\n";
+        ::send(peer, head.data(), head.size(), MSG_NOSIGNAL);
+        for (std::size_t sent = 0; running_.load() && sent < feed.size(); ++sent) {
+            if (::send(peer, &feed[sent], 1, MSG_NOSIGNAL) != 1) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        ::close(peer);
+    }
+
+    int fd_;
+    int port_ = 0;
+    std::atomic<bool> running_{true};
+    std::thread accepter_;
+    std::vector<std::thread> drippers_; // accepter_'s only until it is joined
+};
+
+// Ten news requests for a feed whose source drips a byte a second, beside the
+// clients reading for `seconds`: how long the news requests took, and every
+// other request's latency.
+void benchSlowFeed(int clients, int pollMs, int seconds) {
+    constexpr int kNews = 10;
+    DrippingSource source;
+    ServerConfig config = benchConfig(clients);
+    config.feedTimeoutSeconds = 10;
+    config.feeds.push_back(FeedSource{1, "Drip", 0, source.url(), true});
+    config.users[0].feeds = {1};
+    ServerApp app(config);
+    if (!startServer(app)) {
+        return;
+    }
+    const std::string door = base(app) + "/tolvane/tolvanedoor.php";
+    Latencies latencies;
+    Latencies news;
+    std::atomic<int> failedNews{0};
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    const Client reader = logIn(door, latencies);
+    const std::string newsUrl = base(app) + "/tolvane/news";
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kNews; ++i) {
+        threads.emplace_back([&] {
+            double took = 0;
+            const std::string reply =
+                post(newsUrl, "rss_id=1&verifytimeid=" + reader.token + "&rssstart=0", took);
+            news.add("news", took);
+            failedNews += field(reply, "errcode") == "402" ? 1 : 0;
+        });
+    }
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            const Client client = logIn(door, latencies);
+            while (Clock::now() < until) {
+                (readAloud(client, kTexts[i % 4], pollMs, latencies) ? done : failed) += 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::printf("slow feed: %d news requests for a feed dripping a byte a second "
+                "(feed_timeout %d s), %d answered with the feed failure; beside them %d clients "
+                "for %d s: %d readings, %d failed\n",
+                kNews, config.feedTimeoutSeconds, failedNews.load(), clients, seconds, done.load(),
+                failed.load());
+    news.print();
+    latencies.print();
     app.stop();
 }
 
@@ -359,10 +477,21 @@ int main(int argc, char** argv) {
     const int clients = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
     const int pollMs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 250;
     const int hostileSeconds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
+    const std::string part = argc > 4 ? argv[4] : "";
+    const auto runs = [&](const char* name) { return part.empty() || part == name; };
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    benchSynthesis();
-    benchLoad(clients, pollMs);
-    benchHostile(clients, pollMs, hostileSeconds);
+    if (runs("synthesis")) {
+        benchSynthesis();
+    }
+    if (runs("load")) {
+        benchLoad(clients, pollMs);
+    }
+    if (runs("hostile")) {
+        benchHostile(clients, pollMs, hostileSeconds);
+    }
+    if (runs("slow-feed")) {
+        benchSlowFeed(clients, pollMs, hostileSeconds);
+    }
     curl_global_cleanup();
     return 0;
 }

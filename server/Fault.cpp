@@ -38,6 +38,11 @@ std::string faultMessage(Fault fault, std::string_view language, std::string_vie
         return chinese ? "文本超过" + limit + "个字符"
                        : "Text longer than " + limit + " characters";
     }
+    if (fault == Fault::LoginsSlowed) {
+        const std::string seconds(detail);
+        return chinese ? "登录失败次数过多,请" + seconds + "秒后再试"
+                       : "Too many failed logins, try again in " + seconds + " s";
+    }
     std::string message = "Error";
     for (const FaultText& text : kTexts) {
         if (text.fault == fault) {

@@ -19,6 +19,7 @@ enum class Fault {
     BadSession = 303,
     UserMismatch = 304,
     TooManySessions = 305,
+    LoginsSlowed = 306,
     UnknownFeed = 401,
     FeedUnavailable = 402,
     BadRequest = 900,
@@ -27,7 +28,8 @@ enum class Fault {
 };
 
 // The errmsg of `fault` in the request's language ("zh-CN" gives Chinese,
-// anything else English), with `detail` appended (for TextTooLong: the limit).
+// anything else English), with `detail` appended (for TextTooLong: the limit;
+// for LoginsSlowed: the seconds to wait).
 std::string faultMessage(Fault fault, std::string_view language, std::string_view detail = {});
 
 } // namespace tolvane::server

@@ -1,6 +1,7 @@
 #include "server/FeedParser.h"
 
 #include "server/HtmlText.h"
+#include "server/Utf8.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -76,6 +77,10 @@ void addItem(const xmlNode* node, bool atom, std::vector<FeedItem>& items) {
         item.title = field(node, {"title"}, false);
         item.description = field(node, {"description", "encoded"}, true);
         item.time = field(node, {"pubDate", "date"}, false);
+    }
+    for (std::string* text : {&item.title, &item.description, &item.time}) {
+        text->resize(cutUtf8(*text, kItemTextBytes).size());
+        text->shrink_to_fit();
     }
     if (!item.title.empty() || !item.description.empty()) {
         items.push_back(std::move(item));

@@ -14,6 +14,9 @@ namespace {
 struct DocFree {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
+struct ContextFree {
+    void operator()(htmlParserCtxt* context) const { htmlFreeParserCtxt(context); }
+};
 
 const char* const kSkipped[] = {"script", "style", "head", "noscript", "template"};
 const char* const kBlocks[] = {"p",          "br",      "div",     "li",    "ul", "ol", "tr",
@@ -100,6 +103,23 @@ std::string collapseBlanks(std::string_view text) {
     return out;
 }
 
+// `html` with every tag made a blank, for markup libxml2 gives up on.
+std::string withoutTags(std::string_view html) {
+    std::string text;
+    bool inTag = false;
+    for (char c : html) {
+        if (c == '<') {
+            inTag = true;
+            text += ' ';
+        } else if (c == '>') {
+            inTag = false;
+        } else if (!inTag) {
+            text += c;
+        }
+    }
+    return text;
+}
+
 std::string htmlToText(std::string_view html) {
     if (html.find_first_of("<&") == std::string_view::npos) {
         return collapseBlanks(html);
@@ -109,12 +129,18 @@ std::string htmlToText(std::string_view html) {
     }
     const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
                         HTML_PARSE_NONET | HTML_PARSE_COMPACT;
-    std::unique_ptr<xmlDoc, DocFree> doc(
-        htmlReadMemory(html.data(), static_cast<int>(html.size()), nullptr, "UTF-8", options));
-    if (!doc) {
+    std::unique_ptr<htmlParserCtxt, ContextFree> context(htmlNewParserCtxt());
+    if (!context) {
         return {};
     }
-    return markupText(xmlDocGetRootElement(doc.get()));
+    std::unique_ptr<xmlDoc, DocFree> doc(htmlCtxtReadMemory(
+        context.get(), html.data(), static_cast<int>(html.size()), nullptr, "UTF-8", options));
+    // libxml2 stops at elements nested past its depth limit and drops what
+    // follows; the text is then read without the tags (their entities too).
+    if (context->disableSAX != 0) {
+        return htmlToText(withoutTags(html));
+    }
+    return doc ? markupText(xmlDocGetRootElement(doc.get())) : std::string();
 }
 
 } // namespace tolvane::server

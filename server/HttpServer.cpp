@@ -23,10 +23,12 @@
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tolvane::server {
 
@@ -42,6 +44,9 @@ constexpr int kBacklog = 256;
 constexpr int kTurnMillis = 200;
 // How long stop() lets running requests finish before it closes them.
 constexpr auto kStopGrace = std::chrono::seconds(5);
+// Connections the library may hold past [server] connections: newcomers that
+// each close the longest-idle one, until those have gone on the next turn.
+constexpr int kSpareConnections = 64;
 
 enum class Action { None, Door, Verify, Add, Query, News };
 
@@ -96,6 +101,64 @@ std::string printable(std::string_view text) {
 std::string header(MHD_Connection* connection, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     return value != nullptr ? value : "";
+}
+
+// The headers that say where a request's body ends and which host it is for,
+// as sent (names matched ignoring case).
+struct Framing {
+    std::vector<std::string> lengths;
+    std::vector<std::string> encodings;
+    int hosts = 0;
+};
+
+MHD_Result collectFraming(void* context, MHD_ValueKind, const char* key, const char* value) {
+    auto& framing = *static_cast<Framing*>(context);
+    const std::string name = platform::asciiLowered(key != nullptr ? key : "");
+    if (name == "content-length") {
+        framing.lengths.emplace_back(value != nullptr ? value : "");
+    } else if (name == "transfer-encoding") {
+        framing.encodings.emplace_back(value != nullptr ? value : "");
+    } else if (name == "host") {
+        ++framing.hosts;
+    }
+    return MHD_YES;
+}
+
+// Why a request is refused because a proxy in front of the server could read
+// it otherwise (where its body ends, which host or path it names), or empty.
+// `target` is the request line's target before percent-decoding.
+std::string ambiguity(MHD_Connection* connection, std::string_view version,
+                      std::string_view target) {
+    if (target.find("%00") != std::string_view::npos) {
+        return "the request target holds %00";
+    }
+    Framing framing;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &collectFraming, &framing);
+    const bool http11 = version == MHD_HTTP_VERSION_1_1;
+    if (framing.hosts > 1 || (framing.hosts == 0 && http11)) {
+        return http11 ? "an HTTP/1.1 request needs one Host" : "more than one Host";
+    }
+    if (framing.lengths.size() > 1) {
+        return "more than one Content-Length";
+    }
+    if (!framing.lengths.empty() &&
+        (framing.lengths[0].empty() ||
+         framing.lengths[0].find_first_not_of("0123456789") != std::string::npos)) {
+        return "Content-Length is not a number";
+    }
+    if (framing.encodings.empty()) {
+        return {};
+    }
+    if (!framing.lengths.empty()) {
+        return "both Content-Length and Transfer-Encoding";
+    }
+    if (!http11) {
+        return "Transfer-Encoding before HTTP/1.1";
+    }
+    if (framing.encodings.size() > 1 || platform::asciiLowered(framing.encodings[0]) != "chunked") {
+        return "Transfer-Encoding other than chunked";
+    }
+    return {};
 }
 
 std::string clientAddress(MHD_Connection* connection) {
@@ -153,12 +216,16 @@ void allowDescriptors(rlim_t wanted) {
 
 // One open connection. `deadline` bounds the arrival of the current request's
 // headers and body: it runs from the connection's start or the end of the
-// previous request, and stops once a body is complete.
+// previous request, and stops once a body is complete. Between requests (or
+// before its first headers are in) a connection is idle.
 struct HttpServer::Connection {
     int fd = -1;
     Clock::time_point deadline;
+    Clock::time_point idleSince = Clock::now();
     bool timed = true;
+    bool busy = false; // a request's headers are in and it is not yet completed
     bool closing = false;
+    std::string target; // the current request line's target, before decoding
     Connection* next = nullptr;
     Connection* previous = nullptr;
 };
@@ -274,11 +341,29 @@ struct Callbacks {
         return queue(connection, exchange, part ? 206 : 200, response, length);
     }
 
+    // 400 naming the fault; the connection ends, its body unread.
+    static bool refuseRequest(MHD_Connection* connection, Exchange& exchange,
+                              const std::string& why) {
+        const std::string body = "400 Bad Request: " + why + "\n";
+        MHD_Response* response = textResponse(body, kReplyType);
+        if (response != nullptr) {
+            MHD_add_response_header(response, "Connection", "close");
+        }
+        exchange.note = why;
+        return queue(connection, exchange, 400, response, body.size());
+    }
+
     // A request's first call: its headers are in. Answers what needs no body.
-    static bool begin(HttpServer& server, MHD_Connection* connection, Exchange& exchange) {
+    static bool begin(HttpServer& server, MHD_Connection* connection, Exchange& exchange,
+                      std::string_view version) {
         exchange.action = actionAt(exchange.path);
         const std::string& method = exchange.method;
         const bool served = method == "GET" || method == "HEAD" || method == "POST";
+        const Connection* state = connectionOf(connection);
+        if (const std::string why = ambiguity(connection, version, state ? state->target : "");
+            served && !why.empty()) {
+            return refuseRequest(connection, exchange, why);
+        }
         if (!served || (exchange.action != Action::None) != (method == "POST")) {
             if (method == "POST") {
                 return text(connection, exchange, 404, "404 Not Found\n");
@@ -312,25 +397,28 @@ struct Callbacks {
         return text(connection, exchange, 404, "404 Not Found\n");
     }
 
-    static ProtocolService::Answer run(ProtocolService& service, const Exchange& exchange) {
+    // Runs the protocol request; `deliver` gets its answer, here or (news)
+    // later from the feed's load.
+    static void run(ProtocolService& service, const Exchange& exchange,
+                    const ProtocolService::Done& deliver) {
         switch (exchange.action) {
         case Action::Door:
-            return service.door(exchange.body, exchange.host);
+            return deliver(service.door(exchange.body, exchange.host));
         case Action::Verify:
-            return service.userVerify(exchange.body);
+            return deliver(service.userVerify(exchange.body, exchange.address));
         case Action::Add:
-            return service.add(exchange.body);
+            return deliver(service.add(exchange.body));
         case Action::Query:
-            return service.query(exchange.body, exchange.host);
+            return deliver(service.query(exchange.body, exchange.host));
         case Action::News:
         case Action::None:
             break;
         }
-        return service.news(exchange.body);
+        service.news(exchange.body, deliver);
     }
 
     // The body is complete: the protocol request runs on the pool while the
-    // connection is parked; the pool wakes it with the answer.
+    // connection is parked; its answer wakes the connection.
     static bool dispatch(HttpServer& server, MHD_Connection* connection, Exchange& exchange) {
         if (exchange.bodyBytes > server.settings_.bodyLimit) {
             return answer(connection, exchange,
@@ -338,23 +426,22 @@ struct Callbacks {
         }
         exchange.dispatched = true;
         MHD_suspend_connection(connection);
-        ProtocolService& service = server.service_;
-        const bool posted = server.pool_->post([&server, &service, &exchange, connection] {
-            exchange.answer = run(service, exchange);
+        const auto deliver = [&server, &exchange, connection](ProtocolService::Answer answer) {
+            exchange.answer = std::move(answer);
             exchange.answered.store(true, std::memory_order_release);
             MHD_resume_connection(connection);
             server.wake();
-        });
-        if (!posted) {
-            exchange.answer = {503, "503 Service Unavailable\n", "stopping"};
-            exchange.answered.store(true, std::memory_order_release);
-            MHD_resume_connection(connection);
+        };
+        ProtocolService& service = server.service_;
+        if (!server.pool_->post(
+                [&service, &exchange, deliver] { run(service, exchange, deliver); })) {
+            deliver({503, "503 Service Unavailable\n", "stopping"});
         }
         return true;
     }
 
     static MHD_Result onRequest(void* context, MHD_Connection* connection, const char* url,
-                                const char* method, const char*, const char* upload,
+                                const char* method, const char* version, const char* upload,
                                 size_t* uploadSize, void** requestContext) {
         HttpServer& server = *static_cast<HttpServer*>(context);
         auto* exchange = static_cast<Exchange*>(*requestContext);
@@ -362,10 +449,14 @@ struct Callbacks {
             exchange = new Exchange;
             *requestContext = exchange;
             ++server.exchanges_;
+            if (Connection* state = connectionOf(connection)) {
+                state->busy = true;
+            }
             exchange->address = clientAddress(connection);
             exchange->method = method;
             exchange->path = url;
-            return begin(server, connection, *exchange) ? MHD_YES : MHD_NO;
+            return begin(server, connection, *exchange, version != nullptr ? version : "") ? MHD_YES
+                                                                                           : MHD_NO;
         }
         if (*uploadSize != 0) {
             // Counted as it arrives; past the limit it is read and dropped, so
@@ -404,6 +495,15 @@ struct Callbacks {
         return info != nullptr ? static_cast<Connection*>(info->socket_context) : nullptr;
     }
 
+    // Keeps the request line's target as sent: the library decodes it, and a
+    // %00 would cut it short.
+    static void* onTarget(void*, const char* uri, MHD_Connection* connection) {
+        if (Connection* state = connectionOf(connection)) {
+            state->target = uri != nullptr ? uri : "";
+        }
+        return nullptr;
+    }
+
     static void onCompleted(void* context, MHD_Connection* connection, void** requestContext,
                             MHD_RequestTerminationCode termination) {
         HttpServer& server = *static_cast<HttpServer*>(context);
@@ -415,7 +515,10 @@ struct Callbacks {
         --server.exchanges_;
         if (Connection* state = connectionOf(connection)) {
             state->timed = true;
-            state->deadline = Clock::now() + std::chrono::seconds(server.settings_.requestSeconds);
+            state->busy = false;
+            state->idleSince = Clock::now();
+            state->deadline =
+                state->idleSince + std::chrono::seconds(server.settings_.requestSeconds);
         }
         if (server.settings_.logRequests) {
             std::string line = exchange->address + " \"" + printable(exchange->method) + " " +
@@ -458,6 +561,8 @@ struct Callbacks {
             }
             server.connections_ = state;
             *socketContext = state;
+            ++server.open_;
+            server.makeRoom(state);
             return;
         }
         auto* state = static_cast<Connection*>(*socketContext);
@@ -468,6 +573,8 @@ struct Callbacks {
         if (state->next != nullptr) {
             state->next->previous = state->previous;
         }
+        --server.open_;
+        server.closing_ -= state->closing ? 1 : 0;
         delete state;
         *socketContext = nullptr;
     }
@@ -525,17 +632,19 @@ bool HttpServer::bind(std::string& error) {
         port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                                   : reinterpret_cast<sockaddr_in&>(bound).sin_port);
     }
-    allowDescriptors(static_cast<rlim_t>(settings_.connections) + 64);
+    allowDescriptors(static_cast<rlim_t>(settings_.connections) + kSpareConnections + 64);
 
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::onRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
         &logFromLibrary, const_cast<bool*>(&settings_.logRequests), MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings_.idleSeconds),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connections),
+        MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(settings_.connections + kSpareConnections),
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(settings_.connectionsPerAddress),
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
-        &Callbacks::onConnection, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
+        MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::onTarget, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
+        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot serve HTTP on " + where;
         return false;
@@ -611,19 +720,51 @@ void HttpServer::wake() {
     [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
 }
 
-// Ends connections whose request has not arrived whole in time: shutting the
-// socket down makes the next read see its end, and the library closes it.
+// Ends connections whose request has not arrived whole in time.
 void HttpServer::closeOverdue() {
     const auto now = Clock::now();
     for (Connection* state = connections_; state != nullptr; state = state->next) {
-        if (state->timed && !state->closing && state->deadline <= now && state->fd >= 0) {
-            state->closing = true;
-            ::shutdown(state->fd, SHUT_RDWR);
+        if (state->timed && !state->closing && state->deadline <= now) {
+            close(*state);
             if (settings_.logRequests) {
                 logLine("closed a connection whose request did not arrive within " +
                         std::to_string(settings_.requestSeconds) + " s");
             }
         }
+    }
+}
+
+// Shutting the socket down makes the next read see its end, and the library
+// closes the connection.
+void HttpServer::close(Connection& state) {
+    state.closing = true;
+    ++closing_;
+    if (state.fd >= 0) {
+        ::shutdown(state.fd, SHUT_RDWR);
+    }
+}
+
+// With more than [server] connections open, the longest-idle one gives way to
+// `newcomer`, which is itself closed when every other one is busy: a full
+// table never makes a new client wait for an idle time-out.
+void HttpServer::makeRoom(Connection* newcomer) {
+    if (open_ - closing_ <= settings_.connections) {
+        return;
+    }
+    Connection* oldest = nullptr;
+    for (Connection* state = connections_; state != nullptr; state = state->next) {
+        if (state != newcomer && !state->busy && !state->closing &&
+            (oldest == nullptr || state->idleSince < oldest->idleSince)) {
+            oldest = state;
+        }
+    }
+    close(oldest != nullptr ? *oldest : *newcomer);
+    if (settings_.logRequests) {
+        const auto idle = std::chrono::duration_cast<std::chrono::seconds>(
+            Clock::now() - (oldest != nullptr ? oldest->idleSince : Clock::now()));
+        logLine(oldest != nullptr ? "connections full: closed the longest-idle one (idle " +
+                                        std::to_string(idle.count()) + " s) for a new one"
+                                  : "connections full and all busy: closed a new one");
     }
 }
 

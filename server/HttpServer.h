@@ -15,15 +15,19 @@ class JobTable;
 class TaskPool;
 
 // Serves ProtocolService and the finished MP3 files over HTTP with
-// libmicrohttpd, logging one line per request on stderr.
+// libmicrohttpd, logging one line per request on stderr. With `connections`
+// open, a new one closes the connection idle longest.
 //
 // Threads: one event thread (serve() starts it) reads and writes every
 // connection through epoll, so a connection that waits for bytes costs no
 // thread. Its bodies are counted as they arrive and never held past
-// `bodyLimit`. A complete protocol request is answered on the pool of
-// `threads` threads (news may wait for a feed), while its connection is parked;
-// pages and audio files are answered on the event thread. stop() may be called
-// from any thread; it returns once the running requests have been answered.
+// `bodyLimit`. A complete protocol request runs on the pool of `threads`
+// threads while its connection is parked; a news request waiting for a feed
+// gives its thread back and is answered from the feed's load. Pages and audio
+// files are answered on the event thread. stop() may be called from any
+// thread; it returns once the running requests have been answered, so the
+// answers still owed (news waiting for a feed) must come first: ServerApp
+// stops the feeds before the HTTP server.
 class HttpServer {
   public:
     struct Settings {
@@ -65,6 +69,8 @@ class HttpServer {
     void turn(int millis);
     void wake();
     void closeOverdue();
+    void close(Connection& state);
+    void makeRoom(Connection* newcomer);
 
     const Settings settings_;
     ProtocolService& service_;
@@ -79,6 +85,8 @@ class HttpServer {
 
     // Event thread only.
     Connection* connections_ = nullptr; // every open connection, linked
+    int open_ = 0;                      // connections in that list
+    int closing_ = 0;                   // of those, shut down and about to go
     int exchanges_ = 0;                 // requests begun and not yet completed
 
     friend struct Callbacks;

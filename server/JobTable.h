@@ -29,7 +29,8 @@ class JobTable {
         Synthesizer::Voice voice;
     };
 
-    enum class Added { Ok, QueueFull, Stopping };
+    // UserFull: the user holds their share of the queue already.
+    enum class Added { Ok, QueueFull, UserFull, Stopping };
 
     struct Status {
         std::string ttsStatus; // "wait", "ttsing", "ttsed" or "failed"

@@ -1,7 +1,6 @@
 #include "server/ProtocolService.h"
 
 #include "platform/SystemText.h"
-#include "server/FeedCache.h"
 #include "server/FormBody.h"
 #include "server/JobTable.h"
 #include "server/Reply.h"
@@ -59,6 +58,8 @@ int httpStatusOf(Fault fault) {
     switch (fault) {
     case Fault::BadRequest:
         return 400;
+    case Fault::LoginsSlowed:
+        return 429;
     case Fault::TooManySessions:
     case Fault::Busy:
     case Fault::ShuttingDown:
@@ -122,6 +123,15 @@ struct Login {
 // scans them, empty but for the fault's code and message.
 using FailureFields = void (*)(Reply& reply, int errcode, const std::string& errmsg);
 
+// An action's answer to `fault` in the request's language.
+Answer failureAnswer(FailureFields failureFields, Fault fault, std::string_view language,
+                     std::string_view detail = {}) {
+    const std::string message = faultMessage(fault, language, detail);
+    Reply reply("tolvane");
+    failureFields(reply, static_cast<int>(fault), message);
+    return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+}
+
 // One request of an action: its body parsed against the action's fields
 // (nullopt, with `error` saying why, when it does not fit) and the action's
 // answer to a fault, in the language the request asked for.
@@ -132,10 +142,7 @@ struct ActionRequest {
           failureFields(failureFields) {}
 
     Answer fail(Fault fault, std::string_view detail = {}) const {
-        const std::string message = faultMessage(fault, language, detail);
-        Reply reply("tolvane");
-        failureFields(reply, static_cast<int>(fault), message);
-        return answer(reply, httpStatusOf(fault), noteOf(fault, message));
+        return failureAnswer(failureFields, fault, language, detail);
     }
 
     std::string error; // before `form`, which is parsed into it
@@ -206,7 +213,10 @@ void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
 
 ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions, JobTable& jobs,
                                  FeedCache& feeds)
-    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds) {}
+    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds),
+      logins_(LoginGuard::Settings{config.loginFailures, config.loginFailuresPerAddress,
+                                   std::chrono::seconds(config.loginDelaySeconds),
+                                   std::chrono::seconds(config.loginDelayMaxSeconds)}) {}
 
 std::string ProtocolService::link(std::string_view host, std::string_view path) const {
     if (!config_.publicUrl.empty()) {
@@ -271,7 +281,7 @@ Answer ProtocolService::tooLarge(std::string_view path, std::size_t limit) const
     return answer(reply, 413, noteOf(Fault::BadRequest, message));
 }
 
-Answer ProtocolService::userVerify(std::string_view body) {
+Answer ProtocolService::userVerify(std::string_view body, const std::string& address) {
     const ActionRequest request(body, kVerifyFields, verifyFailure);
     const std::optional<FormBody>& form = request.form;
     if (!form) {
@@ -282,10 +292,16 @@ Answer ProtocolService::userVerify(std::string_view body) {
         return request.fail(Fault::BadRequest, "pass_md5 must be 32 hexadecimal digits");
     }
     const UserAccount* user = config_.findUser(form->text("user_email"));
+    const bool right = user != nullptr && sameDigest(digest, user->passwordMd5);
+    const int wait = logins_.attempt(
+        address, user != nullptr ? std::optional<int>(user->userId) : std::nullopt, right);
+    if (wait > 0) {
+        return request.fail(Fault::LoginsSlowed, std::to_string(wait));
+    }
     if (user == nullptr) {
         return request.fail(Fault::UnknownUser);
     }
-    if (!sameDigest(digest, user->passwordMd5)) {
+    if (!right) {
         return request.fail(Fault::WrongPassword);
     }
     const std::string token = sessions_.open(user->userId);
@@ -395,6 +411,9 @@ Answer ProtocolService::add(std::string_view body) {
     switch (jobs_.add(std::move(job), uuid)) {
     case JobTable::Added::QueueFull:
         return request.fail(Fault::Busy);
+    case JobTable::Added::UserFull:
+        return request.fail(Fault::Busy, std::to_string(config_.jobsPerUser) +
+                                             " of your texts are waiting or being read");
     case JobTable::Added::Stopping:
         return request.fail(Fault::ShuttingDown);
     case JobTable::Added::Ok:
@@ -448,37 +467,46 @@ Answer ProtocolService::query(std::string_view body, std::string_view host) {
     return answer(reply, 200, failed ? noteOf(Fault::SynthesisFailed, failure) : "");
 }
 
-Answer ProtocolService::news(std::string_view body) {
+void ProtocolService::news(std::string_view body, Done done) {
     const ActionRequest request(body, kNewsFields, newsFailure);
     const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return request.fail(Fault::BadRequest, request.error);
+        return done(request.fail(Fault::BadRequest, request.error));
     }
     std::string error;
     const auto feedId = form->integer("rss_id", INT_MIN, INT_MAX, 0, error);
     const auto start = form->integer("rssstart", INT_MIN, INT_MAX, 0, error);
     if (!feedId || !start) {
-        return request.fail(Fault::BadRequest, error);
+        return done(request.fail(Fault::BadRequest, error));
     }
     const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
     const UserAccount* user = sessionUser ? userById(*sessionUser) : nullptr;
     if (user == nullptr) {
-        return request.fail(Fault::BadSession);
+        return done(request.fail(Fault::BadSession));
     }
     const FeedSource* feed = config_.findFeed(static_cast<int>(*feedId));
     if (feed == nullptr ||
         std::find(user->feeds.begin(), user->feeds.end(), feed->id) == user->feeds.end()) {
-        return request.fail(Fault::UnknownFeed);
+        return done(request.fail(Fault::UnknownFeed));
     }
     if (*start < 0) {
-        return request.fail(Fault::BadParameter, "rssstart must be 0 or more");
+        return done(request.fail(Fault::BadParameter, "rssstart must be 0 or more"));
     }
-    const FeedCache::Items items = feeds_.items(*feed, error);
+    feeds_.request(*feed, [this, done = std::move(done), first = static_cast<std::size_t>(*start),
+                           language = request.language](const FeedCache::Items& items,
+                                                        const std::string& failure) {
+        done(newsBatch(items, failure, first, language));
+    });
+}
+
+// The news reply from `start` on, or the feed's failure.
+Answer ProtocolService::newsBatch(const FeedCache::Items& items, const std::string& error,
+                                  std::size_t start, const std::string& language) const {
     if (!items) {
-        return request.fail(Fault::FeedUnavailable, error);
+        return failureAnswer(newsFailure, Fault::FeedUnavailable, language, error);
     }
     const std::size_t total = items->size();
-    const std::size_t first = std::min(static_cast<std::size_t>(*start), total);
+    const std::size_t first = std::min(start, total);
     const std::size_t count = std::min(total - first, static_cast<std::size_t>(config_.newsBatch));
     Reply reply("tolvane");
     reply.text("action", "simplepie");

@@ -1,15 +1,17 @@
 #pragma once
 
 #include "server/Fault.h"
+#include "server/FeedCache.h"
+#include "server/LoginGuard.h"
 #include "server/ServerConfig.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace tolvane::server {
 
-class FeedCache;
 class SessionTable;
 class JobTable;
 
@@ -17,8 +19,8 @@ class JobTable;
 // HTTP server, the tests and the fuzzer run the same code.
 //
 // Threads: called from any number of HTTP threads at once; its own fields are
-// set before serving starts and only read afterwards; SessionTable, JobTable
-// and FeedCache guard their own state.
+// set before serving starts and only read afterwards; SessionTable, JobTable,
+// FeedCache and LoginGuard guard their own state.
 class ProtocolService {
   public:
     static constexpr std::string_view kDoorPath = "/tolvane/tolvanedoor.php";
@@ -42,10 +44,15 @@ class ProtocolService {
     void setDefaultHost(std::string host) { defaultHost_ = std::move(host); }
 
     Answer door(std::string_view body, std::string_view host) const;
-    Answer userVerify(std::string_view body);
+    // `address` is the client's, for the count of failed logins.
+    Answer userVerify(std::string_view body, const std::string& address);
     Answer add(std::string_view body);
     Answer query(std::string_view body, std::string_view host);
-    Answer news(std::string_view body);
+    // A news request answers through `done`: at once when the feed's items
+    // are at hand or the request fails, else from the feed's load once it
+    // ends, so the calling thread never waits for a feed.
+    using Done = std::function<void(Answer)>;
+    void news(std::string_view body, Done done);
 
     // The failure reply of the action at `path` (the door's for any other
     // path) to a body longer than `limit` bytes: errcode 900, HTTP 413.
@@ -58,11 +65,14 @@ class ProtocolService {
 
   private:
     const UserAccount* userById(int userId) const;
+    Answer newsBatch(const FeedCache::Items& items, const std::string& error, std::size_t start,
+                     const std::string& language) const;
 
     const ServerConfig& config_;
     SessionTable& sessions_;
     JobTable& jobs_;
     FeedCache& feeds_;
+    LoginGuard logins_;
     std::string defaultHost_ = "127.0.0.1:8080";
 };
 

@@ -1,10 +1,15 @@
 #include "server/ServerApp.h"
 
+#include "platform/SystemText.h"
 #include "server/Log.h"
 #include "server/SessionStore.h"
 #include "server/Synthesizer.h"
 
+#include <espeak-ng/speak_lib.h>
 #include <libxml/parser.h>
+
+#include <set>
+#include <string_view>
 
 namespace tolvane::server {
 
@@ -15,6 +20,7 @@ SpeechJobs::Settings jobSettings(const ServerConfig& config) {
     settings.dataDir = config.dataDir;
     settings.workers = config.workers;
     settings.queueSize = config.queueSize;
+    settings.jobsPerUser = config.jobsPerUser;
     settings.keptJobs = config.keptJobs;
     settings.fileExpiry = std::chrono::seconds(config.fileExpirySeconds);
     settings.maxSpeechSeconds = config.maxSpeechSeconds;
@@ -54,8 +60,32 @@ bool checkEncoder(const ServerConfig& config, std::string& error) {
     return true;
 }
 
+// The variants espeak-ng lists. It takes a variant it does not have (or a
+// path) and speaks without it, so [voices] is checked against this list. Runs
+// at start, before any synthesis.
+std::set<std::string> installedVariants() {
+    std::set<std::string> variants;
+    espeak_VOICE spec{};
+    spec.languages = "variant";
+    constexpr std::string_view kPrefix = "!v/";
+    for (const espeak_VOICE** voice = espeak_ListVoices(&spec);
+         voice != nullptr && *voice != nullptr; ++voice) {
+        const std::string_view id = (*voice)->identifier != nullptr ? (*voice)->identifier : "";
+        if (id.starts_with(kPrefix)) {
+            variants.emplace(id.substr(kPrefix.size()));
+        }
+    }
+    return variants;
+}
+
 bool checkVoices(const ServerConfig& config, std::string& error) {
-    for (const auto& [name, variant] : config.voiceVariants) {
+    const std::set<std::string> installed = installedVariants();
+    for (const std::string& name : config.voiceNames) {
+        const std::string& variant = config.voiceVariants.at(platform::asciiLowered(name));
+        if (!variant.empty() && installed.count(variant) == 0) {
+            error = "[voices] " + name + ": espeak-ng has no variant '" + variant + "'";
+            return false;
+        }
         if (!variant.empty() && !Synthesizer::instance().checkVoice("en-us+" + variant, error)) {
             error = "[voices] " + name + ": " + error;
             return false;
@@ -120,6 +150,10 @@ void ServerApp::stop() {
         stopping_ = true;
     }
     wake_.notify_all();
+    // News requests waiting for a feed are answered before HTTP stops.
+    if (feeds_) {
+        feeds_->stop();
+    }
     if (http_) {
         http_->stop();
     }

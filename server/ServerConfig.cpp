@@ -2,6 +2,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/SystemText.h"
+#include "server/Reply.h"
 #include "server/ServiceAddress.h"
 #include "server/Utf8.h"
 
@@ -16,6 +17,8 @@ namespace tolvane::server {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::size_t kVoiceNameBytes = 255;
 
 struct IntKey {
     std::string_view section;
@@ -34,11 +37,16 @@ constexpr IntKey kIntKeys[] = {
     {"server", "connections", &ServerConfig::maxConnections, 1, 100000},
     {"server", "connections_per_address", &ServerConfig::connectionsPerAddress, 1, 100000},
     {"limits", "queue_size", &ServerConfig::queueSize, 1, 100000},
+    {"limits", "jobs_per_user", &ServerConfig::jobsPerUser, 1, 100000},
     {"limits", "kept_jobs", &ServerConfig::keptJobs, 1, 1000000},
     {"limits", "file_expiry", &ServerConfig::fileExpirySeconds, 1, 30 * 86400},
     {"limits", "session_lifetime", &ServerConfig::sessionSeconds, 1, 365 * 86400},
     {"limits", "sessions", &ServerConfig::maxSessions, 1, 1000000},
     {"limits", "sessions_per_user", &ServerConfig::sessionsPerUser, 1, 10000},
+    {"limits", "login_failures", &ServerConfig::loginFailures, 0, 1000000},
+    {"limits", "login_failures_per_address", &ServerConfig::loginFailuresPerAddress, 0, 1000000},
+    {"limits", "login_delay", &ServerConfig::loginDelaySeconds, 1, 3600},
+    {"limits", "login_delay_max", &ServerConfig::loginDelayMaxSeconds, 1, 86400},
     {"limits", "news_batch", &ServerConfig::newsBatch, 1, 100},
     {"limits", "feed_items", &ServerConfig::feedMaxItems, 1, 10000},
     {"limits", "feed_refresh", &ServerConfig::feedRefreshSeconds, 1, 7 * 86400},
@@ -286,6 +294,31 @@ class Reader {
     std::vector<std::string>& warnings_;
 };
 
+// Why a [voices] entry cannot be used, or empty. Names go to clients in the
+// door reply and come back in add requests, so a name the reply would change
+// could never be matched; variants name espeak-ng variant files.
+std::string voiceFault(const std::string& name, const std::string& variant) {
+    if (!isValidUtf8(name)) {
+        return "'" + repairUtf8(name) + "': a voice name must be UTF-8";
+    }
+    if (const std::string sent = Reply::clean(name, kVoiceNameBytes); sent != name) {
+        return "'" + name + "': clients would be sent '" + sent +
+               "'; a voice name must go as written: no '&', control characters, runs of "
+               "blanks, text read as a reply key ('status=', 'title3') or more than " +
+               std::to_string(kVoiceNameBytes) + " bytes";
+    }
+    const bool plain =
+        variant.size() <= 64 && std::all_of(variant.begin(), variant.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '_';
+        });
+    if (!plain) {
+        return name + ": '" + variant +
+               "' is not an espeak-ng variant name (letters, digits, '-' and '_')";
+    }
+    return {};
+}
+
 bool validText(std::string_view text) {
     return !text.empty() && text.size() <= 255 && isValidUtf8(text) &&
            std::none_of(text.begin(), text.end(),
@@ -345,6 +378,14 @@ bool ServerConfig::validate(std::string& error) const {
             }
         }
     }
+    for (const std::string& name : voiceNames) {
+        if (const std::string fault =
+                voiceFault(name, voiceVariants.at(platform::asciiLowered(name)));
+            !fault.empty()) {
+            error = "[voices] " + fault;
+            return false;
+        }
+    }
     std::set<int> feedIds;
     for (const FeedSource& feed : feeds) {
         if (!feedIds.insert(feed.id).second) {
@@ -370,6 +411,11 @@ bool ServerConfig::validate(std::string& error) const {
         error = "[server] public_url: '" + publicUrl +
                 "' is not http:// or https://, a host with an optional port, and a path of "
                 "letters, digits and / - . _ ~";
+        return false;
+    }
+    if (loginDelayMaxSeconds < loginDelaySeconds) {
+        error = "[limits] login_delay_max: must be at least login_delay (" +
+                std::to_string(loginDelaySeconds) + ")";
         return false;
     }
     if (port < 0 || port > 65535 || workers < 1 || workers > 64) {

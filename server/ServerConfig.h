@@ -49,15 +49,20 @@ struct ServerConfig {
     bool logRequests = true;
     std::string publicUrl; // base of the service addresses in replies; empty: the request's Host
 
-    int queueSize = 64;           // jobs waiting or being synthesised at once
-    int keptJobs = 1000;          // finished jobs kept; the oldest go first
-    int fileExpirySeconds = 600;  // a finished MP3 stays this long
-    int sessionSeconds = 86400;   // a verifytimeid lives this long unused
-    int maxSessions = 4096;       // sessions held at once, of all users
-    int sessionsPerUser = 16;     // a further login ends the user's least recently used
-    int newsBatch = 10;           // news items per reply
-    int feedMaxItems = 200;       // items kept per feed
-    int feedRefreshSeconds = 300; // a URL feed is fetched again after this
+    int queueSize = 64;               // jobs waiting or being synthesised at once
+    int jobsPerUser = 16;             // of those, one user's
+    int keptJobs = 1000;              // finished jobs kept; the oldest go first
+    int fileExpirySeconds = 600;      // a finished MP3 stays this long
+    int sessionSeconds = 86400;       // a verifytimeid lives this long unused
+    int maxSessions = 4096;           // sessions held at once, of all users
+    int sessionsPerUser = 16;         // a further login ends the user's least recently used
+    int loginFailures = 5;            // failed logins of one account before its logins are slowed
+    int loginFailuresPerAddress = 20; // the same for one client address
+    int loginDelaySeconds = 1;        // the first wait; it doubles with each further failure
+    int loginDelayMaxSeconds = 60;    // up to this
+    int newsBatch = 10;               // news items per reply
+    int feedMaxItems = 200;           // items kept per feed
+    int feedRefreshSeconds = 300;     // a URL feed is fetched again after this
     int feedTimeoutSeconds = 10;
     std::size_t feedMaxBytes = 4 << 20;
     std::size_t maxBodyBytes = 0; // 0: derived from the users' text limits

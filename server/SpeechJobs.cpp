@@ -141,10 +141,14 @@ void SpeechJobs::stop() {
             return;
         }
         stopping_ = true;
-        for (const auto& job : queue_) {
-            jobs_.erase(job->uuid);
+        for (const auto& [user, jobs] : waiting_) {
+            for (const auto& job : jobs) {
+                jobs_.erase(job->uuid);
+            }
         }
-        queue_.clear();
+        waiting_.clear();
+        turns_.clear();
+        waitingCount_ = 0;
     }
     cancel_ = true;
     wake_.notify_all();
@@ -182,11 +186,21 @@ SpeechJobs::Added SpeechJobs::add(Request request, std::string& uuid) {
         if (!started_ || stopping_) {
             return Added::Stopping;
         }
-        if (queue_.size() + running_ >= static_cast<std::size_t>(settings_.queueSize)) {
+        if (waitingCount_ + running_ >= static_cast<std::size_t>(settings_.queueSize)) {
             return Added::QueueFull;
         }
+        const auto held = held_.find(job->userId);
+        if (held != held_.end() && held->second >= settings_.jobsPerUser) {
+            return Added::UserFull;
+        }
         jobs_[job->uuid] = job;
-        queue_.push_back(job);
+        ++held_[job->userId];
+        std::deque<std::shared_ptr<Job>>& mine = waiting_[job->userId];
+        if (mine.empty()) {
+            turns_.push_back(job->userId);
+        }
+        mine.push_back(job);
+        ++waitingCount_;
     }
     wake_.notify_one();
     uuid = job->uuid;
@@ -254,7 +268,24 @@ void SpeechJobs::expire() {
 
 SpeechJobs::Counts SpeechJobs::counts() const {
     const std::lock_guard lock(mutex_);
-    return Counts{queue_.size(), running_, finished_.size()};
+    return Counts{waitingCount_, running_, finished_.size()};
+}
+
+// The first waiting job of the user whose turn it is; that user's turn comes
+// again after the others'. Called with mutex_ held and a job waiting.
+std::shared_ptr<SpeechJobs::Job> SpeechJobs::nextTurn() {
+    const int user = turns_.front();
+    turns_.pop_front();
+    const auto mine = waiting_.find(user);
+    std::shared_ptr<Job> job = mine->second.front();
+    mine->second.pop_front();
+    if (mine->second.empty()) {
+        waiting_.erase(mine);
+    } else {
+        turns_.push_back(user);
+    }
+    --waitingCount_;
+    return job;
 }
 
 void SpeechJobs::work() {
@@ -262,12 +293,11 @@ void SpeechJobs::work() {
         std::shared_ptr<Job> job;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            wake_.wait(lock, [&] { return stopping_ || !turns_.empty(); });
             if (stopping_) {
                 return;
             }
-            job = queue_.front();
-            queue_.pop_front();
+            job = nextTurn();
             job->state = State::Running;
             ++running_;
         }
@@ -310,6 +340,9 @@ void SpeechJobs::finish(const std::shared_ptr<Job>& job, std::optional<std::stri
     {
         const std::lock_guard lock(mutex_);
         --running_;
+        if (const auto held = held_.find(job->userId); held != held_.end() && --held->second == 0) {
+            held_.erase(held);
+        }
         job->state = failure ? State::Failed : State::Done;
         job->failure = failure.value_or("");
         job->durationMs = durationMs;

@@ -23,20 +23,24 @@ namespace tolvane::server {
 
 // The speech jobs from add to expiry: a bounded queue, worker threads that turn
 // text into an MP3 file in the data folder, and the finished files kept for a
-// while.
+// while. Each user holds at most `jobsPerUser` of the queue, and the users
+// with waiting jobs take turns, one job each, so one account's many jobs do
+// not keep the others' waiting.
 //
 // Threads: HTTP threads call add(), status(), openAudio() and expire(); the
 // worker threads take waiting jobs, synthesise them (one at a time, see
 // Synthesizer), encode them in parallel and write the file. mutex_ guards
-// jobs_, queue_, finished_, running_, stopping_ and every Job's fields;
-// synthesis, encoding and writing run without it. stop() cancels the synthesis
-// in progress through cancel_ and joins the workers.
+// jobs_, waiting_, turns_, held_, waitingCount_, finished_, running_,
+// stopping_ and every Job's fields; synthesis, encoding and writing run
+// without it. stop() cancels the synthesis in progress through cancel_ and
+// joins the workers.
 class SpeechJobs : public JobTable {
   public:
     struct Settings {
         std::filesystem::path dataDir; // empty: a private temporary folder
         int workers = 2;
         int queueSize = 64;
+        int jobsPerUser = 16; // of the queue, waiting or being synthesised
         int keptJobs = 1000;
         std::chrono::seconds fileExpiry{600};
         int maxSpeechSeconds = 600;
@@ -89,6 +93,7 @@ class SpeechJobs : public JobTable {
         Clock::time_point finishedAt;
     };
 
+    std::shared_ptr<Job> nextTurn();
     void work();
     // Synthesises, encodes and writes one job; the failure text when it fails.
     std::optional<std::string> produce(const Job& job, long long& durationMs);
@@ -107,7 +112,10 @@ class SpeechJobs : public JobTable {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::unordered_map<std::string, std::shared_ptr<Job>> jobs_;
-    std::deque<std::shared_ptr<Job>> queue_;
+    std::unordered_map<int, std::deque<std::shared_ptr<Job>>> waiting_; // by user, in order
+    std::deque<int> turns_;             // users with waiting jobs, the next to be served first
+    std::unordered_map<int, int> held_; // jobs waiting or running, by user; no zeros
+    std::size_t waitingCount_ = 0;
     std::deque<std::shared_ptr<Job>> finished_; // in the order they finished
     std::size_t running_ = 0;
     bool stopping_ = false;

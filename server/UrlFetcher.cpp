@@ -30,6 +30,10 @@ std::size_t append(char* data, std::size_t size, std::size_t count, void* user) 
     return bytes;
 }
 
+int checkCancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
+}
+
 // curl_global_init is not thread-safe; the first fetch does it once.
 bool globalInit(std::string& error) {
     static std::once_flag once;
@@ -44,8 +48,8 @@ bool globalInit(std::string& error) {
 
 } // namespace
 
-bool fetchUrl(const std::string& url, int timeoutSeconds, std::size_t maxBytes, std::string& body,
-              std::string& error) {
+bool fetchUrl(const std::string& url, int timeoutSeconds, std::size_t maxBytes,
+              const std::atomic<bool>& cancel, std::string& body, std::string& error) {
     body.clear();
     if (!globalInit(error)) {
         return false;
@@ -75,7 +79,10 @@ bool fetchUrl(const std::string& url, int timeoutSeconds, std::size_t maxBytes, 
         curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes)) ==
             CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &append) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &checkCancel) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &cancel) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
     if (!optionsSet) {
         error = "libcurl: cannot set up the transfer";
         return false;

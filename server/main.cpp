@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <pthread.h>
 
 #ifndef TOLVANE_SERVER_VERSION
@@ -99,6 +100,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Blocks past this go straight back to the system when freed. glibc would
+    // otherwise raise the threshold after the first large free (a feed's
+    // document, a long text), and the threads' heaps would keep such peaks.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
     const std::optional<ServerConfig> config = loadConfig(*line);
     if (!config) {

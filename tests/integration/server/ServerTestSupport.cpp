@@ -104,7 +104,7 @@ scanList(const std::string& reply, std::size_t from, long count, const std::stri
 } // namespace
 
 HttpResult httpPost(const std::string& url, const std::string& body,
-                    const std::vector<std::string>& headers) {
+                    const std::vector<std::string>& headers, const std::string& from) {
     initCurl();
     CURL* curl = curl_easy_init();
     curl_slist* list = nullptr;
@@ -115,6 +115,9 @@ HttpResult httpPost(const std::string& url, const std::string& body,
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    if (!from.empty()) {
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, from.c_str());
+    }
     HttpResult result = perform(curl);
     curl_slist_free_all(list);
     return result;

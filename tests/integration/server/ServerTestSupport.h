@@ -32,8 +32,9 @@ struct HttpResult {
     }
 };
 
+// `from`: the loopback address to send from (127.0.0.x), when not the default.
 HttpResult httpPost(const std::string& url, const std::string& body,
-                    const std::vector<std::string>& headers = {});
+                    const std::vector<std::string>& headers = {}, const std::string& from = {});
 // POSTs `bytes` bytes made as they are sent: `prefix`, then 'a' to the end;
 // with `chunked` as a chunked body of no announced length.
 HttpResult httpPostGenerated(const std::string& url, const std::string& prefix, std::uint64_t bytes,

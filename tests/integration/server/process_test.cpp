@@ -44,12 +44,19 @@ TEST(ServerProgramTest, CommandLineAndConfigurationFaultsAreReportedClearly) {
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.out.find("none.ini"), std::string::npos) << missing.out;
 
-    writeFile(dir.path() / "bad.ini", "[user x]\nemail = x@y\npassword_md5 = demo\nuserid = 1\n");
-    const RunResult bad = runServer({"--config", (dir.path() / "bad.ini").string()});
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_NE(bad.out.find("[user x] password_md5: must be 32 hexadecimal digits"),
-              std::string::npos)
-        << bad.out;
+    const std::pair<std::string, std::string> faults[] = {
+        {"[user x]\nemail = x@y\npassword_md5 = demo\nuserid = 1\n",
+         "[user x] password_md5: must be 32 hexadecimal digits"},
+        // espeak-ng itself would speak without a variant it does not have.
+        {"[voices]\nLily = nosuchvariant\n",
+         "[voices] Lily: espeak-ng has no variant 'nosuchvariant'"},
+    };
+    for (const auto& [ini, fault] : faults) {
+        writeFile(dir.path() / "bad.ini", ini);
+        const RunResult bad = runServer({"--config", (dir.path() / "bad.ini").string()});
+        EXPECT_EQ(bad.exitCode, 1);
+        EXPECT_NE(bad.out.find(fault), std::string::npos) << bad.out;
+    }
 }
 
 TEST(ServerProgramTest, SecondServerOnTheSamePortFailsAndSignalsStopCleanly) {
@@ -86,12 +93,13 @@ TEST(ServerLoadTest, FiftyClientsAtOnceAllGetCompleteAudio) {
     TempDir dir;
     writeFile(dir.path() / "news.xml", "<rss><channel></channel></rss>");
     writeFile(dir.path() / "atom.xml", "<feed xmlns=\"http://www.w3.org/2005/Atom\"/>");
-    // The clients share one account, so it may hold a session for each, and
+    // The clients share one account, so it may hold a session and a job for each, and
     // one address, so it may hold a few connections for each.
     writeFile(dir.path() / "server.ini",
               testConfig("[server]\nconnections_per_address = " + std::to_string(4 * kClients) +
                          "\n[limits]\nkept_jobs = " + std::to_string(kKeptJobs) +
-                         "\nsessions_per_user = " + std::to_string(kClients) + "\n"));
+                         "\nsessions_per_user = " + std::to_string(kClients) +
+                         "\njobs_per_user = " + std::to_string(kClients) + "\n"));
     ServerProcess server({"--config", (dir.path() / "server.ini").string(), "--data",
                           (dir.path() / "audio").string()});
     const int port = server.waitForPort();

@@ -144,6 +144,36 @@ TEST_F(ProtocolTest, OtherMethodsGet405AtOnceWithoutTheirBodyAndTheConnectionEnd
     EXPECT_EQ(at(add("Still here"), 1), "succeed");
 }
 
+// Requests a proxy in front could read otherwise (where the body ends, which
+// host, which path) are refused before their body is read.
+TEST_F(ProtocolTest, AmbiguousRequestsGet400AndTheConnectionEnds) {
+    const std::string door = "POST /tolvane/tolvanedoor.php HTTP/1.1\r\nHost: x\r\n";
+    const std::string chunks = "\r\n7\r\nfresh=1\r\n0\r\n\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {door + "Content-Length: 7\r\nTransfer-Encoding: chunked\r\n" + chunks,
+         "both Content-Length and Transfer-Encoding"},
+        {door + "Content-Length: 7\r\nContent-Length: 8\r\n\r\nfresh=1x",
+         "more than one Content-Length"},
+        {door + "Transfer-Encoding: gzip, chunked\r\n" + chunks,
+         "Transfer-Encoding other than chunked"},
+        {"POST /tolvane/tolvanedoor.php HTTP/1.0\r\nTransfer-Encoding: chunked\r\n" + chunks,
+         "Transfer-Encoding before HTTP/1.1"},
+        {"POST /tolvane/tolvanedoor.php HTTP/1.1\r\nContent-Length: 7\r\n\r\nfresh=1",
+         "an HTTP/1.1 request needs one Host"},
+        {"GET /intl/en-US/feedback.html%00.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+         "the request target holds %00"},
+    };
+    for (const auto& [request, why] : cases) {
+        const RawExchange exchange = rawExchange(server_->app().port(), request, 4.0);
+        EXPECT_TRUE(exchange.reply.starts_with("HTTP/1.1 400 Bad Request\r\n") &&
+                    exchange.reply.ends_with("\r\n\r\n400 Bad Request: " + why + "\n"))
+            << exchange.reply;
+        EXPECT_TRUE(exchange.closed && exchange.seconds < 1.0) << exchange.seconds << " s";
+    }
+    const RawExchange old = rawExchange(server_->app().port(), "GET / HTTP/1.0\r\n\r\n", 4.0);
+    EXPECT_NE(old.reply.find(" 200 OK\r\n"), std::string::npos) << "HTTP/1.0 needs no Host";
+}
+
 TEST_F(ProtocolTest, HomeAndFeedbackPagesAreUtf8HtmlNamingTheSupportAddress) {
     const std::pair<std::string, std::string> pages[] = {
         {"/", "reads text aloud"},
@@ -509,6 +539,57 @@ TEST(PublicUrlTest, ServiceAddressesStartWithPublicUrlWhateverTheHost) {
     }
 }
 
+// Five wrong logins per account and twenty per address are free; then waits
+// of 1 s, doubling up to 2 s.
+class LoginGuardTest : public ProtocolTest {
+    std::string extraConfig() override {
+        return "[limits]\nlogin_failures = 5\nlogin_failures_per_address = 20\n"
+               "login_delay = 1\nlogin_delay_max = 2\n";
+    }
+};
+
+TEST_F(LoginGuardTest, ThousandWrongLoginsAreSlowedAndTheRightUserStillLogsIn) {
+    const std::string right = std::string("user_email=") + kEmail + "&pass_md5=" + kPasswordMd5;
+    const std::string wrong =
+        std::string("user_email=") + kEmail + "&pass_md5=" + std::string(32, '0');
+    const auto login = [&](const std::string& body, const std::string& from) {
+        const HttpResult result = httpPost(session_.verifyUrl, body, {}, from);
+        const std::vector<std::string> head = parseVerify(result.body).head;
+        return std::to_string(result.status) + " " + at(head, 7) + " " + at(head, 8);
+    };
+    // The attacker guesses from 127.0.0.9; the reader logged in from 127.0.0.1.
+    int tried = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) {
+        const std::string reply = login(wrong, "127.0.0.9");
+        if (reply == "200 302 Wrong password") {
+            ++tried;
+        } else {
+            ASSERT_TRUE(reply == "429 306 Too many failed logins, try again in 1 s" ||
+                        reply == "429 306 Too many failed logins, try again in 2 s")
+                << "login " << i << ": " << reply;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GE(tried, 5);
+    EXPECT_LE(tried, 5 + 1 + static_cast<int>(seconds / 2) + 1) << "in " << seconds << " s";
+
+    // The reader's own address is let in at once; a new one waits out the lock.
+    EXPECT_EQ(login(right, "127.0.0.1"), "200 0 null");
+    EXPECT_EQ(login(right, "127.0.0.2").substr(0, 8), "429 306 ");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(login(right, "127.0.0.2"), "200 0 null");
+
+    // Past twenty failures from one address, every login from it waits.
+    for (int i = 0; i < 20; ++i) {
+        login("user_email=nobody" + std::to_string(i) + "@example.test&pass_md5=" + kPasswordMd5,
+              "127.0.0.9");
+    }
+    EXPECT_EQ(login(right, "127.0.0.9").substr(0, 8), "429 306 ");
+    EXPECT_EQ(login(right, "127.0.0.3"), "200 0 null");
+}
+
 class QueueTest : public ProtocolTest {
     std::string extraConfig() override { return "[limits]\nqueue_size = 1\nfile_expiry = 1\n"; }
 };
@@ -534,6 +615,41 @@ TEST_F(QueueTest, FullQueueRefusesAndFinishedFilesExpire) {
     EXPECT_EQ(status, 404);
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(at(waitForJob(session_, first[2], 1), 5), "105");
+}
+
+// One worker; room for eight jobs, four of one user's. User 8 fills its share
+// with long texts, then the reader adds one: it is taken in turn, before user
+// 8's later jobs.
+TEST(JobShareTest, AnotherUsersJobStartsWhileOneAccountFloods) {
+    TempDir dir;
+    std::string ini =
+        testConfig("[limits]\nqueue_size = 8\njobs_per_user = 4\n[user b]\n"
+                   "email = b@example.test\npassword_md5 = " +
+                   std::string(kPasswordMd5) + "\nuserid = 8\nmax_text_number = 1000\n");
+    ini.replace(ini.find("workers = 2"), 11, "workers = 1");
+    RunningServer server(dir.path(), ini);
+    ASSERT_TRUE(server.ok()) << server.error();
+    const Session flooder = logIn(server.door(), "b@example.test");
+    const Session reader = logIn(server.door());
+    const auto add = [](const Session& session, int words) {
+        const HttpResult result =
+            httpPost(session.addUrl, addBody(session, repeat("word ", words)));
+        const std::vector<std::string> fields = parseAdd(result.body);
+        return at(fields, 1) == "succeed" ? fields[2]
+                                          : std::to_string(result.status) + " " + at(fields, 4);
+    };
+    std::vector<std::string> flood;
+    for (int i = 0; i < 4; ++i) {
+        flood.push_back(add(flooder, 199));
+        ASSERT_EQ(flood.back().size(), 36u) << flood.back();
+    }
+    EXPECT_EQ(add(flooder, 199),
+              "503 Server busy, try again later: 4 of your texts are waiting or being read");
+    const std::string mine = add(reader, 5);
+    ASSERT_EQ(mine.size(), 36u) << mine;
+    EXPECT_EQ(at(waitForJob(reader, mine), 2), "ttsed");
+    const std::string last = at(waitForJob(flooder, flood.back(), 1), 2);
+    EXPECT_TRUE(last == "wait" || last == "ttsing") << "the flood's fourth job is " << last;
 }
 
 class UrlFeedTest : public ProtocolTest {

@@ -87,6 +87,8 @@ TEST(ServerConfigTest, RefusesFaultyConfigurationsWithTheirPlace) {
         {"[server]\nlog = all\n", "[server] log: must be 'requests' or 'none'"},
         {"[limits]\nsessions_per_user = 0\n",
          "[limits] sessions_per_user: must be from 1 to 10000"},
+        {"[limits]\nlogin_delay = 30\nlogin_delay_max = 10\n",
+         "[limits] login_delay_max: must be at least login_delay (30)"},
         {"[server]\npublic_url = ftp://example.test\n",
          "[server] public_url: 'ftp://example.test' is not http:// or https://, a host with an "
          "optional port, and a path of letters, digits and / - . _ ~"},
@@ -104,6 +106,14 @@ TEST(ServerConfigTest, RefusesFaultyConfigurationsWithTheirPlace) {
          "feed 1: title must be one line of 1 to 255 bytes of UTF-8 without '&'"},
         {"[feed x]\ntitle = A\nsource = a.xml\n", "[feed x] id: 'x' is not a whole number"},
         {"[feed 1]\ntitle = A\n", "[feed 1] source: missing"},
+        {"[voices]\nLily = f2\nA & B = f1\n",
+         "[voices] 'A & B': clients would be sent 'A and B'; a voice name must go as written: no "
+         "'&', control characters, runs of blanks, text read as a reply key ('status=', "
+         "'title3') or more than 255 bytes"},
+        {"[voices]\nLily\xFF = f2\n", "[voices] 'Lily\xEF\xBF\xBD': a voice name must be UTF-8"},
+        {"[voices]\nLily = ../../tmp/x\n",
+         "[voices] Lily: '../../tmp/x' is not an espeak-ng variant name (letters, digits, '-' "
+         "and '_')"},
     };
     for (const Case& c : cases) {
         std::string error;
