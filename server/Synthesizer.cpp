@@ -1,6 +1,7 @@
 #include "server/Synthesizer.h"
 
 #include "server/Log.h"
+#include "server/Utf8.h"
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace tolvane::server {
 
@@ -54,26 +56,36 @@ std::string statusText(espeak_ng_STATUS status) {
     return buffer;
 }
 
+// The ASCII twin of a full-width form that espeak-ng 1.51 misreads: letters
+// (read as their code numbers), digits and signs (skipped without a sound);
+// 0 for the rest. Full-width punctuation stays, the voices pause at it.
+char asciiTwin(char32_t cp) {
+    if (cp < 0xFF01 || cp > 0xFF5E) {
+        return 0;
+    }
+    const char c = static_cast<char>(cp - 0xFEE0);
+    return std::strchr("!\"'(),.:;?[]`{}", c) == nullptr ? c : 0;
+}
+
 // espeak-ng stops reading at a NUL and takes control characters as text;
-// they carry no speech, so they become blanks. Full-width Latin letters (as
-// in "ＣＰＵ") are read as their code numbers by every voice; they become
-// ASCII letters.
+// they carry no speech, so they become blanks. Full-width letters, digits and
+// signs (as in "ＣＰＵ" or "２０２４") become their ASCII twins. Every
+// character stays one character, so espeak-ng's positions hold for the text.
 std::string speakable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t size = std::max<std::size_t>(decodeUtf8(text, i, cp), 1);
         const auto c = static_cast<unsigned char>(text[i]);
-        const auto next = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        const auto last = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
-        if (c == 0xEF && next == 0xBC && last >= 0xA1 && last <= 0xBA) {
-            out += static_cast<char>('A' + (last - 0xA1)); // U+FF21-FF3A
-            i += 2;
-        } else if (c == 0xEF && next == 0xBD && last >= 0x81 && last <= 0x9A) {
-            out += static_cast<char>('a' + (last - 0x81)); // U+FF41-FF5A
-            i += 2;
+        if (c < 0x20 && c != '\n') {
+            out += ' ';
+        } else if (const char twin = size == 3 ? asciiTwin(cp) : 0) {
+            out += twin;
         } else {
-            out += c < 0x20 && c != '\n' ? ' ' : static_cast<char>(c);
+            out.append(text.substr(i, size));
         }
+        i += size;
     }
     return out;
 }
