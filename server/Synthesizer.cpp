@@ -96,16 +96,35 @@ struct Output {
     std::vector<int16_t>* pcm = nullptr;
     std::size_t maxSamples = 0;
     const std::atomic<bool>* cancel = nullptr;
+    std::vector<SpeechEvent>* events = nullptr; // null when not wanted
     bool tooLong = false;
     bool cancelled = false;
 };
 
 Output* gOutput = nullptr;
 
-int receive(short* samples, int count, espeak_EVENT* /*events*/) {
+// Keeps the starts of words and sentences: character positions (1-based, in
+// characters of the text spoken, not bytes) and samples since its start.
+void keepEvents(const espeak_EVENT* event, std::vector<SpeechEvent>& events) {
+    for (; event != nullptr && event->type != espeakEVENT_LIST_TERMINATED; ++event) {
+        const bool word = event->type == espeakEVENT_WORD;
+        if ((word || event->type == espeakEVENT_SENTENCE) && event->text_position > 0 &&
+            event->sample >= 0) {
+            events.push_back({word ? SpeechEvent::Kind::Word : SpeechEvent::Kind::Sentence,
+                              static_cast<std::size_t>(event->text_position - 1),
+                              static_cast<std::size_t>(std::max(event->length, 0)),
+                              static_cast<std::size_t>(event->sample)});
+        }
+    }
+}
+
+int receive(short* samples, int count, espeak_EVENT* events) {
     Output* output = gOutput;
     if (output == nullptr) {
         return 1;
+    }
+    if (output->events != nullptr) {
+        keepEvents(events, *output->events);
     }
     if (output->cancel->load()) {
         output->cancelled = true;
@@ -119,6 +138,24 @@ int receive(short* samples, int count, espeak_EVENT* /*events*/) {
         output->pcm->insert(output->pcm->end(), samples, samples + count);
     }
     return 0;
+}
+
+// Moves a run's events into the whole text and speech: the run starts at
+// character `characters` of the text and sample `begin` of the speech, which
+// now ends at `end` (its trimmed silence gone). espeak-ng starts every run
+// with a sentence; `later` tells that the run is not the first.
+void moveEvents(const std::vector<SpeechEvent>& run, std::size_t characters, std::size_t begin,
+                std::size_t end, bool later, std::vector<SpeechEvent>& events) {
+    bool first = true;
+    for (SpeechEvent event : run) {
+        event.offset += characters;
+        event.sample = std::min(begin + event.sample, end);
+        if (event.kind == SpeechEvent::Kind::Sentence) {
+            event.runStart = later && first;
+            first = false;
+        }
+        events.push_back(event);
+    }
 }
 
 } // namespace
@@ -239,17 +276,20 @@ std::string Synthesizer::voiceNames(std::string_view text, const Voice& voice) c
 
 bool Synthesizer::speak(std::string_view text, const Voice& voice, std::size_t maxSamples,
                         const std::atomic<bool>& cancel, std::vector<int16_t>& pcm,
-                        std::string& error) {
+                        std::string& error, std::vector<SpeechEvent>* events) {
     const std::lock_guard lock(mutex_);
     if (!readyLocked(error)) {
         return false;
     }
     const std::vector<ScriptRun> runs = splitScripts(text, voice.neutral);
     const std::size_t pause = joinPauseSamples(sampleRate_, voice.wordsPerMinute);
+    std::size_t characters = 0; // before the run
+    std::vector<SpeechEvent> runEvents;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const std::size_t begin = pcm.size();
+        runEvents.clear();
         if (!speakLocked(voiceName(runs[i].script, voice), runs[i].text, voice, maxSamples, cancel,
-                         pcm, error)) {
+                         pcm, error, events != nullptr ? &runEvents : nullptr)) {
             return false;
         }
         // Each run ends with espeak-ng's end-of-text pause, so its last sound
@@ -257,6 +297,10 @@ bool Synthesizer::speak(std::string_view text, const Voice& voice, std::size_t m
         if (i + 1 < runs.size()) {
             trimSilence(pcm, begin, pause);
         }
+        if (events != nullptr) {
+            moveEvents(runEvents, characters, begin, pcm.size(), i > 0, *events);
+        }
+        characters += codePointCount(runs[i].text);
     }
     return true;
 }
@@ -265,7 +309,7 @@ bool Synthesizer::speakAs(const std::string& name, std::string_view text, const 
                           std::size_t maxSamples, const std::atomic<bool>& cancel,
                           std::vector<int16_t>& pcm, std::string& error) {
     const std::lock_guard lock(mutex_);
-    return speakLocked(name, text, voice, maxSamples, cancel, pcm, error);
+    return speakLocked(name, text, voice, maxSamples, cancel, pcm, error, nullptr);
 }
 
 std::string Synthesizer::phonemes(const std::string& name, std::string_view text) {
@@ -294,7 +338,8 @@ std::string Synthesizer::phonemesLocked(const std::string& name, std::string_vie
 
 bool Synthesizer::speakLocked(const std::string& name, std::string_view text, const Voice& voice,
                               std::size_t maxSamples, const std::atomic<bool>& cancel,
-                              std::vector<int16_t>& pcm, std::string& error) {
+                              std::vector<int16_t>& pcm, std::string& error,
+                              std::vector<SpeechEvent>* events) {
     if (!readyLocked(error)) {
         return false;
     }
@@ -321,7 +366,7 @@ bool Synthesizer::speakLocked(const std::string& name, std::string_view text, co
         }
     }
     const std::string input = speakable(text);
-    Output output{&pcm, maxSamples, &cancel};
+    Output output{&pcm, maxSamples, &cancel, events};
     gOutput = &output;
     status = espeak_ng_Synthesize(input.c_str(), input.size() + 1, 0, POS_CHARACTER, 0,
                                   espeakCHARS_UTF8 | espeakENDPAUSE, nullptr, nullptr);
