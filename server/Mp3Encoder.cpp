@@ -78,7 +78,7 @@ LamePtr setUp(const Mp3Encoder::Settings& settings, std::size_t samples, std::st
 } // namespace
 
 bool Mp3Encoder::encode(const std::vector<int16_t>& pcm, const Settings& settings,
-                        std::vector<uint8_t>& mp3, std::string& error, bool* hasHeader) {
+                        std::vector<uint8_t>& mp3, std::string& error, bool* hasHeader, int* lag) {
     mp3.clear();
     LamePtr lame = setUp(settings, pcm.size(), error);
     if (!lame) {
@@ -121,6 +121,9 @@ bool Mp3Encoder::encode(const std::vector<int16_t>& pcm, const Settings& setting
     std::copy(tag, tag + tagSize, mp3.begin());
     if (hasHeader) {
         *hasHeader = tagSize > 0;
+    }
+    if (lag) {
+        *lag = lame_get_encoder_delay(lame.get()) + kDecoderDelay;
     }
     return true;
 }

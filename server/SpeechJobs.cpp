@@ -3,6 +3,7 @@
 #include "platform/SystemText.h"
 #include "platform/UniqueFd.h"
 #include "server/RandomId.h"
+#include "server/TimingTag.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -311,11 +312,14 @@ std::optional<std::string> SpeechJobs::produce(const Job& job, long long& durati
     Synthesizer& synthesizer = Synthesizer::instance();
     const int rate = synthesizer.sampleRate();
     std::vector<int16_t> pcm;
+    std::vector<SpeechEvent> events;
     std::string error;
     const auto maxSamples = static_cast<std::size_t>(settings_.maxSpeechSeconds) * rate;
-    if (!synthesizer.speak(job.text, job.voice, maxSamples, cancel_, pcm, error)) {
+    if (!synthesizer.speak(job.text, job.voice, maxSamples, cancel_, pcm, error, &events)) {
         return error;
     }
+    std::vector<SpeechMark> marks = placeMarks(job.text, events);
+    startAtSound(marks, pcm, static_cast<std::size_t>(rate / 10));
     if (pcm.empty()) {
         // Text with nothing to pronounce still gets a playable file.
         pcm.assign(static_cast<std::size_t>(rate / 4), 0);
@@ -324,10 +328,15 @@ std::optional<std::string> SpeechJobs::produce(const Job& job, long long& durati
     Mp3Encoder::Settings audio = settings_.audio;
     audio.inputRate = rate;
     std::vector<uint8_t> mp3;
-    if (!Mp3Encoder::encode(pcm, audio, mp3, error)) {
+    int lag = 0;
+    if (!Mp3Encoder::encode(pcm, audio, mp3, error, nullptr, &lag)) {
         return error;
     }
     pcm = {};
+    // The file starts with the tag of word and sentence timings.
+    const std::string tag =
+        renderTimingTag(job.text, marks, SpeechClock{rate, audio.outputRate, lag});
+    mp3.insert(mp3.begin(), tag.begin(), tag.end());
     if (!writeAtomically(dataDir_ / fileName(job.uuid), mp3, error)) {
         return error;
     }

@@ -1,6 +1,7 @@
 #include "server/Synthesizer.h"
 
 #include "server/Log.h"
+#include "server/Utf8.h"
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace tolvane::server {
 
@@ -54,26 +56,36 @@ std::string statusText(espeak_ng_STATUS status) {
     return buffer;
 }
 
+// The ASCII twin of a full-width form that espeak-ng 1.51 misreads: letters
+// (read as their code numbers), digits and signs (skipped without a sound);
+// 0 for the rest. Full-width punctuation stays, the voices pause at it.
+char asciiTwin(char32_t cp) {
+    if (cp < 0xFF01 || cp > 0xFF5E) {
+        return 0;
+    }
+    const char c = static_cast<char>(cp - 0xFEE0);
+    return std::strchr("!\"'(),.:;?[]`{}", c) == nullptr ? c : 0;
+}
+
 // espeak-ng stops reading at a NUL and takes control characters as text;
-// they carry no speech, so they become blanks. Full-width Latin letters (as
-// in "ＣＰＵ") are read as their code numbers by every voice; they become
-// ASCII letters.
+// they carry no speech, so they become blanks. Full-width letters, digits and
+// signs (as in "ＣＰＵ" or "２０２４") become their ASCII twins. Every
+// character stays one character, so espeak-ng's positions hold for the text.
 std::string speakable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t size = std::max<std::size_t>(decodeUtf8(text, i, cp), 1);
         const auto c = static_cast<unsigned char>(text[i]);
-        const auto next = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        const auto last = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
-        if (c == 0xEF && next == 0xBC && last >= 0xA1 && last <= 0xBA) {
-            out += static_cast<char>('A' + (last - 0xA1)); // U+FF21-FF3A
-            i += 2;
-        } else if (c == 0xEF && next == 0xBD && last >= 0x81 && last <= 0x9A) {
-            out += static_cast<char>('a' + (last - 0x81)); // U+FF41-FF5A
-            i += 2;
+        if (c < 0x20 && c != '\n') {
+            out += ' ';
+        } else if (const char twin = size == 3 ? asciiTwin(cp) : 0) {
+            out += twin;
         } else {
-            out += c < 0x20 && c != '\n' ? ' ' : static_cast<char>(c);
+            out.append(text.substr(i, size));
         }
+        i += size;
     }
     return out;
 }
@@ -84,16 +96,35 @@ struct Output {
     std::vector<int16_t>* pcm = nullptr;
     std::size_t maxSamples = 0;
     const std::atomic<bool>* cancel = nullptr;
+    std::vector<SpeechEvent>* events = nullptr; // null when not wanted
     bool tooLong = false;
     bool cancelled = false;
 };
 
 Output* gOutput = nullptr;
 
-int receive(short* samples, int count, espeak_EVENT* /*events*/) {
+// Keeps the starts of words and sentences: character positions (1-based, in
+// characters of the text spoken, not bytes) and samples since its start.
+void keepEvents(const espeak_EVENT* event, std::vector<SpeechEvent>& events) {
+    for (; event != nullptr && event->type != espeakEVENT_LIST_TERMINATED; ++event) {
+        const bool word = event->type == espeakEVENT_WORD;
+        if ((word || event->type == espeakEVENT_SENTENCE) && event->text_position > 0 &&
+            event->sample >= 0) {
+            events.push_back({word ? SpeechEvent::Kind::Word : SpeechEvent::Kind::Sentence,
+                              static_cast<std::size_t>(event->text_position - 1),
+                              static_cast<std::size_t>(std::max(event->length, 0)),
+                              static_cast<std::size_t>(event->sample)});
+        }
+    }
+}
+
+int receive(short* samples, int count, espeak_EVENT* events) {
     Output* output = gOutput;
     if (output == nullptr) {
         return 1;
+    }
+    if (output->events != nullptr) {
+        keepEvents(events, *output->events);
     }
     if (output->cancel->load()) {
         output->cancelled = true;
@@ -107,6 +138,24 @@ int receive(short* samples, int count, espeak_EVENT* /*events*/) {
         output->pcm->insert(output->pcm->end(), samples, samples + count);
     }
     return 0;
+}
+
+// Moves a run's events into the whole text and speech: the run starts at
+// character `characters` of the text and sample `begin` of the speech, which
+// now ends at `end` (its trimmed silence gone). espeak-ng starts every run
+// with a sentence; `later` tells that the run is not the first.
+void moveEvents(const std::vector<SpeechEvent>& run, std::size_t characters, std::size_t begin,
+                std::size_t end, bool later, std::vector<SpeechEvent>& events) {
+    bool first = true;
+    for (SpeechEvent event : run) {
+        event.offset += characters;
+        event.sample = std::min(begin + event.sample, end);
+        if (event.kind == SpeechEvent::Kind::Sentence) {
+            event.runStart = later && first;
+            first = false;
+        }
+        events.push_back(event);
+    }
 }
 
 } // namespace
@@ -227,17 +276,20 @@ std::string Synthesizer::voiceNames(std::string_view text, const Voice& voice) c
 
 bool Synthesizer::speak(std::string_view text, const Voice& voice, std::size_t maxSamples,
                         const std::atomic<bool>& cancel, std::vector<int16_t>& pcm,
-                        std::string& error) {
+                        std::string& error, std::vector<SpeechEvent>* events) {
     const std::lock_guard lock(mutex_);
     if (!readyLocked(error)) {
         return false;
     }
     const std::vector<ScriptRun> runs = splitScripts(text, voice.neutral);
     const std::size_t pause = joinPauseSamples(sampleRate_, voice.wordsPerMinute);
+    std::size_t characters = 0; // before the run
+    std::vector<SpeechEvent> runEvents;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const std::size_t begin = pcm.size();
+        runEvents.clear();
         if (!speakLocked(voiceName(runs[i].script, voice), runs[i].text, voice, maxSamples, cancel,
-                         pcm, error)) {
+                         pcm, error, events != nullptr ? &runEvents : nullptr)) {
             return false;
         }
         // Each run ends with espeak-ng's end-of-text pause, so its last sound
@@ -245,6 +297,10 @@ bool Synthesizer::speak(std::string_view text, const Voice& voice, std::size_t m
         if (i + 1 < runs.size()) {
             trimSilence(pcm, begin, pause);
         }
+        if (events != nullptr) {
+            moveEvents(runEvents, characters, begin, pcm.size(), i > 0, *events);
+        }
+        characters += codePointCount(runs[i].text);
     }
     return true;
 }
@@ -253,7 +309,7 @@ bool Synthesizer::speakAs(const std::string& name, std::string_view text, const 
                           std::size_t maxSamples, const std::atomic<bool>& cancel,
                           std::vector<int16_t>& pcm, std::string& error) {
     const std::lock_guard lock(mutex_);
-    return speakLocked(name, text, voice, maxSamples, cancel, pcm, error);
+    return speakLocked(name, text, voice, maxSamples, cancel, pcm, error, nullptr);
 }
 
 std::string Synthesizer::phonemes(const std::string& name, std::string_view text) {
@@ -282,7 +338,8 @@ std::string Synthesizer::phonemesLocked(const std::string& name, std::string_vie
 
 bool Synthesizer::speakLocked(const std::string& name, std::string_view text, const Voice& voice,
                               std::size_t maxSamples, const std::atomic<bool>& cancel,
-                              std::vector<int16_t>& pcm, std::string& error) {
+                              std::vector<int16_t>& pcm, std::string& error,
+                              std::vector<SpeechEvent>* events) {
     if (!readyLocked(error)) {
         return false;
     }
@@ -309,7 +366,7 @@ bool Synthesizer::speakLocked(const std::string& name, std::string_view text, co
         }
     }
     const std::string input = speakable(text);
-    Output output{&pcm, maxSamples, &cancel};
+    Output output{&pcm, maxSamples, &cancel, events};
     gOutput = &output;
     status = espeak_ng_Synthesize(input.c_str(), input.size() + 1, 0, POS_CHARACTER, 0,
                                   espeakCHARS_UTF8 | espeakENDPAUSE, nullptr, nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/ScriptRuns.h"
+#include "server/SpeechMarks.h"
 
 #include <atomic>
 #include <cstddef>
@@ -47,11 +48,13 @@ class Synthesizer {
     std::string voiceNames(std::string_view text, const Voice& voice) const;
 
     // Appends the speech of `text` (UTF-8): each script run (see splitScripts)
-    // spoken by its voice, the silence between runs cut to a short pause.
-    // Fails, keeping what was made, when `cancel` becomes true or the speech
-    // passes `maxSamples`.
+    // spoken by its voice, the silence between runs cut to a short pause. With
+    // `events`, also appends the starts of its words and sentences (in
+    // characters of `text` and samples of `pcm`). Fails, keeping what was made,
+    // when `cancel` becomes true or the speech passes `maxSamples`.
     bool speak(std::string_view text, const Voice& voice, std::size_t maxSamples,
-               const std::atomic<bool>& cancel, std::vector<int16_t>& pcm, std::string& error);
+               const std::atomic<bool>& cancel, std::vector<int16_t>& pcm, std::string& error,
+               std::vector<SpeechEvent>* events = nullptr);
 
     // Appends the speech of all of `text` by the espeak-ng voice `name`, at
     // `voice`'s rate, amplitude and punctuation, ending in espeak-ng's pause
@@ -76,7 +79,8 @@ class Synthesizer {
     std::string phonemesLocked(const std::string& name, std::string_view text);
     bool speakLocked(const std::string& name, std::string_view text, const Voice& voice,
                      std::size_t maxSamples, const std::atomic<bool>& cancel,
-                     std::vector<int16_t>& pcm, std::string& error);
+                     std::vector<int16_t>& pcm, std::string& error,
+                     std::vector<SpeechEvent>* events);
 
     std::mutex mutex_; // guards every espeak-ng call and the fields below
     bool tried_ = false;

@@ -94,4 +94,14 @@ std::size_t utf16Length(std::string_view text) {
     return units;
 }
 
+std::size_t codePointCount(std::string_view text) {
+    std::size_t count = 0;
+    char32_t cp = 0;
+    for (std::size_t pos = 0; pos < text.size(); ++count) {
+        const std::size_t length = decodeUtf8(text, pos, cp);
+        pos += length == 0 ? 1 : length;
+    }
+    return count;
+}
+
 } // namespace tolvane::server

@@ -27,4 +27,8 @@ std::string_view cutUtf8(std::string_view text, std::size_t maxBytes);
 // box counts characters.
 std::size_t utf16Length(std::string_view text);
 
+// Number of characters (code points) in `text`, each ill-formed byte counted
+// as one.
+std::size_t codePointCount(std::string_view text);
+
 } // namespace tolvane::server

@@ -420,7 +420,15 @@ bool wellFormedMp3(const std::string& bytes, std::string& why) {
                                        64, 80, 96, 112, 128, 144, 160};
     static constexpr int kSampleRates[3][3] = {
         {44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 12000, 8000}};
-    std::size_t offset = 0;
+    // The tag: "ID3", version 4.0, flags, a synchsafe size.
+    if (bytes.size() < 10 || bytes.compare(0, 5, std::string("ID3\x04\x00", 5)) != 0) {
+        why = "no ID3v2.4 tag at the head";
+        return false;
+    }
+    std::size_t offset = 10;
+    for (int i = 6; i < 10; ++i) {
+        offset += static_cast<std::size_t>(static_cast<uint8_t>(bytes[i]) & 0x7F) << (7 * (9 - i));
+    }
     int frames = 0;
     while (offset + 4 <= bytes.size()) {
         const auto b = [&](std::size_t i) { return static_cast<uint8_t>(bytes[offset + i]); };

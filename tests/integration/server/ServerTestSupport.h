@@ -163,8 +163,9 @@ struct DecodedAudio {
 // Decodes MP3 bytes with mpg123.
 DecodedAudio decodeMp3(const std::string& bytes);
 
-// Walks the MPEG audio frames of `bytes`: true when they cover the whole file
-// and the first one holds an Info or Xing header.
+// Walks the MPEG audio frames of `bytes` after the ID3v2.4 tag at its head:
+// true when the tag is there, the frames cover the rest of the file and the
+// first one holds an Info or Xing header.
 bool wellFormedMp3(const std::string& bytes, std::string& why);
 
 } // namespace tolvane::server::test

@@ -151,8 +151,11 @@ TEST_F(SynthesizerTest, TheLanguageDecidesOnlyTextWithoutLetters) {
     EXPECT_EQ(job("2024", Script::Han), alone(kMandarin, "2024"));
     EXPECT_EQ(job("2024", Script::Latin), alone(kEnglish, "2024"));
     EXPECT_EQ(synthesizer_.voiceNames("2024", {"", 175, 100, 0, Script::Latin}), "en-us");
-    // Full-width letters are spelt as letters, not read as their code numbers.
+    // Full-width letters are spelt as letters, not read as their code numbers;
+    // full-width digits and signs are read, not skipped.
     EXPECT_EQ(job("ＣＰＵ", Script::Han), alone(kEnglish, "CPU"));
+    EXPECT_EQ(job("今天是２０２４年，涨了１０％。", Script::Latin),
+              alone(kMandarin, "今天是2024年，涨了10%。"));
 }
 
 } // namespace
