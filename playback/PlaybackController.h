@@ -94,6 +94,16 @@ class PlaybackController : public PlaybackControl {
     std::filesystem::path keptDownloadPath() const;
     void discardDownload();
 
+    // Where the sound card is in the audio being played, in ms, as the
+    // engine's heard position gives it. False, without waiting, while no
+    // audio plays or is paused or the worker holds the engine: the caller
+    // asks again at its next tick. Any thread.
+    bool heardPosition(int64_t& ms) const;
+    // Moves playback to `ms` of the audio, keeping it paused when it was;
+    // false when no audio plays or the engine cannot seek (a managed stream).
+    // The interface thread.
+    bool seekTo(int64_t ms);
+
     State state() const { return state_.load(); }
     Command command() const { return command_.load(); }
     static std::string_view name(State state);
@@ -113,7 +123,14 @@ class PlaybackController : public PlaybackControl {
     Mp3Engine* createEngine();
     void playFile(AudioDownload& download, int64_t length);
     void playStream(const Request& request, int64_t length);
-    bool openStream(Mp3Engine* engine, StreamFeed& feed, std::string& error);
+    // Reports the timings found in the file's tag.
+    void announceTimings(const std::filesystem::path& file);
+    // Waits for the ID3v2 tag at the head of the stream, reports the timings
+    // it holds and returns its size (0 when there is none, or one too large
+    // to wait for).
+    size_t announceStreamTimings(StreamFeed& feed);
+    // `head` bytes more than the first chunk: a tag at the head is opened whole.
+    bool openStream(Mp3Engine* engine, StreamFeed& feed, size_t head, std::string& error);
     // Keeps `engine` in the controller and plays it, unless a stop came first;
     // reports why it cannot play unless a failure was reported already.
     bool startEngine(Mp3Engine* engine, bool failureReported);
@@ -132,6 +149,9 @@ class PlaybackController : public PlaybackControl {
     std::atomic<Command> command_{Command::kNone};
     std::unique_ptr<platform::Thread> worker_;
     Mp3Engine* engine_ = nullptr;
+    // Counts seekTo(): a seek made while the worker waits out the end of the
+    // audio brings it back to watching.
+    std::atomic<uint32_t> seeks_{0};
 
     PlaybackNotifications notify_;
     std::atomic<DialogPort*> port_{nullptr};
