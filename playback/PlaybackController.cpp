@@ -201,9 +201,14 @@ void PlaybackController::halt() {
     state_ = State::kStopped;
 }
 
-bool PlaybackController::heardPosition(int64_t& ms) const {
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || engine_ == nullptr || state_.load() != State::kMp3Playing) {
+bool PlaybackController::heardPosition(int64_t& ms, bool wait) const {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return false;
+    }
+    if (engine_ == nullptr || state_.load() != State::kMp3Playing) {
         return false;
     }
     // A run that has ended is back at the start of the audio: it is not heard.

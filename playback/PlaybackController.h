@@ -95,10 +95,10 @@ class PlaybackController : public PlaybackControl {
     void discardDownload();
 
     // Where the sound card is in the audio being played, in ms, as the
-    // engine's heard position gives it. False, without waiting, while no
-    // audio plays or is paused or the worker holds the engine: the caller
-    // asks again at its next tick. Any thread.
-    bool heardPosition(int64_t& ms) const;
+    // engine's heard position gives it. False while no audio plays or is
+    // paused, and, unless `wait`, without waiting while the worker holds the
+    // engine (the caller asks again at its next tick). Any thread.
+    bool heardPosition(int64_t& ms, bool wait = false) const;
     // Moves playback to `ms` of the audio, keeping it paused when it was;
     // false when no audio plays or the engine cannot seek (a managed stream).
     // The interface thread.

@@ -87,6 +87,9 @@ class RecordingView : public DialogView {
     void openWaiting() override { ++waitingOpened; }
     void closeWaiting() override { ++waitingClosed; }
     void languageApplied(std::string_view code) override { applied.emplace_back(code); }
+    TextRange textBoxSelection() const override { return selection; }
+    void setHighlight(TextRange word, TextRange) override { litWord = word; }
+    void setFollowing(bool on) override { following = on; }
 
     // Play Now, Pause, Stop, feed list, text box, language box.
     std::string controls() const {
@@ -100,6 +103,9 @@ class RecordingView : public DialogView {
     }
 
     std::u16string box;
+    TextRange selection;
+    TextRange litWord;
+    bool following = false;
 };
 
 std::string newsBatch(int first, int count, int maxrss) {
