@@ -15,6 +15,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace tolvane::ui {
 
@@ -67,6 +68,9 @@ class MainDialog : public QWidget, private DialogView {
     // Whether the text box takes text now (logged in, no reading running):
     // only then do Open Text and a dropped file load one.
     bool textBoxEditable() const;
+    // Whether Read From Here can start a reading now: logged in, whether a
+    // reading runs or not.
+    bool canReadFromHere() const;
 
   signals:
     // The text box became editable or stopped being so, or a worker's report
@@ -93,8 +97,13 @@ class MainDialog : public QWidget, private DialogView {
     void openWaiting() override;
     void closeWaiting() override;
     void languageApplied(std::string_view code) override;
+    TextRange textBoxSelection() const override;
+    void setHighlight(TextRange word, TextRange sentence) override;
+    void setFollowing(bool on) override;
 
     void createControls();
+    // Scrolls the text box the least that shows the characters of `range`.
+    void scrollToShow(TextRange range);
     void placeControls();
     void connectControls();
     void nameControls(bool chinese);
@@ -114,6 +123,7 @@ class MainDialog : public QWidget, private DialogView {
     QListWidget* feedList_ = nullptr;
     QComboBox* languageBox_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    QTimer* followTimer_ = nullptr; // runs while the reading is followed
     int textLimit_ = MainDialogCore::kResetTextLimit;
     bool settingText_ = false;
     Observer observer_;
