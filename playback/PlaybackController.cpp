@@ -225,7 +225,7 @@ bool PlaybackController::heardPosition(int64_t& ms, bool wait) const {
 bool PlaybackController::seekTo(int64_t ms) {
     std::lock_guard lock(mutex_);
     MP3_STATUS status{};
-    if (engine_ == nullptr || state_.load() != State::kMp3Playing ||
+    if (engine_ == nullptr || !seekable_ || state_.load() != State::kMp3Playing ||
         mp3::getStatus(engine_, &status) == 0 || (!status.fPlaying && !status.fPaused)) {
         return false;
     }
@@ -354,9 +354,11 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
         notify_.errorText(mp3::errorText(engine));
         reported = true;
     }
+    seekable_ = true;
     if (startEngine(engine, reported)) {
         watch(engine, {});
     }
+    seekable_ = false;
     releaseEngine(engine);
 }
 

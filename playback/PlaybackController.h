@@ -100,9 +100,11 @@ class PlaybackController : public PlaybackControl {
     // engine (the caller asks again at its next tick). Any thread.
     bool heardPosition(int64_t& ms, bool wait = false) const;
     // Moves playback to `ms` of the audio, keeping it paused when it was;
-    // false when no audio plays or the engine cannot seek (a managed stream).
-    // The interface thread.
+    // false when no audio plays or it cannot seek. The interface thread.
     bool seekTo(int64_t ms);
+    // Whether the audio playing can seek: a file can, a managed stream
+    // (MEMORY mode) cannot.
+    bool seekable() const { return seekable_.load(); }
 
     State state() const { return state_.load(); }
     Command command() const { return command_.load(); }
@@ -152,6 +154,7 @@ class PlaybackController : public PlaybackControl {
     // Counts seekTo(): a seek made while the worker waits out the end of the
     // audio brings it back to watching.
     std::atomic<uint32_t> seeks_{0};
+    std::atomic<bool> seekable_{false};
 
     PlaybackNotifications notify_;
     std::atomic<DialogPort*> port_{nullptr};

@@ -131,7 +131,9 @@ MainDialog::MainDialog(QtDialogPort& port, ConfigStore& config, DialogController
 
 MainDialog::~MainDialog() {
     // Reports that come while the core stops the reading are served and
-    // dropped; after that the port no longer knows this dialog.
+    // dropped; after that the port no longer knows this dialog. Nothing is
+    // followed meanwhile.
+    followTimer_->stop();
     core_.reset();
     port_.setHandler({});
 }
@@ -220,7 +222,11 @@ void MainDialog::connectControls() {
     connect(button(control::kPauseResume), &QPushButton::clicked, this,
             [this] { core_->pauseResume(); });
     connect(button(control::kStop), &QPushButton::clicked, this, [this] { core_->stop(); });
-    connect(followTimer_, &QTimer::timeout, this, [this] { core_->followTick(); });
+    connect(followTimer_, &QTimer::timeout, this, [this] {
+        if (core_) {
+            core_->followTick();
+        }
+    });
     connect(textBox_, &QPlainTextEdit::textChanged, this, [this] {
         keepTextWithinLimit();
         core_->textChanged();

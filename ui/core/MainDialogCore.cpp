@@ -256,7 +256,7 @@ void MainDialogCore::readFromHere() {
 }
 
 bool MainDialogCore::canMoveSentence() const {
-    return audioUnderWay_ && follow_.hasSentences();
+    return audioUnderWay_ && follow_.hasSentences() && c_.playback.seekable();
 }
 
 void MainDialogCore::previousSentence() {

@@ -91,9 +91,9 @@ class MainDialogCore {
     // Read From Here: stops what is read and reads the selection or, without
     // one, the box from the start of the sentence holding the cursor.
     void readFromHere();
-    // While the audio of a reading with sentence timings plays or is paused:
-    // to the start of the previous sentence (or of the one heard, once well
-    // into it) or of the next one.
+    // While the audio of a reading with sentence timings plays or is paused,
+    // and can seek (FILE mode): to the start of the previous sentence (or of
+    // the one heard, once well into it) or of the next one.
     void previousSentence();
     void nextSentence();
     bool canMoveSentence() const;
