@@ -3,10 +3,12 @@
 #include "FakeSpeechServer.h"
 #include "ProtocolTestSupport.h"
 #include "SayTestSupport.h"
+#include "TimedSpeech.h"
 
 #include "config/ConfigStore.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
+#include "playback/SpeechTimingsTag.h"
 #include "protocol/InterfacePump.h"
 #include "protocol/NetworkVerifyController.h"
 #include "protocol/NewsItemController.h"
@@ -582,11 +584,16 @@ std::string runOutput(const std::string& program, const std::vector<std::string>
 
 // Save Speech As, in news mode: the downloaded MP3 byte for byte behind an
 // ID3v2.4 tag that the engine's reader and mutagen read back as written; the
+// word timings of the download's own tag (SYLT and TXXX) move into it, and
+// tolvane-play and mutagen read them back as the server wrote them; the
 // next reading drops the kept download.
 TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
+    const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
+    const SpeechTimings timings = evenTimings(comment, 40, 250);
     std::string error;
-    const std::string mp3 = makeToneMp3(0.3, 440, error);
-    ASSERT_FALSE(mp3.empty()) << error;
+    const std::string tone = makeToneMp3(0.3, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    const std::string mp3 = timingsTag(comment, timings) + tone;
     AudioPeer audio(mp3, {});
     server_.audioAt(audio.url());
     server_.peer.answerWhen("/news", "rssstart=0", 200,
@@ -616,25 +623,40 @@ TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
     const std::string bytes = fileBytes(saved);
     ASSERT_GT(bytes.size(), 10u);
     ASSERT_EQ(bytes.substr(0, 5), std::string("ID3\x04\x00", 5));
-    size_t tagSize = 10;
-    for (int i = 6; i < 10; ++i) {
-        tagSize += size_t(uint8_t(bytes[size_t(i)])) << (7 * (9 - i));
-    }
-    EXPECT_TRUE(bytes.substr(tagSize) == mp3) << "the audio after the tag differs";
+    const size_t tagSize = SpeechTimingsTag::tagSize(bytes);
+    EXPECT_TRUE(bytes.substr(tagSize) == tone) << "the audio after the tag differs";
+    SpeechTimings carried;
+    ASSERT_TRUE(SpeechTimingsTag::read(bytes, carried, error)) << error;
+    EXPECT_EQ(timingsText(carried), timingsText(timings));
 
-    const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
+    std::string entries;
+    std::string mutagenEntries;
+    for (const SpeechMark& word : timings.words) {
+        const std::string text = markText(comment, word);
+        entries +=
+            (entries.empty() ? "[" : ",[") + std::to_string(word.startMs) + ",\"" + text + "\"]";
+        mutagenEntries += text + "@" + std::to_string(word.startMs) + " ";
+    }
     EXPECT_EQ(runOutput(::tolvane::test::binaryDir() + "/tools/tolvane-play",
                         {"tags", saved.string(), "--v2"}),
               "{\"title\":\"春晓\",\"artist\":\"VW Lily\",\"album\":\"Two\",\"year\":\"" + date +
-                  "\",\"comment\":\"" + comment + "\",\"track\":\"\",\"genre\":\"\"}\n");
+                  "\",\"comment\":\"" + comment +
+                  "\",\"track\":\"\",\"genre\":\"\",\"sylt\":[{\"language\":\"zho\","
+                  "\"description\":\"words\",\"unit\":\"ms\",\"entries\":[" +
+                  entries + "]}]}\n");
     const std::string mutagen = R"(import sys, mutagen.id3
 t = mutagen.id3.ID3(sys.argv[1])
 c = t.getall("COMM")[0]
 print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc), c.text[0],
-      sep="|"))";
+      sep="|")
+s = t.getall("SYLT")[0]
+print(s.lang, s.format, s.desc, " ".join("%s@%d" % w for w in s.text))
+print(t["TXXX:TOLVANE_TIMINGS"].text[0]))";
     // The system's Python, which has the Debian mutagen package.
     EXPECT_EQ(runOutput("/usr/bin/python3", {"-c", mutagen, saved.string()}),
-              "(2, 4, 0)|春晓|VW Lily|Two|" + date + "|zho|''|" + comment + "\n");
+              "(2, 4, 0)|春晓|VW Lily|Two|" + date + "|zho|''|" + comment + "\nzho 2 words " +
+                  mutagenEntries.substr(0, mutagenEntries.size() - 1) + "\n" +
+                  timingsText(timings) + "\n");
 
     // The next reading drops the kept audio; a failed save says why.
     server_.peer.answer("/query", 200,

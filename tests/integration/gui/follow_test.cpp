@@ -44,10 +44,6 @@ int holding(const std::vector<SpeechMark>& marks, int64_t ms) {
     return index;
 }
 
-std::string slice(const std::string& text, const SpeechMark& mark) {
-    return text.substr(size_t(mark.offset), size_t(mark.length));
-}
-
 class FollowTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
@@ -105,11 +101,11 @@ class FollowTest : public ::testing::TestWithParam<std::string> {
     }
     std::string wordAt(int64_t ms) {
         const int i = holding(timings_.words, ms);
-        return i < 0 ? std::string() : slice(kText, timings_.words[size_t(i)]);
+        return i < 0 ? std::string() : markText(kText, timings_.words[size_t(i)]);
     }
     std::string sentenceAt(int64_t ms) {
         const int i = holding(timings_.sentences, ms);
-        return i < 0 ? std::string() : slice(kText, timings_.sentences[size_t(i)]);
+        return i < 0 ? std::string() : markText(kText, timings_.sentences[size_t(i)]);
     }
     std::vector<std::string> addedTexts() const {
         std::vector<std::string> texts;

@@ -68,6 +68,15 @@ SpeechTimings evenTimings(std::string_view text, int64_t leadMs, int64_t wordMs)
     return timings;
 }
 
+std::string markText(std::string_view text, const SpeechMark& mark) {
+    const std::vector<std::string> points = codePoints(text);
+    std::string covered;
+    for (int64_t i = mark.offset; i < mark.offset + mark.length && size_t(i) < points.size(); ++i) {
+        covered += points[size_t(i)];
+    }
+    return covered;
+}
+
 std::string timingsText(const SpeechTimings& timings) {
     std::string text = "tolvane-timings 1";
     std::vector<std::pair<const char*, SpeechMark>> marks;
@@ -100,12 +109,8 @@ std::string timingsTag(std::string_view text, const SpeechTimings& timings,
     sylt->setDescription("words");
     SynchronizedLyricsFrame::SynchedTextList words;
     for (const SpeechMark& mark : timings.words) {
-        std::string word;
-        for (int64_t i = mark.offset; i < mark.offset + mark.length && size_t(i) < points.size();
-             ++i) {
-            word += points[size_t(i)];
-        }
-        words.append({unsigned(mark.startMs), TagLib::String(word, TagLib::String::UTF8)});
+        words.append(
+            {unsigned(mark.startMs), TagLib::String(markText(text, mark), TagLib::String::UTF8)});
     }
     sylt->setSynchedText(words);
     tag.addFrame(sylt);

@@ -22,6 +22,9 @@ SpeechTimings evenTimings(std::string_view text, int64_t leadMs, int64_t wordMs)
 std::string timingsTag(std::string_view text, const SpeechTimings& timings,
                        const std::string& lines = {});
 
+// The characters of `text` (UTF-8) that `mark` covers.
+std::string markText(std::string_view text, const SpeechMark& mark);
+
 // The TXXX text of `timings`, as the agreed format writes it.
 std::string timingsText(const SpeechTimings& timings);
 
