@@ -511,6 +511,9 @@ void MainDialog::setHighlight(TextRange word, TextRange sentence) {
         scrollToShow(word);
     }
     textBox_->setExtraSelections(lit);
+    if (highlightObserver_) {
+        highlightObserver_(word, sentence);
+    }
 }
 
 void MainDialog::scrollToShow(TextRange range) {

@@ -62,6 +62,12 @@ class MainDialog : public QWidget, private DialogView {
     // and closing come as control 0 with "open" or "closed".
     using Observer = std::function<void(int control, const QString& text)>;
     void setObserver(Observer observer) { observer_ = std::move(observer); }
+    // Told every word and sentence the text box lights while a reading is
+    // followed, as it lights them (the benchmark times the light with it).
+    using HighlightObserver = std::function<void(TextRange word, TextRange sentence)>;
+    void setHighlightObserver(HighlightObserver observer) {
+        highlightObserver_ = std::move(observer);
+    }
     QWidget* control(int id) const;
     // The dialog's template size in pixels for its font.
     QSize templateSize() const;
@@ -127,6 +133,7 @@ class MainDialog : public QWidget, private DialogView {
     int textLimit_ = MainDialogCore::kResetTextLimit;
     bool settingText_ = false;
     Observer observer_;
+    HighlightObserver highlightObserver_;
     std::unique_ptr<MainDialogCore> core_;
 };
 
