@@ -90,7 +90,13 @@ class RecordingView : public DialogView {
     void closeWaiting() override { ++waitingClosed; }
     void languageApplied(std::string_view code) override { applied.emplace_back(code); }
     TextRange textBoxSelection() const override { return selection; }
-    void setHighlight(TextRange word, TextRange) override { litWord = word; }
+    void setHighlight(TextRange word, TextRange) override {
+        litWord = word;
+        if (!word.empty()) {
+            litWords.push_back(platform::utf16ToUtf8(
+                box.substr(size_t(word.begin), size_t(word.end - word.begin))));
+        }
+    }
     void setFollowing(bool on) override { following = on; }
 
     // Play Now, Pause, Stop, feed list, text box, language box.
@@ -107,6 +113,7 @@ class RecordingView : public DialogView {
     std::u16string box;
     TextRange selection;
     TextRange litWord;
+    std::vector<std::string> litWords; // each word lit, in order
     bool following = false;
 };
 
@@ -676,6 +683,45 @@ print(t["TXXX:TOLVANE_TIMINGS"].text[0]))";
     EXPECT_EQ(dialog_->speechTags().album, "");
     EXPECT_FALSE(dialog_->saveSpeech(dir_.path() / "none.mp3"));
     EXPECT_EQ(status(), "Cannot save the speech[no downloaded audio is kept]");
+}
+
+// A news item followed in its description: the title spoken before it lights
+// nothing, the description's words light in turn (the core ticked as a
+// window's timer would). Read From Here while the item plays reads only the
+// selection, and the item's text stays in the box instead of the prompt.
+TEST_F(DialogCoreTest, FollowsANewsItemInItsDescriptionAndReadsTheSelectionFromIt) {
+    // "Item 1,Text of item 1" as the server speaks it.
+    SpeechTimings timings;
+    timings.words = {{0, 0, 4},    {300, 5, 1},   {600, 7, 4},
+                     {900, 12, 2}, {1200, 15, 4}, {1500, 20, 1}};
+    timings.sentences = {{0, 0, 6}, {600, 7, 14}};
+    std::string error;
+    const std::string tone = makeToneMp3(2.4, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    AudioPeer audio(timingsTag("Item 1,Text of item 1", timings) + tone, {});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200, newsBatch(1, 1, 2));
+    server_.peer.answer("/news", 200, newsBatch(2, 1, 2));
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] {
+        dialog_->followTick();
+        return view_.litWords.size() >= 4 || addedTexts().size() > 1;
+    })) << status();
+    EXPECT_THAT(view_.litWords, ElementsAre("Text", "of", "item", "1"));
+    EXPECT_EQ(view_.text[control::kTextBox], "Text of item 1");
+    EXPECT_TRUE(view_.following);
+
+    // The second item plays: its selection is read as typed text.
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2 && view_.following; }));
+    EXPECT_EQ(view_.text[control::kTextBox], "Text of item 2");
+    view_.selection = {5, 12};
+    dialog_->readFromHere();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 3; })) << status();
+    EXPECT_EQ(addedTexts().back(), "of item");
+    EXPECT_EQ(view_.text[control::kTextBox], "Text of item 2");
+    EXPECT_FALSE(dialog_->newsMode());
 }
 
 // The reference server names its voices at the door and honours the rate:
