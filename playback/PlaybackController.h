@@ -31,14 +31,17 @@ class TempAudioFile;
 // stream in MEMORY mode), plays it and reports once a second through the
 // notifications until the audio ends.
 //
-// Threads: the interface thread calls pause(), resume() and stop(); the speech
-// job's worker calls play(); the playback worker runs the download and owns
-// the engine object it creates; in MEMORY mode a download thread feeds the
-// stream. mutex_ guards the state, the worker handle and the engine pointer,
-// and every engine call made by the worker, pause(), resume() and stop(), so
-// the engine is never used after the worker destroyed it. The command is
-// atomic so transfers can poll it; stopped_ wakes a worker that waits out its
-// second. No lock is held while a notification runs.
+// Threads: the interface thread calls pause(), resume(), stop() and
+// seekTo(); the speech job's worker calls play(); the playback worker runs the
+// download and owns the engine object it creates; in MEMORY mode a download
+// thread feeds the stream; heardPosition() may come from any thread. mutex_
+// guards the state, the worker handle and the engine pointer, and every
+// engine call made by the worker, pause(), resume(), stop(), seekTo() and
+// heardPosition(), so the engine is never used after the worker destroyed it;
+// heardPosition() only tries the lock unless told to wait, so a timer on the
+// interface thread never waits behind the worker. The command is atomic so
+// transfers can poll it; stopped_ wakes a worker that waits out its second.
+// No lock is held while a notification runs.
 class PlaybackController : public PlaybackControl {
   public:
     enum class Mode { kFile, kMemory };

@@ -20,6 +20,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 
@@ -516,6 +517,7 @@ void MainDialog::setHighlight(TextRange word, TextRange sentence) {
     }
 }
 
+// A word out of view is brought to the top line, so the text after it shows.
 void MainDialog::scrollToShow(TextRange range) {
     QTextCursor cursor(textBox_->document());
     const int last = textBox_->document()->characterCount() - 1;
@@ -523,16 +525,15 @@ void MainDialog::scrollToShow(TextRange range) {
     const QRect first = textBox_->cursorRect(cursor);
     cursor.setPosition(std::clamp(range.end, 0, last));
     const QRect end = textBox_->cursorRect(cursor);
-    const int height = textBox_->viewport()->height();
-    // The box scrolls by lines.
-    const int line = std::max(1, textBox_->fontMetrics().lineSpacing());
-    QScrollBar* bar = textBox_->verticalScrollBar();
-    if (first.top() < 0) {
-        bar->setValue(bar->value() - (-first.top() + line - 1) / line);
-    } else if (end.bottom() > height) {
-        const int down = (end.bottom() - height + line - 1) / line;
-        bar->setValue(bar->value() + std::min(down, std::max(0, first.top() / line)));
+    if (first.top() >= 0 && end.bottom() <= textBox_->viewport()->height()) {
+        return;
     }
+    // The box scrolls by lines of its layout.
+    cursor.setPosition(std::clamp(range.begin, 0, last));
+    const QTextBlock block = cursor.block();
+    const QTextLine line = block.layout()->lineForTextPosition(cursor.positionInBlock());
+    textBox_->verticalScrollBar()->setValue(block.firstLineNumber() +
+                                            (line.isValid() ? line.lineNumber() : 0));
 }
 
 void MainDialog::setFollowing(bool on) {

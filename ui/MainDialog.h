@@ -108,7 +108,7 @@ class MainDialog : public QWidget, private DialogView {
     void setFollowing(bool on) override;
 
     void createControls();
-    // Scrolls the text box the least that shows the characters of `range`.
+    // Scrolls the text box so that `range` shows.
     void scrollToShow(TextRange range);
     void placeControls();
     void connectControls();

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,18 @@ class FollowTest : public ::testing::TestWithParam<std::string> {
         }
         return {};
     }
+    // Whether the start of the lit word shows in the box.
+    bool litWordInView() {
+        for (const QTextEdit::ExtraSelection& s : box()->extraSelections()) {
+            if (s.format.background().color().alpha() == 255) {
+                QTextCursor start = s.cursor;
+                start.setPosition(s.cursor.selectionStart());
+                const QRect place = box()->cursorRect(start);
+                return place.top() >= 0 && place.bottom() <= box()->viewport()->height();
+            }
+        }
+        return false;
+    }
     std::string wordAt(int64_t ms) {
         const int i = holding(timings_.words, ms);
         return i < 0 ? std::string() : markText(kText, timings_.words[size_t(i)]);
@@ -130,16 +143,24 @@ INSTANTIATE_TEST_SUITE_P(Modes, FollowTest, ::testing::Values("FILE", "MEMORY"),
                          [](const auto& info) { return info.param; });
 
 TEST_P(FollowTest, TheLitWordHoldsTheHeardPositionAndHoldsWhilePaused) {
+    // More lines than the box shows: the lit word is brought into view.
+    const QString whole = QString(kText) + QString(30, u'\n') + QStringLiteral("The end.");
+    box()->setPlainText(whole);
     click(control::kPlayNow);
     ASSERT_TRUE(waitStatus("Playing ...")) << status();
-    EXPECT_EQ(addedTexts(), std::vector<std::string>{kText}) << "Play Now reads the whole box";
-    // Three moments, each well inside a word's interval, three ticks after it.
+    EXPECT_EQ(addedTexts(), std::vector<std::string>{whole.toStdString()})
+        << "Play Now reads the whole box";
+    // Three moments, each well inside a word's interval, three ticks after it;
+    // the box scrolled away before the word lit.
     for (const int word : {1, 3, 5}) {
+        ASSERT_TRUE(waitHeard(kLeadMs + word * kWordMs - 150)) << status();
+        box()->verticalScrollBar()->setValue(box()->verticalScrollBar()->maximum());
         ASSERT_TRUE(waitHeard(kLeadMs + word * kWordMs + 200)) << status();
         QTest::qWait(60);
         const int64_t at = heard();
         EXPECT_EQ(lit(true), wordAt(at)) << "heard at " << at << " ms";
         EXPECT_EQ(lit(false), sentenceAt(at)) << "heard at " << at << " ms";
+        EXPECT_TRUE(litWordInView()) << "heard at " << at << " ms";
     }
     click(control::kPauseResume);
     ASSERT_TRUE(waitStatus("Paused"));
