@@ -426,24 +426,25 @@ TEST(MediaSessionTest, CommandsFollowTheReadingsStatesAndTitlesTakeTheFirstWords
     auto actions = [&] {
         std::string out;
         for (Command c : {Command::kPlayPause, Command::kPlay, Command::kPause, Command::kStop,
-                          Command::kNext}) {
-            out += "-nrsN"[int(media.decide(c))]; // none, Play Now, pause/resume, stop, next
+                          Command::kNext, Command::kPrevious}) {
+            // none, Play Now, pause/resume, stop, next item, previous and next sentence
+            out += "-nrsN<>"[int(media.decide(c))];
         }
         return out + " " + std::string(MediaSession::name(media.status())) +
                (media.canPlay() ? " play" : "") + (media.canPause() ? " pause" : "") +
-               (media.canGoNext() ? " next" : "");
+               (media.canGoNext() ? " next" : "") + (media.canGoPrevious() ? " previous" : "");
     };
-    EXPECT_EQ(actions(), "----- Stopped"); // not logged in: nothing to start
+    EXPECT_EQ(actions(), "------ Stopped"); // not logged in: nothing to start
     media.onReport(300, 330, 0);
-    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(actions(), "nn---- Stopped play");
     media.readingStarted(u"", u"  Read   this\ttext\n aloud ", false);
     EXPECT_EQ(media.title(), u"Read this text aloud");
     EXPECT_EQ(media.track(), 1u);
     media.onReport(100, 120, 0);
     // Under way before the audio: Pause makes it start paused, Play waits.
-    EXPECT_EQ(actions(), "r-rs- Stopped play pause");
+    EXPECT_EQ(actions(), "r-rs-- Stopped play pause");
     media.onReport(100, 170, 0);
-    EXPECT_EQ(actions(), "r-rs- Playing play pause");
+    EXPECT_EQ(actions(), "r-rs-- Playing play pause");
     PlaybackStatus report;
     report.positionMs = 1500;
     report.lengthMs = 4321;
@@ -456,20 +457,32 @@ TEST(MediaSessionTest, CommandsFollowTheReadingsStatesAndTitlesTakeTheFirstWords
     EXPECT_EQ(told, before + 1); // the position alone is not told
     media.onReport(100, 170, 0); // repeated each second while playing
     media.onReport(100, 180, 0);
-    EXPECT_EQ(actions(), "rr-s- Paused play pause");
+    EXPECT_EQ(actions(), "rr-s-- Paused play pause");
     media.onReport(100, 160, 0);
-    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(actions(), "nn---- Stopped play");
     EXPECT_EQ(media.track(), 0u);
     EXPECT_EQ(media.lengthUs(), 0);
     media.readingStarted(u"Headline", u"Body of the item", true);
     media.onReport(400, 420, 0);
-    EXPECT_EQ(actions(), "r-rsN Stopped play pause next");
+    EXPECT_EQ(actions(), "r-rsN- Stopped play pause next");
     EXPECT_EQ(media.title(), u"Headline");
     EXPECT_EQ(media.track(), 2u);
     media.onReport(100, 190, 0);
-    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(actions(), "nn---- Stopped play");
     media.onReport(200, 210, 0); // the server checked again: no Play Now until logged in
-    EXPECT_EQ(actions(), "----- Stopped");
+    EXPECT_EQ(actions(), "------ Stopped");
+    // Typed text whose audio can go from sentence to sentence: Next and
+    // Previous move in it; a news item keeps Next for its next item.
+    media.onReport(300, 330, 0);
+    media.readingStarted(u"", u"One. Two.", false);
+    media.onReport(100, 170, 0);
+    media.setSentenceNavigation(true);
+    EXPECT_EQ(actions(), "r-rs>< Playing play pause next previous");
+    media.readingStarted(u"Headline", u"One. Two.", true);
+    media.setSentenceNavigation(true);
+    EXPECT_EQ(actions(), "r-rsN< Playing play pause next previous");
+    media.onReport(100, 190, 0);
+    EXPECT_EQ(actions(), "nn---- Stopped play");
 
     EXPECT_EQ(MediaSession::titleOf(u"one two three four five six seven eight nine"),
               u"one two three four five six seven eight\u2026");
