@@ -134,6 +134,13 @@ class Mp3Engine {
     virtual int32_t OpenMp3FileW(const char16_t* sFileName, int32_t nBufferMs, uint32_t nSeekOffset,
                                  uint32_t nSize);
 
+    // Outside the operation table: the position as GetPosition gives it, but
+    // always counted from what the output device has played, also while a
+    // notification function takes the wave buffers (GetPosition then counts
+    // the buffers handed to it, which are decoded ahead of the sound). Any
+    // thread; 1, or 0 with the error text for a null pointer.
+    int32_t GetHeardPosition(MP3_TIME* pTime);
+
   protected:
     // Stores "Operation->reason" (printf-style), cut to 511 characters.
     void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -165,8 +172,11 @@ class Mp3Engine {
     void stopAndJoin();
     void resetRunFields();
     uint32_t frameCount(uint32_t ms) const;
-    uint32_t playedMs();
-    uint32_t currentPosition();
+    // Milliseconds played in this run; `heard` counts the device's output
+    // whatever the notification mask asks for.
+    uint32_t playedMs(bool heard);
+    uint32_t currentPosition(bool heard);
+    int32_t fillPosition(MP3_TIME* pTime, bool heard);
     uint32_t seekByteOffset(uint32_t ms) const;
     uint32_t positionOfByte(uint32_t byte) const;
     bool buildFrameTable();

@@ -67,6 +67,14 @@ int getPosition(Mp3Engine* engine, MP3_TIME* time) {
     return engine ? engine->GetPosition(time) : 0;
 }
 
+int getHeardPosition(Mp3Engine* engine, MP3_TIME* time) {
+    return engine ? engine->GetHeardPosition(time) : 0;
+}
+
+int seek(Mp3Engine* engine, uint32_t format, MP3_TIME* time, uint32_t method) {
+    return engine ? engine->Seek(format, time, method) : 0;
+}
+
 int getSongLengthHMS(Mp3Engine* engine, MP3_TIME* length) {
     return engine ? engine->GetSongLengthHMS(length) : 0;
 }

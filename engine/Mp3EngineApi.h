@@ -30,6 +30,8 @@ int stop(Mp3Engine* engine);
 int pause(Mp3Engine* engine);
 int resume(Mp3Engine* engine);
 int getPosition(Mp3Engine* engine, MP3_TIME* time);
+int getHeardPosition(Mp3Engine* engine, MP3_TIME* time);
+int seek(Mp3Engine* engine, uint32_t format, MP3_TIME* time, uint32_t method);
 int getSongLengthHMS(Mp3Engine* engine, MP3_TIME* length);
 int getBitrate(Mp3Engine* engine, int32_t average);
 int getStatus(Mp3Engine* engine, MP3_STATUS* status);

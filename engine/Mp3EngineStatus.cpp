@@ -10,18 +10,18 @@ namespace tolvane {
 
 using platform::MulDiv;
 
-uint32_t Mp3Engine::playedMs() {
+uint32_t Mp3Engine::playedMs(bool heard) {
     if (!transport_.playing) {
         return 0;
     }
-    if (notifier_.wants(NOTIFY_WAVE_BUFFER)) {
+    if (!heard && notifier_.wants(NOTIFY_WAVE_BUFFER)) {
         return counters_.msHanded;
     }
     return uint32_t(wave_->GetOutputPosition(1));
 }
 
-uint32_t Mp3Engine::currentPosition() {
-    const int64_t played = playedMs();
+uint32_t Mp3Engine::currentPosition(bool heard) {
+    const int64_t played = playedMs(heard);
     const int64_t base = counters_.positionBase;
     const uint32_t done = transport_.loopDone;
     if (transport_.loopMode && done >= 1 && stream_.sampleRate > 0) {
@@ -40,11 +40,23 @@ int32_t Mp3Engine::GetPosition(MP3_TIME* pTime) {
         setError("GetPosition->MP3_TIME *pTime - this parameter can't be NULL");
         return 0;
     }
+    return fillPosition(pTime, false);
+}
+
+int32_t Mp3Engine::GetHeardPosition(MP3_TIME* pTime) {
+    if (!pTime) {
+        setError("GetHeardPosition->MP3_TIME *pTime - this parameter can't be NULL");
+        return 0;
+    }
+    return fillPosition(pTime, true);
+}
+
+int32_t Mp3Engine::fillPosition(MP3_TIME* pTime, bool heard) {
     *pTime = MP3_TIME{};
     if (!isStreamOpen()) {
         return 1;
     }
-    const uint32_t ms = currentPosition();
+    const uint32_t ms = currentPosition(heard);
     splitMilliseconds(ms, *pTime);
     pTime->nFrames =
         stream_.lengthMs ? uint32_t(double(ms) / stream_.lengthMs * stream_.totalFrames) : 0;

@@ -222,7 +222,7 @@ int32_t Mp3Engine::Seek(uint32_t fFormat, MP3_TIME* pTime, uint32_t nMoveMethod)
         return 1;
     }
     uint32_t a = toMilliseconds(fFormat, *pTime);
-    const uint32_t position = currentPosition();
+    const uint32_t position = currentPosition(false);
     switch (nMoveMethod) {
     case SEEK_FROM_START:
         break;

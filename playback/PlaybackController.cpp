@@ -2,6 +2,7 @@
 
 #include "engine/AlsaBackend.h"
 #include "engine/Mp3EngineApi.h"
+#include "playback/SpeechTimingsTag.h"
 #include "playback/StreamFeed.h"
 #include "playback/TempAudioFile.h"
 #include "protocol/AudioDownload.h"
@@ -94,6 +95,7 @@ void PlaybackController::setNotifications(PlaybackNotifications notifications) {
     fill(notify_.stopped, [] {});
     fill(notify_.stopDone, [] {});
     fill(notify_.errorText, [](std::string_view) {});
+    fill(notify_.timings, [](const SpeechTimings&) {});
 }
 
 PlaybackController::Mode PlaybackController::modeNamed(std::string_view name) {
@@ -199,6 +201,52 @@ void PlaybackController::halt() {
     state_ = State::kStopped;
 }
 
+bool PlaybackController::heardPosition(int64_t& ms, bool wait) const {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return false;
+    }
+    if (engine_ == nullptr || state_.load() != State::kMp3Playing) {
+        return false;
+    }
+    // A run that has ended is back at the start of the audio: it is not heard.
+    MP3_STATUS status{};
+    MP3_TIME position{};
+    if (mp3::getStatus(engine_, &status) == 0 || (!status.fPlaying && !status.fPaused) ||
+        mp3::getHeardPosition(engine_, &position) == 0) {
+        return false;
+    }
+    ms = position.nMilliseconds;
+    return true;
+}
+
+bool PlaybackController::seekTo(int64_t ms) {
+    std::lock_guard lock(mutex_);
+    MP3_STATUS status{};
+    if (engine_ == nullptr || !seekable_ || state_.load() != State::kMp3Playing ||
+        mp3::getStatus(engine_, &status) == 0 || (!status.fPlaying && !status.fPaused)) {
+        return false;
+    }
+    MP3_TIME target{};
+    target.nMilliseconds =
+        uint32_t(std::clamp<int64_t>(ms, 0, std::numeric_limits<uint32_t>::max()));
+    // Seek leaves the engine stopped; the worker, which reads the status
+    // under the same lock, never sees it so.
+    if (mp3::seek(engine_, TIME_FORMAT_MS, &target, SEEK_FROM_START) == 0) {
+        return false;
+    }
+    ++seeks_;
+    if (mp3::play(engine_) == 0) {
+        return false;
+    }
+    if (status.fPaused) {
+        mp3::pause(engine_);
+    }
+    return true;
+}
+
 bool PlaybackController::sleepUnlessStopped(std::chrono::milliseconds span) {
     std::unique_lock lock(mutex_);
     return !stopped_.wait_for(lock, span, [this] { return stopping(); });
@@ -294,6 +342,7 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
         std::lock_guard lock(keptMutex_);
         keptFile_ = kept;
     }
+    announceTimings(file.path());
     // What did arrive is played, as the dialog expects a 190 after any download.
     Mp3Engine* engine = createEngine();
     if (engine == nullptr) {
@@ -305,9 +354,11 @@ void PlaybackController::playFile(AudioDownload& download, int64_t length) {
         notify_.errorText(mp3::errorText(engine));
         reported = true;
     }
+    seekable_ = true;
     if (startEngine(engine, reported)) {
         watch(engine, {});
     }
+    seekable_ = false;
     releaseEngine(engine);
 }
 
@@ -341,13 +392,14 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
             notify_.errorText(result.error);
         }
     });
+    const size_t head = announceStreamTimings(feed);
     Mp3Engine* engine = createEngine();
     std::string error;
     if (engine == nullptr) {
         notify_.errorText("Initial Error");
     } else {
         mp3::setCallbackFunc(engine, answerZero, 0xFFFFFFFF);
-        if (!openStream(engine, feed, error)) {
+        if (!openStream(engine, feed, head, error)) {
             // A download that failed has said why already.
             feeder.join();
             if (!stopping() && !downloadFailed) {
@@ -365,10 +417,36 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
     releaseEngine(engine);
 }
 
-// Opens the managed stream on the first kFirstChunk bytes; should they hold
-// no playable frame, on more of the data, and last on everything that came.
-bool PlaybackController::openStream(Mp3Engine* engine, StreamFeed& feed, std::string& error) {
-    size_t want = kFirstChunk;
+void PlaybackController::announceTimings(const std::filesystem::path& file) {
+    SpeechTimings timings;
+    std::string ignored; // audio without timings plays as before
+    if (!stopping() && SpeechTimingsTag::readFile(file, timings, ignored) && !timings.empty()) {
+        notify_.timings(timings);
+    }
+}
+
+size_t PlaybackController::announceStreamTimings(StreamFeed& feed) {
+    const auto giveUp = [this] { return stopping(); };
+    feed.waitFor(SpeechTimingsTag::kHeaderBytes, giveUp);
+    const size_t size = SpeechTimingsTag::tagSize(feed.head(SpeechTimingsTag::kHeaderBytes));
+    if (size == 0 || size > SpeechTimingsTag::kMaxTagBytes || feed.waitFor(size, giveUp) < size ||
+        stopping()) {
+        return 0;
+    }
+    SpeechTimings timings;
+    std::string ignored;
+    if (SpeechTimingsTag::read(feed.head(size), timings, ignored) && !timings.empty()) {
+        notify_.timings(timings);
+    }
+    return size;
+}
+
+// Opens the managed stream on the first kFirstChunk bytes after the `head`
+// (the tag the engine skips); should they hold no playable frame, on more of
+// the data, and last on everything that came.
+bool PlaybackController::openStream(Mp3Engine* engine, StreamFeed& feed, size_t head,
+                                    std::string& error) {
+    size_t want = head + kFirstChunk;
     bool triedAny = false;
     size_t tried = 0;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
@@ -439,8 +517,10 @@ void PlaybackController::watch(Mp3Engine* engine, const std::function<uint64_t()
             const PlaybackStatus status = statusOf(now, length, streamBytes);
             notify_.status(status);
             if (status.percent == 100) {
-                sleepUnlessStopped(kEndWait);
-                return;
+                const uint32_t seeks = seeks_.load();
+                if (!sleepUnlessStopped(kEndWait) || seeks_.load() == seeks) {
+                    return;
+                }
             }
         } else if (now.status.fPaused) {
             notify_.paused();

@@ -31,14 +31,17 @@ class TempAudioFile;
 // stream in MEMORY mode), plays it and reports once a second through the
 // notifications until the audio ends.
 //
-// Threads: the interface thread calls pause(), resume() and stop(); the speech
-// job's worker calls play(); the playback worker runs the download and owns
-// the engine object it creates; in MEMORY mode a download thread feeds the
-// stream. mutex_ guards the state, the worker handle and the engine pointer,
-// and every engine call made by the worker, pause(), resume() and stop(), so
-// the engine is never used after the worker destroyed it. The command is
-// atomic so transfers can poll it; stopped_ wakes a worker that waits out its
-// second. No lock is held while a notification runs.
+// Threads: the interface thread calls pause(), resume(), stop() and
+// seekTo(); the speech job's worker calls play(); the playback worker runs the
+// download and owns the engine object it creates; in MEMORY mode a download
+// thread feeds the stream; heardPosition() may come from any thread. mutex_
+// guards the state, the worker handle and the engine pointer, and every
+// engine call made by the worker, pause(), resume(), stop(), seekTo() and
+// heardPosition(), so the engine is never used after the worker destroyed it;
+// heardPosition() only tries the lock unless told to wait, so a timer on the
+// interface thread never waits behind the worker. The command is atomic so
+// transfers can poll it; stopped_ wakes a worker that waits out its second.
+// No lock is held while a notification runs.
 class PlaybackController : public PlaybackControl {
   public:
     enum class Mode { kFile, kMemory };
@@ -94,6 +97,18 @@ class PlaybackController : public PlaybackControl {
     std::filesystem::path keptDownloadPath() const;
     void discardDownload();
 
+    // Where the sound card is in the audio being played, in ms, as the
+    // engine's heard position gives it. False while no audio plays or is
+    // paused, and, unless `wait`, without waiting while the worker holds the
+    // engine (the caller asks again at its next tick). Any thread.
+    bool heardPosition(int64_t& ms, bool wait = false) const;
+    // Moves playback to `ms` of the audio, keeping it paused when it was;
+    // false when no audio plays or it cannot seek. The interface thread.
+    bool seekTo(int64_t ms);
+    // Whether the audio playing can seek: a file can, a managed stream
+    // (MEMORY mode) cannot.
+    bool seekable() const { return seekable_.load(); }
+
     State state() const { return state_.load(); }
     Command command() const { return command_.load(); }
     static std::string_view name(State state);
@@ -113,7 +128,14 @@ class PlaybackController : public PlaybackControl {
     Mp3Engine* createEngine();
     void playFile(AudioDownload& download, int64_t length);
     void playStream(const Request& request, int64_t length);
-    bool openStream(Mp3Engine* engine, StreamFeed& feed, std::string& error);
+    // Reports the timings found in the file's tag.
+    void announceTimings(const std::filesystem::path& file);
+    // Waits for the ID3v2 tag at the head of the stream, reports the timings
+    // it holds and returns its size (0 when there is none, or one too large
+    // to wait for).
+    size_t announceStreamTimings(StreamFeed& feed);
+    // `head` bytes more than the first chunk: a tag at the head is opened whole.
+    bool openStream(Mp3Engine* engine, StreamFeed& feed, size_t head, std::string& error);
     // Keeps `engine` in the controller and plays it, unless a stop came first;
     // reports why it cannot play unless a failure was reported already.
     bool startEngine(Mp3Engine* engine, bool failureReported);
@@ -132,6 +154,10 @@ class PlaybackController : public PlaybackControl {
     std::atomic<Command> command_{Command::kNone};
     std::unique_ptr<platform::Thread> worker_;
     Mp3Engine* engine_ = nullptr;
+    // Counts seekTo(): a seek made while the worker waits out the end of the
+    // audio brings it back to watching.
+    std::atomic<uint32_t> seeks_{0};
+    std::atomic<bool> seekable_{false};
 
     PlaybackNotifications notify_;
     std::atomic<DialogPort*> port_{nullptr};

@@ -70,6 +70,11 @@ bool StreamFeed::open(Mp3Engine* engine, size_t bytes, int32_t bufferMs, std::st
     return true;
 }
 
+std::string StreamFeed::head(size_t bytes) const {
+    std::lock_guard lock(mutex_);
+    return head_.substr(0, bytes);
+}
+
 bool StreamFeed::ended() const {
     std::lock_guard lock(mutex_);
     return ended_;

@@ -34,6 +34,9 @@ class StreamFeed {
     // of `bufferMs`), then pushes the rest and, after the end, the end mark.
     // False with the engine's error text when OpenStream fails.
     bool open(Mp3Engine* engine, size_t bytes, int32_t bufferMs, std::string& error);
+    // A copy of the first `bytes` collected (fewer when fewer came); empty
+    // once the stream is open.
+    std::string head(size_t bytes) const;
 
     bool ended() const;
     // Every byte taken so far, collected or pushed.

@@ -29,6 +29,7 @@ enum class JobCode : uint32_t {
     PlaybackEnded = 190,    // 0
     PlaybackStatus = 200,   // pointer to a PlaybackStatus
     PlaybackProgress = 210, // download percent
+    PlaybackTimings = 220,  // pointer to the SpeechTimings of the audio, before it plays
 };
 
 // Message 200.

@@ -2,6 +2,7 @@
 
 #include "protocol/DialogPort.h"
 #include "protocol/PlaybackStatus.h"
+#include "protocol/SpeechTimings.h"
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,9 @@ struct PlaybackNotifications {
     std::function<void()> stopped;
     std::function<void()> stopDone;
     std::function<void(std::string_view utf8)> errorText;
+    // The word and sentence timings found at the head of the audio, once per
+    // playback that has them, before the audio plays.
+    std::function<void(const SpeechTimings& timings)> timings;
 };
 
 // The playback side as the speech job drives it: downloads an audio URL and

@@ -118,6 +118,10 @@ void SpeechJobController::installNotifications() {
     n.errorText = [this](std::string_view utf8) {
         sendText(JobCode::Failed, ReportText::fromUtf8(utf8));
     };
+    n.timings = [this](const SpeechTimings& timings) {
+        worker_.send(Message::SpeechJob, JobCode::PlaybackTimings,
+                     reinterpret_cast<intptr_t>(&timings));
+    };
     playback_.load()->setNotifications(std::move(n));
 }
 

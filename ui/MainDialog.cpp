@@ -17,7 +17,11 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShortcut>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QTimer>
 #include <QUrl>
 
 #include <array>
@@ -112,6 +116,9 @@ MainDialog::MainDialog(QtDialogPort& port, ConfigStore& config, DialogController
     setFont(DialogUnits::dialogFont());
     createControls();
     placeControls();
+    followTimer_ = new QTimer(this);
+    followTimer_->setTimerType(Qt::PreciseTimer);
+    followTimer_->setInterval(MainDialogCore::kFollowTick);
     DialogView& view = *this;
     core_ = std::make_unique<MainDialogCore>(view, port, config, controllers, std::move(identity));
     port.setHandler([this](uint32_t message, uint32_t code, intptr_t argument) {
@@ -125,7 +132,9 @@ MainDialog::MainDialog(QtDialogPort& port, ConfigStore& config, DialogController
 
 MainDialog::~MainDialog() {
     // Reports that come while the core stops the reading are served and
-    // dropped; after that the port no longer knows this dialog.
+    // dropped; after that the port no longer knows this dialog. Nothing is
+    // followed meanwhile.
+    followTimer_->stop();
     core_.reset();
     port_.setHandler({});
 }
@@ -214,6 +223,11 @@ void MainDialog::connectControls() {
     connect(button(control::kPauseResume), &QPushButton::clicked, this,
             [this] { core_->pauseResume(); });
     connect(button(control::kStop), &QPushButton::clicked, this, [this] { core_->stop(); });
+    connect(followTimer_, &QTimer::timeout, this, [this] {
+        if (core_) {
+            core_->followTick();
+        }
+    });
     connect(textBox_, &QPlainTextEdit::textChanged, this, [this] {
         keepTextWithinLimit();
         core_->textChanged();
@@ -286,6 +300,11 @@ bool MainDialog::textBoxEditable() const {
     return textBox_->isEnabled() && !textBox_->isReadOnly();
 }
 
+bool MainDialog::canReadFromHere() const {
+    return textBox_->isEnabled() && (controls_.at(control::kPlayNow)->isEnabled() ||
+                                     controls_.at(control::kStop)->isEnabled());
+}
+
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
     if (watched == textBox_->viewport() &&
         (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
@@ -296,7 +315,13 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
             key->modifiers().testFlag(Qt::ControlModifier)) {
-            if (controls_.at(control::kPlayNow)->isEnabled()) {
+            // With Shift it is Read From Here.
+            if (key->modifiers().testFlag(Qt::ShiftModifier)) {
+                if (canReadFromHere()) {
+                    core_->readFromHere();
+                    emit fileStateChanged();
+                }
+            } else if (controls_.at(control::kPlayNow)->isEnabled()) {
                 static_cast<QPushButton*>(controls_.at(control::kPlayNow))->click();
             }
             return true;
@@ -452,6 +477,70 @@ void MainDialog::closeWaiting() {
     waiting_.closeWaiting();
     if (observer_) {
         observer_(0, QStringLiteral("closed"));
+    }
+}
+
+TextRange MainDialog::textBoxSelection() const {
+    const QTextCursor cursor = textBox_->textCursor();
+    return {cursor.selectionStart(), cursor.selectionEnd()};
+}
+
+// The word in the palette's highlight, its sentence in a faint wash of it.
+void MainDialog::setHighlight(TextRange word, TextRange sentence) {
+    const int last = textBox_->document()->characterCount() - 1;
+    const auto selection = [&](TextRange range, const QTextCharFormat& format) {
+        QTextEdit::ExtraSelection extra;
+        extra.cursor = QTextCursor(textBox_->document());
+        extra.cursor.setPosition(std::clamp(range.begin, 0, last));
+        extra.cursor.setPosition(std::clamp(range.end, 0, last), QTextCursor::KeepAnchor);
+        extra.format = format;
+        return extra;
+    };
+    QList<QTextEdit::ExtraSelection> lit;
+    if (!sentence.empty()) {
+        QColor wash = palette().color(QPalette::Highlight);
+        wash.setAlpha(60);
+        QTextCharFormat soft;
+        soft.setBackground(wash);
+        lit.append(selection(sentence, soft));
+    }
+    if (!word.empty()) {
+        QTextCharFormat strong;
+        strong.setBackground(palette().brush(QPalette::Highlight));
+        strong.setForeground(palette().brush(QPalette::HighlightedText));
+        lit.append(selection(word, strong));
+        scrollToShow(word);
+    }
+    textBox_->setExtraSelections(lit);
+    if (highlightObserver_) {
+        highlightObserver_(word, sentence);
+    }
+}
+
+// A word out of view is brought to the top line, so the text after it shows.
+void MainDialog::scrollToShow(TextRange range) {
+    QTextCursor cursor(textBox_->document());
+    const int last = textBox_->document()->characterCount() - 1;
+    cursor.setPosition(std::clamp(range.begin, 0, last));
+    const QRect first = textBox_->cursorRect(cursor);
+    cursor.setPosition(std::clamp(range.end, 0, last));
+    const QRect end = textBox_->cursorRect(cursor);
+    if (first.top() >= 0 && end.bottom() <= textBox_->viewport()->height()) {
+        return;
+    }
+    // The box scrolls by lines of its layout.
+    cursor.setPosition(std::clamp(range.begin, 0, last));
+    const QTextBlock block = cursor.block();
+    const QTextLine line = block.layout()->lineForTextPosition(cursor.positionInBlock());
+    textBox_->verticalScrollBar()->setValue(block.firstLineNumber() +
+                                            (line.isValid() ? line.lineNumber() : 0));
+}
+
+void MainDialog::setFollowing(bool on) {
+    if (on) {
+        followTimer_->start();
+    } else {
+        followTimer_->stop();
     }
 }
 

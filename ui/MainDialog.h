@@ -15,6 +15,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace tolvane::ui {
 
@@ -61,12 +62,21 @@ class MainDialog : public QWidget, private DialogView {
     // and closing come as control 0 with "open" or "closed".
     using Observer = std::function<void(int control, const QString& text)>;
     void setObserver(Observer observer) { observer_ = std::move(observer); }
+    // Told every word and sentence the text box lights while a reading is
+    // followed, as it lights them (the benchmark times the light with it).
+    using HighlightObserver = std::function<void(TextRange word, TextRange sentence)>;
+    void setHighlightObserver(HighlightObserver observer) {
+        highlightObserver_ = std::move(observer);
+    }
     QWidget* control(int id) const;
     // The dialog's template size in pixels for its font.
     QSize templateSize() const;
     // Whether the text box takes text now (logged in, no reading running):
     // only then do Open Text and a dropped file load one.
     bool textBoxEditable() const;
+    // Whether Read From Here can start a reading now: logged in, whether a
+    // reading runs or not.
+    bool canReadFromHere() const;
 
   signals:
     // The text box became editable or stopped being so, or a worker's report
@@ -93,8 +103,13 @@ class MainDialog : public QWidget, private DialogView {
     void openWaiting() override;
     void closeWaiting() override;
     void languageApplied(std::string_view code) override;
+    TextRange textBoxSelection() const override;
+    void setHighlight(TextRange word, TextRange sentence) override;
+    void setFollowing(bool on) override;
 
     void createControls();
+    // Scrolls the text box so that `range` shows.
+    void scrollToShow(TextRange range);
     void placeControls();
     void connectControls();
     void nameControls(bool chinese);
@@ -114,9 +129,11 @@ class MainDialog : public QWidget, private DialogView {
     QListWidget* feedList_ = nullptr;
     QComboBox* languageBox_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    QTimer* followTimer_ = nullptr; // runs while the reading is followed
     int textLimit_ = MainDialogCore::kResetTextLimit;
     bool settingText_ = false;
     Observer observer_;
+    HighlightObserver highlightObserver_;
     std::unique_ptr<MainDialogCore> core_;
 };
 

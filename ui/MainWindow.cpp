@@ -103,11 +103,12 @@ void MainWindow::installMenu(bool chinese) {
         return action;
     };
     QMenu* file = bar->addMenu(QString::fromUtf8(t.file));
-    // Open Text and the items after it (and their file dialogs) take their
-    // texts from the dialog's table, in the menu's language.
+    // Open Text and the items after it (and their file dialogs), and the Read
+    // menu, take their texts from the dialog's table, in the menu's language.
     fileTexts_.rebuild(menuLanguage());
-    const auto tableItem = [&](UiTextTable::Slot slot, int id, const QKeySequence& keys) {
-        QAction* action = item(file, "", id);
+    const auto tableItem = [&](UiTextTable::Slot slot, int id, const QKeySequence& keys,
+                               QMenu* menu = nullptr) {
+        QAction* action = item(menu != nullptr ? menu : file, "", id);
         action->setText(qtText(fileTexts_.text(slot)));
         action->setShortcut(keys);
         return action;
@@ -120,6 +121,14 @@ void MainWindow::installMenu(bool chinese) {
     item(setting, t.trace, kTrace)->setCheckable(true);
     setting->addSeparator();
     item(setting, t.options, kOptions);
+    QMenu* read = bar->addMenu(qtText(fileTexts_.text(UiTextTable::kReadMenu)));
+    tableItem(UiTextTable::kReadFromHereMenu, kReadFromHere,
+              QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return), read);
+    read->addSeparator();
+    tableItem(UiTextTable::kPreviousSentenceMenu, kPreviousSentence,
+              QKeySequence(Qt::ALT | Qt::Key_Left), read);
+    tableItem(UiTextTable::kNextSentenceMenu, kNextSentence, QKeySequence(Qt::ALT | Qt::Key_Right),
+              read);
     item(bar->addMenu(QString::fromUtf8(t.help)), t.about, kAbout);
     updateFileActions();
 }
@@ -130,6 +139,14 @@ void MainWindow::updateFileActions() {
     }
     if (QAction* save = action(kSaveSpeech); save && dialog_) {
         save->setEnabled(dialog_->core().canSaveSpeech());
+    }
+    if (QAction* here = action(kReadFromHere); here && dialog_) {
+        here->setEnabled(dialog_->canReadFromHere());
+    }
+    for (const int id : {kPreviousSentence, kNextSentence}) {
+        if (QAction* move = action(id); move && dialog_) {
+            move->setEnabled(dialog_->core().canMoveSentence());
+        }
     }
 }
 
@@ -205,6 +222,18 @@ void MainWindow::command(int id, std::string_view language) {
                 this, qtText(fileTexts_.text(UiTextTable::kSaveSpeechTitle)), suggested,
                 qtText(fileTexts_.text(UiTextTable::kSpeechFilter))));
         }
+        break;
+    case kReadFromHere:
+        if (dialog_->canReadFromHere()) {
+            dialog_->core().readFromHere();
+            updateFileActions();
+        }
+        break;
+    case kPreviousSentence:
+        dialog_->core().previousSentence();
+        break;
+    case kNextSentence:
+        dialog_->core().nextSentence();
         break;
     case kOptions:
         showOptions(

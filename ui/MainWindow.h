@@ -34,6 +34,9 @@ class MainWindow : public QMainWindow {
         kOptions = 32772,
         kOpenText = 32773,
         kSaveSpeech = 32774,
+        kReadFromHere = 32775,
+        kPreviousSentence = 32776,
+        kNextSentence = 32777,
     };
     static constexpr char kTitle[] = "Tolvane Client";
     static constexpr char kVersion[] = "1.1.0";
@@ -71,7 +74,7 @@ class MainWindow : public QMainWindow {
 
   private:
     void installMenu(bool chinese);
-    // Enables the File menu's items that depend on the dialog's state.
+    // Enables the File and Read menus' items that depend on the dialog's state.
     void updateFileActions();
     void centre();
 
@@ -82,7 +85,7 @@ class MainWindow : public QMainWindow {
     std::map<int, QAction*> actions_;
     bool traceFlag_ = false;
     bool chineseMenu_ = false;
-    UiTextTable fileTexts_; // the File menu's own items, in the menu's language
+    UiTextTable fileTexts_; // the File and Read menus' own items, in the menu's language
 };
 
 } // namespace tolvane::ui

@@ -83,7 +83,7 @@ QVariantMap MediaPlayerBus::metadata() const {
 MediaPlayerBus::Shown MediaPlayerBus::current() const {
     const MediaSession& m = media();
     return {playbackStatus(), m.track(),    qtText(m.title()), m.lengthUs(),
-            m.canPlay(),      m.canPause(), m.canGoNext()};
+            m.canPlay(),      m.canPause(), m.canGoNext(),     m.canGoPrevious()};
 }
 
 void MediaPlayerBus::announce() {
@@ -103,6 +103,9 @@ void MediaPlayerBus::announce() {
     }
     if (now.canGoNext != shown_.canGoNext) {
         changed.insert(QStringLiteral("CanGoNext"), now.canGoNext);
+    }
+    if (now.canGoPrevious != shown_.canGoPrevious) {
+        changed.insert(QStringLiteral("CanGoPrevious"), now.canGoPrevious);
     }
     shown_ = now;
     if (changed.isEmpty() || service_.isEmpty()) {
@@ -156,6 +159,10 @@ MediaPlayerAdaptor::MediaPlayerAdaptor(MediaPlayerBus* bus)
 
 void MediaPlayerAdaptor::Next() {
     bus_->command(MediaSession::Command::kNext);
+}
+
+void MediaPlayerAdaptor::Previous() {
+    bus_->command(MediaSession::Command::kPrevious);
 }
 
 void MediaPlayerAdaptor::Pause() {

@@ -61,6 +61,7 @@ class MediaPlayerBus : public QObject {
         bool canPlay = false;
         bool canPause = false;
         bool canGoNext = false;
+        bool canGoPrevious = false;
     };
     Shown current() const;
     void announce();
@@ -103,8 +104,9 @@ class MediaRootAdaptor : public QDBusAbstractAdaptor {
 };
 
 // org.mpris.MediaPlayer2.Player: the reading's status, title and length, and
-// the transport commands. Speed, volume and position are not controlled from
-// here: the rate is 1, seeking is not offered and a volume set is ignored.
+// the transport commands; Previous and Next go from sentence to sentence in
+// typed text with timings, Next to the next item in a feed. Speed, volume and position are not
+// controlled from here: the rate is 1, seeking is not offered and a volume set is ignored.
 class MediaPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
@@ -116,7 +118,7 @@ class MediaPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(double MinimumRate READ rate)
     Q_PROPERTY(double MaximumRate READ rate)
     Q_PROPERTY(bool CanGoNext READ canGoNext)
-    Q_PROPERTY(bool CanGoPrevious READ no)
+    Q_PROPERTY(bool CanGoPrevious READ canGoPrevious)
     Q_PROPERTY(bool CanPlay READ canPlay)
     Q_PROPERTY(bool CanPause READ canPause)
     Q_PROPERTY(bool CanSeek READ no)
@@ -132,6 +134,7 @@ class MediaPlayerAdaptor : public QDBusAbstractAdaptor {
     void setVolume(double) {}
     qlonglong position() const { return bus_->media().positionUs(); }
     bool canGoNext() const { return bus_->media().canGoNext(); }
+    bool canGoPrevious() const { return bus_->media().canGoPrevious(); }
     bool canPlay() const { return bus_->media().canPlay(); }
     bool canPause() const { return bus_->media().canPause(); }
     bool yes() const { return true; }
@@ -139,7 +142,7 @@ class MediaPlayerAdaptor : public QDBusAbstractAdaptor {
 
   public slots:
     void Next();
-    void Previous() {}
+    void Previous();
     void Pause();
     void PlayPause();
     void Stop();

@@ -1,7 +1,8 @@
 // tolvane-shots: runs the desktop client in this process against a running
 // speech server and saves four pictures of it as PNG files in OUTDIR:
 // ready-SUFFIX.png (logged in, feeds listed), reading-SUFFIX.png (a reading
-// with its progress bar and time), options-SUFFIX.png (the options sheet) and
+// with its progress bar and time, and the word being heard lit when the
+// server's audio carries word timings), options-SUFFIX.png (the options sheet) and
 // trace-SUFFIX.png (the trace window after the reading). The interface
 // language is the one CONFIG names. Meant for a real X server (Xvfb), where
 // fonts and widgets render as on a desktop; scripts/screenshots.sh runs it.
@@ -147,13 +148,18 @@ class Session {
                                   : QStringLiteral("Tolvane reads this text aloud. The progress "
                                                    "bar and the time show how far the reading "
                                                    "has come; Stop ends it at any moment."));
+        bool lit = false;
+        window_.dialog().setHighlightObserver(
+            [&lit](TextRange word, TextRange) { lit = !word.empty(); });
         window_.dialog().core().playNow();
         const bool playing = waitFor(
-            [this] {
+            [this, &lit] {
                 return startsWithEither(shown_.text(control::kStatus), "Playing,", "播放中,") &&
-                       !shown_.text(control::kTime).isEmpty() && progress() >= kPicturedProgress;
+                       !shown_.text(control::kTime).isEmpty() && progress() >= kPicturedProgress &&
+                       (lit || !window_.dialog().core().follow().hasMarks());
             },
             kReadingMs);
+        window_.dialog().setHighlightObserver({});
         return expect(playing, "a reading with its time shown (is there an audio device?)") &&
                save(window_.grab(), path("reading"));
     }

@@ -39,7 +39,24 @@ std::string TagJson::quote(std::string_view utf8) {
     return out + "\"";
 }
 
-std::string TagJson::format(const ID3_TAG_INFO& info) {
+namespace {
+
+std::string syncedJson(const SyncedText& text) {
+    std::string json = "{" + TagJson::quote("language") + ":" + TagJson::quote(text.language) +
+                       "," + TagJson::quote("description") + ":" +
+                       TagJson::quote(text.description) + "," + TagJson::quote("unit") + ":" +
+                       TagJson::quote(text.milliseconds ? "ms" : "frames") + "," +
+                       TagJson::quote("entries") + ":[";
+    for (size_t i = 0; i < text.entries.size(); ++i) {
+        json += (i == 0 ? "[" : ",[") + std::to_string(text.entries[i].first) + "," +
+                TagJson::quote(text.entries[i].second) + "]";
+    }
+    return json + "]}";
+}
+
+} // namespace
+
+std::string TagJson::format(const ID3_TAG_INFO& info, const std::vector<SyncedText>& synced) {
     const std::pair<const char*, const char*> fields[] = {
         {"title", info.pTitle}, {"artist", info.pArtist},   {"album", info.pAlbum},
         {"year", info.pYear},   {"comment", info.pComment}, {"track", info.pTrack},
@@ -51,6 +68,13 @@ std::string TagJson::format(const ID3_TAG_INFO& info) {
             line += ",";
         }
         line += quote(name) + ":" + quote(platform::ansiToUtf8(text ? text : ""));
+    }
+    if (!synced.empty()) {
+        line += "," + quote("sylt") + ":[";
+        for (size_t i = 0; i < synced.size(); ++i) {
+            line += (i == 0 ? "" : ",") + syncedJson(synced[i]);
+        }
+        line += "]";
     }
     return line + "}";
 }

@@ -9,7 +9,8 @@
 
 namespace tolvane::play {
 
-// One line of JSON with the song texts of the ID3v1 or ID3v2 tag.
+// One line of JSON with the song texts of the ID3v1 or ID3v2 tag; with the
+// ID3v2 tag, also its synchronised texts (SYLT), read with TagLib.
 int runTags(const PlayOptions& options) {
     auto engine = std::make_unique<Mp3Engine>();
     if (!engine->OpenMp3File(options.file.c_str(), 0, 0, 0)) {
@@ -25,7 +26,9 @@ int runTags(const PlayOptions& options) {
         }
         return failure("no readable ID3v2 tag in " + options.file);
     }
-    std::printf("%s\n", TagJson::format(info).c_str());
+    const std::vector<SyncedText> synced =
+        options.tagVersion == 2 ? readSyncedTexts(options.file) : std::vector<SyncedText>();
+    std::printf("%s\n", TagJson::format(info, synced).c_str());
     return std::fflush(stdout) == 0 ? kExitOk : failure("can't write standard output");
 }
 

@@ -4,6 +4,7 @@
 #include "protocol/DialogCodes.h"
 #include "protocol/DialogPort.h"
 #include "protocol/PlaybackStatus.h"
+#include "protocol/SpeechTimings.h"
 
 #include <cstdio>
 
@@ -11,7 +12,7 @@ namespace tolvane::say {
 
 namespace {
 
-enum class Payload { kNone, kText, kNumber, kStatus };
+enum class Payload { kNone, kText, kNumber, kStatus, kTimings };
 
 Payload payloadOf(uint32_t message, uint32_t code) {
     using namespace dialog;
@@ -27,6 +28,8 @@ Payload payloadOf(uint32_t message, uint32_t code) {
             return Payload::kStatus;
         case JobCode::PlaybackProgress:
             return Payload::kNumber;
+        case JobCode::PlaybackTimings:
+            return Payload::kTimings;
         default:
             return Payload::kText;
         }
@@ -66,6 +69,15 @@ std::string reportLine(uint32_t message, uint32_t code, intptr_t argument) {
             return line;
         }
         return line + " " + statusText(*reinterpret_cast<const PlaybackStatus*>(argument));
+    case Payload::kTimings:
+        if (argument == 0) {
+            return line;
+        }
+        {
+            const auto& timings = *reinterpret_cast<const SpeechTimings*>(argument);
+            return line + " " + std::to_string(timings.words.size()) + " words " +
+                   std::to_string(timings.sentences.size()) + " sentences";
+        }
     }
     return line;
 }

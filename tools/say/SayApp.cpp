@@ -10,6 +10,7 @@
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -24,10 +25,11 @@ constexpr std::chrono::milliseconds kPumpSlice{200};
 enum class Outcome { kRunning, kDone, kFailed };
 
 // The dialog without a window: only the text box matters, since Play Now
-// reads it; a warning box ends the run.
+// reads it; a warning box ends the run; the word lit while following is told.
 class ConsoleView : public DialogView {
   public:
     std::function<void(std::u16string_view)> warned;
+    std::function<void(std::u16string_view word)> lit;
 
     void setText(int control, std::u16string_view text) override {
         if (control == control::kTextBox) {
@@ -48,6 +50,15 @@ class ConsoleView : public DialogView {
     void openWaiting() override {}
     void closeWaiting() override {}
     void languageApplied(std::string_view) override {}
+    TextRange textBoxSelection() const override { return {}; }
+    void setHighlight(TextRange word, TextRange) override {
+        if (lit && !word.empty() && size_t(word.end) <= textBox_.size()) {
+            lit(std::u16string_view(textBox_).substr(size_t(word.begin),
+                                                     size_t(word.end - word.begin)));
+        }
+    }
+    // The run's loop ticks the dialog while it follows the reading.
+    void setFollowing(bool) override {}
 
   private:
     std::u16string textBox_;
@@ -64,6 +75,9 @@ class Session {
               onReport(message, code, argument);
           }) {
         view_.warned = [this](std::u16string_view text) { fail(platform::utf16ToUtf8(text)); };
+        if (options_.follow) {
+            view_.lit = [this](std::u16string_view word) { printWord(word); };
+        }
         dialog_.emplace(view_, pump_, config, controllers_.refs(),
                         ClientIdentity::format(ClientIdentity::systemValues()));
     }
@@ -77,6 +91,13 @@ class Session {
     InterfacePump& pump() { return pump_; }
 
     void begin() { dialog_->initialise(options_.language); }
+
+    // Lights the word being heard, as the window's timer does.
+    void tick() {
+        if (options_.follow) {
+            dialog_->followTick();
+        }
+    }
 
     // No worker is left to report, yet the reading has not ended: a reply the
     // dialog would silently ignore ended it.
@@ -96,6 +117,13 @@ class Session {
     }
 
   private:
+    // "word SECONDS TEXT": the word's time in the audio, to the millisecond.
+    void printWord(std::u16string_view word) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.3f", double(dialog_->follow().wordStartMs()) / 1000.0);
+        out_ << "word " << time << " " << platform::utf16ToUtf8(word) << std::endl;
+    }
+
     void onReport(uint32_t message, uint32_t code, intptr_t argument) {
         if (!muted_) {
             out_ << reportLine(message, code, argument) << std::endl;
@@ -215,13 +243,18 @@ int SayApp::run() {
     {
         Session session(options_, config, platform::ansiToUtf16(text_), out_, err_);
         session.begin();
+        // Following the words, the loop comes round as often as the window's
+        // timer would.
+        const std::chrono::milliseconds slice =
+            options_.follow ? MainDialogCore::kFollowTick : kPumpSlice;
         while (session.outcome() == Outcome::kRunning && !interrupt_) {
             session.pump().pumpUntil(
                 [&] {
                     return session.outcome() != Outcome::kRunning || interrupt_ ||
                            session.stalled();
                 },
-                kPumpSlice);
+                slice);
+            session.tick();
             if (session.stalled()) {
                 session.fail("the server's reply ended the reading without a result");
             }

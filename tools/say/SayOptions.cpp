@@ -5,11 +5,15 @@
 namespace tolvane::say {
 
 const char* const kSayUsage =
-    "usage: tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [SPEECH] [TEXT...]\n"
-    "       tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [SPEECH] --feed N\n"
+    "usage: tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [--follow] [SPEECH]\n"
+    "                   [TEXT...]\n"
+    "       tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [--follow] [SPEECH]\n"
+    "                   --feed N\n"
     "Reads TEXT aloud through the configured speech server (standard input when\n"
     "no TEXT or \"-\" is given), or with --feed the N-th news feed of the user,\n"
     "item by item. Prints every report as MESSAGE/CODE followed by its payload.\n"
+    "--follow also prints each word as it is heard, \"word SECONDS TEXT\" with the\n"
+    "word's time in the audio, when the server's audio carries word timings.\n"
     "SPEECH replaces the configured speech settings for this run:\n"
     "  --rate N (0-100, 50 normal), --volume N (0-100), --voice NAME\n"
     "Exit status: 0 when the reading ended, 1 after a failure, 2 for a usage\n"
@@ -72,6 +76,8 @@ ParsedOptions parseSayOptions(const std::vector<std::string>& args) {
             o.help = true;
         } else if (arg == "--trace") {
             o.trace = true;
+        } else if (arg == "--follow") {
+            o.follow = true;
         } else if (isOption(arg, "--config")) {
             if (!valueOf(args, i, "--config", o.configPath, parsed.error)) {
                 return parsed;

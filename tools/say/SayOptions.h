@@ -11,6 +11,7 @@ struct SayOptions {
     std::string configPath; // --config FILE; empty: the usual lookup
     std::string language;   // --lang; empty: the configured language
     bool trace = false;     // --trace: trace lines on standard error
+    bool follow = false;    // --follow: each word as it is heard, with its time
     int feed = 0;           // --feed N (1-based); 0 reads text
     // --rate and --volume (0-100) and --voice NAME: the speech settings for
     // this run in place of the configured ones.

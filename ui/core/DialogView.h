@@ -28,6 +28,15 @@ constexpr int kLanguageBox = 1020;
 constexpr int kServerVersion = 1030;
 } // namespace control
 
+// A range of the text box, in UTF-16 units: [begin, end).
+struct TextRange {
+    int begin = 0;
+    int end = 0;
+
+    bool empty() const { return end <= begin; }
+    bool operator==(const TextRange&) const = default;
+};
+
 // What the dialog's decisions do to a front end: the Qt window, tolvane-say's
 // console and the tests' recorder each implement it. Every call comes on the
 // interface thread.
@@ -39,6 +48,8 @@ class DialogView {
     virtual void setText(int control, std::u16string_view text) = 0;
     // The text box's contents (the only control the dialog reads).
     virtual std::u16string textBoxText() const = 0;
+    // The text box's selection; begin == end: the cursor, nothing selected.
+    virtual TextRange textBoxSelection() const = 0;
     virtual void setEnabled(int control, bool enabled) = 0;
     // The text box only: read-only while a reading runs.
     virtual void setReadOnly(int control, bool readOnly) = 0;
@@ -64,6 +75,14 @@ class DialogView {
     // Command 140 to the main window after every refresh: menus in the
     // language, trace window reopened when wanted.
     virtual void languageApplied(std::string_view code) = 0;
+
+    // Following a reading: lights `word` in the text box, and `sentence`
+    // around it more softly (an empty range lights nothing), and keeps
+    // `word` in view.
+    virtual void setHighlight(TextRange word, TextRange sentence) = 0;
+    // While on, the front end calls MainDialogCore::followTick() every
+    // MainDialogCore::kFollowTick or so, from its own event loop.
+    virtual void setFollowing(bool on) = 0;
 };
 
 } // namespace tolvane

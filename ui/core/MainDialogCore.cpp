@@ -12,6 +12,7 @@
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
+#include "ui/core/SentenceStart.h"
 #include "ui/core/TextFile.h"
 
 #include <algorithm>
@@ -39,6 +40,13 @@ int languageItemFor(std::string_view code, const std::vector<std::string_view>& 
         }
     }
     return -1;
+}
+
+// Nothing to read aloud: no character but blanks.
+bool blank(std::u16string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char16_t c) {
+        return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\u3000';
+    });
 }
 
 } // namespace
@@ -125,7 +133,11 @@ void MainDialogCore::playNow() {
     startReading(u"", std::move(text));
 }
 
-void MainDialogCore::startReading(std::u16string title, std::u16string text) {
+void MainDialogCore::startReading(std::u16string title, std::u16string text, int textAt) {
+    // The server speaks the title and the text joined; the box shows the text.
+    const std::u16string spoken = SpeechJobController::spokenText(title, text);
+    follow_.start(spoken, textAt - int(spoken.size() - text.size()),
+                  int(view_.textBoxText().size()));
     media_.readingStarted(title, text, newsMode_);
     // The last reading's audio goes; this one's tag is made now.
     c_.playback.discardDownload();
@@ -209,9 +221,113 @@ void MainDialogCore::mediaCommand(MediaSession::Command command) {
     case MediaSession::Action::kNextItem:
         nextItem();
         break;
+    case MediaSession::Action::kPreviousSentence:
+        previousSentence();
+        break;
+    case MediaSession::Action::kNextSentence:
+        nextSentence();
+        break;
     case MediaSession::Action::kNone:
         break;
     }
+}
+
+void MainDialogCore::readFromHere() {
+    const std::u16string text = view_.textBoxText();
+    const TextRange selection = view_.textBoxSelection();
+    c_.job.stop();
+    // A stopped news item gives way to the prompt: the text read from stays.
+    if (view_.textBoxText() != text) {
+        view_.setText(control::kTextBox, text);
+        showCounter();
+    }
+    const int length = int(text.size());
+    TextRange range{std::clamp(selection.begin, 0, length), std::clamp(selection.end, 0, length)};
+    if (range.empty()) {
+        range = {sentenceStartAt(text, range.begin), length};
+    }
+    std::u16string part = text.substr(size_t(range.begin), size_t(range.end - range.begin));
+    if (blank(part)) {
+        view_.showWarning(texts_.text(UiTextTable::kEmptyWarning), texts_.text(UiTextTable::kWarn));
+        return;
+    }
+    newsMode_ = false;
+    startReading(u"", std::move(part), range.begin);
+}
+
+bool MainDialogCore::canMoveSentence() const {
+    return audioUnderWay_ && follow_.hasSentences() && c_.playback.seekable();
+}
+
+void MainDialogCore::previousSentence() {
+    moveSentence(-1);
+}
+
+void MainDialogCore::nextSentence() {
+    moveSentence(1);
+}
+
+void MainDialogCore::moveSentence(int step) {
+    int64_t heard = 0;
+    if (!canMoveSentence() || !c_.playback.heardPosition(heard, true)) {
+        return;
+    }
+    const std::optional<int64_t> target = follow_.sentenceStart(step, heard);
+    if (target && c_.playback.seekTo(*target)) {
+        showHeard(*target);
+    }
+}
+
+void MainDialogCore::followTick() {
+    int64_t heard = 0;
+    if (following_ && c_.playback.heardPosition(heard)) {
+        showHeard(heard);
+    }
+}
+
+void MainDialogCore::showHeard(int64_t ms) {
+    if (follow_.hear(ms)) {
+        view_.setHighlight(follow_.word(), follow_.sentence());
+    }
+}
+
+void MainDialogCore::setFollowing(bool on) {
+    if (following_ != on) {
+        following_ = on;
+        view_.setFollowing(on);
+    }
+}
+
+void MainDialogCore::timingsArrived(const SpeechTimings& timings) {
+    follow_.setTimings(timings);
+    if (media_.status() == MediaSession::Status::kPlaying) {
+        audioPlaying();
+    }
+}
+
+void MainDialogCore::audioPlaying() {
+    audioUnderWay_ = true;
+    if (follow_.hasMarks() && !following_) {
+        setFollowing(true);
+        followTick();
+    }
+    media_.setSentenceNavigation(canMoveSentence());
+}
+
+// The light holds where the sound holds.
+void MainDialogCore::audioPaused() {
+    audioUnderWay_ = true;
+    followTick();
+    setFollowing(false);
+    media_.setSentenceNavigation(canMoveSentence());
+}
+
+void MainDialogCore::endFollowing() {
+    setFollowing(false);
+    audioUnderWay_ = false;
+    follow_.clear();
+    view_.setHighlight({}, {});
+    media_.setSentenceNavigation(false);
 }
 
 void MainDialogCore::textChanged() {
@@ -432,6 +548,7 @@ void MainDialogCore::hideProgress() {
 void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
     switch (code) {
     case dialog::JobCode::Failed:
+        endFollowing();
         setStatusArgument(argument);
         break;
     case dialog::JobCode::AddStarted:
@@ -444,9 +561,11 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
         setStatusArgument(argument);
         break;
     case dialog::JobCode::Stopped:
+        endFollowing();
         stopped();
         break;
     case dialog::JobCode::PlaybackPlaying:
+        audioPlaying();
         setStatus(texts_.text(UiTextTable::kPlaying));
         view_.setText(control::kPauseResume, texts_.text(UiTextTable::kPause));
         view_.setProgress(0);
@@ -455,11 +574,18 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
         view_.setVisible(control::kTime, true);
         break;
     case dialog::JobCode::PlaybackPaused:
+        audioPaused();
         setStatus(texts_.text(UiTextTable::kPaused));
         view_.setText(control::kPauseResume, texts_.text(UiTextTable::kResume));
         break;
     case dialog::JobCode::PlaybackEnded:
+        endFollowing();
         completed();
+        break;
+    case dialog::JobCode::PlaybackTimings:
+        if (argument != 0) {
+            timingsArrived(*reinterpret_cast<const SpeechTimings*>(argument));
+        }
         break;
     case dialog::JobCode::PlaybackStatus:
         if (argument != 0) {

@@ -4,9 +4,11 @@
 #include "protocol/DialogCodes.h"
 #include "protocol/NewsItem.h"
 #include "ui/core/DialogView.h"
+#include "ui/core/FollowAlong.h"
 #include "ui/core/MediaSession.h"
 #include "ui/core/UiTextTable.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -52,6 +54,9 @@ class MainDialogCore {
     // The maker's support address and the place of its web pages: the speech
     // server the client is configured for serves them.
     static constexpr std::string_view kSupportAddress = "support@tolvane.local";
+    // How often the view asks for the heard position while a reading with
+    // timings plays: the light comes at most this late after the sound.
+    static constexpr std::chrono::milliseconds kFollowTick{20};
 
     // `identity` is the client identity sent with every reading; `port` is the
     // front end's dialog port, whose handler calls onReport().
@@ -82,6 +87,19 @@ class MainDialogCore {
     void nextItem();
     // A command of the desktop's media controls, done as media().decide() says.
     void mediaCommand(MediaSession::Command command);
+
+    // Read From Here: stops what is read and reads the selection or, without
+    // one, the box from the start of the sentence holding the cursor.
+    void readFromHere();
+    // While the audio of a reading with sentence timings plays or is paused,
+    // and can seek (FILE mode): to the start of the previous sentence (or of
+    // the one heard, once well into it) or of the next one.
+    void previousSentence();
+    void nextSentence();
+    bool canMoveSentence() const;
+    // The view's timer while following: lights what holds the heard position.
+    void followTick();
+    const FollowAlong& follow() const { return follow_; }
 
     // Open Text, or a text file dropped on the text box: loads `file` into the
     // box up to the text limit and says in the status line what came of it.
@@ -132,7 +150,15 @@ class MainDialogCore {
     void setBusy();
     void setFinished();
     void hideProgress();
-    void startReading(std::u16string title, std::u16string text);
+    // `textAt` is where `text` starts in the box.
+    void startReading(std::u16string title, std::u16string text, int textAt = 0);
+    void timingsArrived(const SpeechTimings& timings);
+    void audioPlaying();
+    void audioPaused();
+    void setFollowing(bool on);
+    void endFollowing();
+    void showHeard(int64_t ms);
+    void moveSentence(int step);
     SpeechFile::Tags tagsFor(std::u16string_view title, std::u16string_view text) const;
     void showItem();
     void readItem();
@@ -173,6 +199,11 @@ class MainDialogCore {
     // A news item's title and text are on show (until the prompt replaces them).
     bool itemShown_ = false;
     MediaSession media_;
+    // Following the reading: its marks placed in the box, whether its audio
+    // plays or is paused, and whether the view's timer runs.
+    FollowAlong follow_;
+    bool audioUnderWay_ = false;
+    bool following_ = false;
     SpeechFile::Tags speechTags_;
     std::filesystem::path lastSaveFolder_; // where Save Speech As last wrote, this run
 };

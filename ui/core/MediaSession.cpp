@@ -81,6 +81,7 @@ void MediaSession::readingStarted(std::u16string_view title, std::u16string_view
     track_ = ++readings_;
     title_ = newsItem ? std::u16string(title) : titleOf(text);
     newsItem_ = newsItem;
+    sentences_ = false;
     lengthUs_ = 0;
     positionUs_ = 0;
     changed();
@@ -90,6 +91,7 @@ void MediaSession::endReading() {
     status_ = Status::kStopped;
     busy_ = false;
     newsItem_ = false;
+    sentences_ = false;
     track_ = 0;
     title_.clear();
     lengthUs_ = 0;
@@ -99,6 +101,13 @@ void MediaSession::endReading() {
 void MediaSession::feedEnded() {
     endReading();
     changed();
+}
+
+void MediaSession::setSentenceNavigation(bool available) {
+    if (sentences_ != available) {
+        sentences_ = available;
+        changed();
+    }
 }
 
 void MediaSession::onReport(uint32_t message, uint32_t code, intptr_t argument) {
@@ -181,7 +190,10 @@ MediaSession::Action MediaSession::decide(Command command) const {
     case Command::kStop:
         return busy_ || status_ != Status::kStopped ? Action::kStop : Action::kNone;
     case Command::kNext:
-        return newsItem_ ? Action::kNextItem : Action::kNone;
+        // A feed goes on to its next item; typed text to its next sentence.
+        return newsItem_ ? Action::kNextItem : sentences_ ? Action::kNextSentence : Action::kNone;
+    case Command::kPrevious:
+        return sentences_ ? Action::kPreviousSentence : Action::kNone;
     }
     return Action::kNone;
 }

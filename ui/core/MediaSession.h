@@ -19,9 +19,17 @@ class MediaSession {
   public:
     enum class Status { kStopped, kPlaying, kPaused };
     // The desktop's commands.
-    enum class Command { kPlayPause, kPlay, kPause, kStop, kNext };
+    enum class Command { kPlayPause, kPlay, kPause, kStop, kNext, kPrevious };
     // What the dialog does for one of them.
-    enum class Action { kNone, kPlayNow, kPauseResume, kStop, kNextItem };
+    enum class Action {
+        kNone,
+        kPlayNow,
+        kPauseResume,
+        kStop,
+        kNextItem,
+        kPreviousSentence,
+        kNextSentence
+    };
 
     // A title made from typed text: its first words, at most this many of
     // them and of characters.
@@ -40,6 +48,9 @@ class MediaSession {
     // A feed's reading ended without a reading under way (the feed had no
     // more items): nothing is left to pause or stop.
     void feedEnded();
+    // Whether the reading's audio can go to its previous and next sentence
+    // (it plays, with sentence timings); the end of the reading ends it.
+    void setSentenceNavigation(bool available);
 
     Action decide(Command command) const;
 
@@ -54,10 +65,12 @@ class MediaSession {
 
     // A command that can change something: Play or PlayPause can start or
     // resume, Pause or PlayPause can pause (a reading under way, paused or
-    // not), Next can go to the next news item.
+    // not), Next can go to the next news item or, in typed text, the next
+    // sentence, Previous to the previous sentence.
     bool canPlay() const { return ready_ || busy_ || status_ != Status::kStopped; }
     bool canPause() const { return busy_ || status_ != Status::kStopped; }
-    bool canGoNext() const { return newsItem_; }
+    bool canGoNext() const { return newsItem_ || sentences_; }
+    bool canGoPrevious() const { return sentences_; }
 
     // The title of typed text: its first words, whitespace runs made one blank,
     // with an ellipsis when words were left out; a text without blanks (as
@@ -70,9 +83,10 @@ class MediaSession {
 
     std::function<void()> listener_;
     Status status_ = Status::kStopped;
-    bool ready_ = false;    // logged in: Play Now can start a reading
-    bool busy_ = false;     // a reading is under way (Pause/Resume and Stop apply)
-    bool newsItem_ = false; // that reading is a news item, with more to come
+    bool ready_ = false;     // logged in: Play Now can start a reading
+    bool busy_ = false;      // a reading is under way (Pause/Resume and Stop apply)
+    bool newsItem_ = false;  // that reading is a news item, with more to come
+    bool sentences_ = false; // its audio can go from sentence to sentence
     uint64_t readings_ = 0;
     uint64_t track_ = 0;
     std::u16string title_;

@@ -47,6 +47,11 @@ class UiTextTable {
         kNotText,
         kSpeechSaved, // followed by the file's name
         kSaveFailed,  // followed by "[the reason]"
+        // The Read menu: reading from the cursor, sentence by sentence.
+        kReadMenu,
+        kReadFromHereMenu,
+        kPreviousSentenceMenu,
+        kNextSentenceMenu,
         kSlotCount
     };
 

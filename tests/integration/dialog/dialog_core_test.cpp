@@ -3,10 +3,12 @@
 #include "FakeSpeechServer.h"
 #include "ProtocolTestSupport.h"
 #include "SayTestSupport.h"
+#include "TimedSpeech.h"
 
 #include "config/ConfigStore.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
+#include "playback/SpeechTimingsTag.h"
 #include "protocol/InterfacePump.h"
 #include "protocol/NetworkVerifyController.h"
 #include "protocol/NewsItemController.h"
@@ -87,6 +89,15 @@ class RecordingView : public DialogView {
     void openWaiting() override { ++waitingOpened; }
     void closeWaiting() override { ++waitingClosed; }
     void languageApplied(std::string_view code) override { applied.emplace_back(code); }
+    TextRange textBoxSelection() const override { return selection; }
+    void setHighlight(TextRange word, TextRange) override {
+        litWord = word;
+        if (!word.empty()) {
+            litWords.push_back(platform::utf16ToUtf8(
+                box.substr(size_t(word.begin), size_t(word.end - word.begin))));
+        }
+    }
+    void setFollowing(bool on) override { following = on; }
 
     // Play Now, Pause, Stop, feed list, text box, language box.
     std::string controls() const {
@@ -100,6 +111,10 @@ class RecordingView : public DialogView {
     }
 
     std::u16string box;
+    TextRange selection;
+    TextRange litWord;
+    std::vector<std::string> litWords; // each word lit, in order
+    bool following = false;
 };
 
 std::string newsBatch(int first, int count, int maxrss) {
@@ -411,24 +426,25 @@ TEST(MediaSessionTest, CommandsFollowTheReadingsStatesAndTitlesTakeTheFirstWords
     auto actions = [&] {
         std::string out;
         for (Command c : {Command::kPlayPause, Command::kPlay, Command::kPause, Command::kStop,
-                          Command::kNext}) {
-            out += "-nrsN"[int(media.decide(c))]; // none, Play Now, pause/resume, stop, next
+                          Command::kNext, Command::kPrevious}) {
+            // none, Play Now, pause/resume, stop, next item, previous and next sentence
+            out += "-nrsN<>"[int(media.decide(c))];
         }
         return out + " " + std::string(MediaSession::name(media.status())) +
                (media.canPlay() ? " play" : "") + (media.canPause() ? " pause" : "") +
-               (media.canGoNext() ? " next" : "");
+               (media.canGoNext() ? " next" : "") + (media.canGoPrevious() ? " previous" : "");
     };
-    EXPECT_EQ(actions(), "----- Stopped"); // not logged in: nothing to start
+    EXPECT_EQ(actions(), "------ Stopped"); // not logged in: nothing to start
     media.onReport(300, 330, 0);
-    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(actions(), "nn---- Stopped play");
     media.readingStarted(u"", u"  Read   this\ttext\n aloud ", false);
     EXPECT_EQ(media.title(), u"Read this text aloud");
     EXPECT_EQ(media.track(), 1u);
     media.onReport(100, 120, 0);
     // Under way before the audio: Pause makes it start paused, Play waits.
-    EXPECT_EQ(actions(), "r-rs- Stopped play pause");
+    EXPECT_EQ(actions(), "r-rs-- Stopped play pause");
     media.onReport(100, 170, 0);
-    EXPECT_EQ(actions(), "r-rs- Playing play pause");
+    EXPECT_EQ(actions(), "r-rs-- Playing play pause");
     PlaybackStatus report;
     report.positionMs = 1500;
     report.lengthMs = 4321;
@@ -441,20 +457,32 @@ TEST(MediaSessionTest, CommandsFollowTheReadingsStatesAndTitlesTakeTheFirstWords
     EXPECT_EQ(told, before + 1); // the position alone is not told
     media.onReport(100, 170, 0); // repeated each second while playing
     media.onReport(100, 180, 0);
-    EXPECT_EQ(actions(), "rr-s- Paused play pause");
+    EXPECT_EQ(actions(), "rr-s-- Paused play pause");
     media.onReport(100, 160, 0);
-    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(actions(), "nn---- Stopped play");
     EXPECT_EQ(media.track(), 0u);
     EXPECT_EQ(media.lengthUs(), 0);
     media.readingStarted(u"Headline", u"Body of the item", true);
     media.onReport(400, 420, 0);
-    EXPECT_EQ(actions(), "r-rsN Stopped play pause next");
+    EXPECT_EQ(actions(), "r-rsN- Stopped play pause next");
     EXPECT_EQ(media.title(), u"Headline");
     EXPECT_EQ(media.track(), 2u);
     media.onReport(100, 190, 0);
-    EXPECT_EQ(actions(), "nn--- Stopped play");
+    EXPECT_EQ(actions(), "nn---- Stopped play");
     media.onReport(200, 210, 0); // the server checked again: no Play Now until logged in
-    EXPECT_EQ(actions(), "----- Stopped");
+    EXPECT_EQ(actions(), "------ Stopped");
+    // Typed text whose audio can go from sentence to sentence: Next and
+    // Previous move in it; a news item keeps Next for its next item.
+    media.onReport(300, 330, 0);
+    media.readingStarted(u"", u"One. Two.", false);
+    media.onReport(100, 170, 0);
+    media.setSentenceNavigation(true);
+    EXPECT_EQ(actions(), "r-rs>< Playing play pause next previous");
+    media.readingStarted(u"Headline", u"One. Two.", true);
+    media.setSentenceNavigation(true);
+    EXPECT_EQ(actions(), "r-rsN< Playing play pause next previous");
+    media.onReport(100, 190, 0);
+    EXPECT_EQ(actions(), "nn---- Stopped play");
 
     EXPECT_EQ(MediaSession::titleOf(u"one two three four five six seven eight nine"),
               u"one two three four five six seven eight\u2026");
@@ -576,11 +604,16 @@ std::string runOutput(const std::string& program, const std::vector<std::string>
 
 // Save Speech As, in news mode: the downloaded MP3 byte for byte behind an
 // ID3v2.4 tag that the engine's reader and mutagen read back as written; the
+// word timings of the download's own tag (SYLT and TXXX) move into it, and
+// tolvane-play and mutagen read them back as the server wrote them; the
 // next reading drops the kept download.
 TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
+    const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
+    const SpeechTimings timings = evenTimings(comment, 40, 250);
     std::string error;
-    const std::string mp3 = makeToneMp3(0.3, 440, error);
-    ASSERT_FALSE(mp3.empty()) << error;
+    const std::string tone = makeToneMp3(0.3, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    const std::string mp3 = timingsTag(comment, timings) + tone;
     AudioPeer audio(mp3, {});
     server_.audioAt(audio.url());
     server_.peer.answerWhen("/news", "rssstart=0", 200,
@@ -610,25 +643,40 @@ TEST_F(DialogCoreTest, SaveSpeechWritesTheDownloadBehindItsTag) {
     const std::string bytes = fileBytes(saved);
     ASSERT_GT(bytes.size(), 10u);
     ASSERT_EQ(bytes.substr(0, 5), std::string("ID3\x04\x00", 5));
-    size_t tagSize = 10;
-    for (int i = 6; i < 10; ++i) {
-        tagSize += size_t(uint8_t(bytes[size_t(i)])) << (7 * (9 - i));
-    }
-    EXPECT_TRUE(bytes.substr(tagSize) == mp3) << "the audio after the tag differs";
+    const size_t tagSize = SpeechTimingsTag::tagSize(bytes);
+    EXPECT_TRUE(bytes.substr(tagSize) == tone) << "the audio after the tag differs";
+    SpeechTimings carried;
+    ASSERT_TRUE(SpeechTimingsTag::read(bytes, carried, error)) << error;
+    EXPECT_EQ(timingsText(carried), timingsText(timings));
 
-    const std::string comment = "春晓,春眠不觉晓,处处闻啼鸟。";
+    std::string entries;
+    std::string mutagenEntries;
+    for (const SpeechMark& word : timings.words) {
+        const std::string text = markText(comment, word);
+        entries +=
+            (entries.empty() ? "[" : ",[") + std::to_string(word.startMs) + ",\"" + text + "\"]";
+        mutagenEntries += text + "@" + std::to_string(word.startMs) + " ";
+    }
     EXPECT_EQ(runOutput(::tolvane::test::binaryDir() + "/tools/tolvane-play",
                         {"tags", saved.string(), "--v2"}),
               "{\"title\":\"春晓\",\"artist\":\"VW Lily\",\"album\":\"Two\",\"year\":\"" + date +
-                  "\",\"comment\":\"" + comment + "\",\"track\":\"\",\"genre\":\"\"}\n");
+                  "\",\"comment\":\"" + comment +
+                  "\",\"track\":\"\",\"genre\":\"\",\"sylt\":[{\"language\":\"zho\","
+                  "\"description\":\"words\",\"unit\":\"ms\",\"entries\":[" +
+                  entries + "]}]}\n");
     const std::string mutagen = R"(import sys, mutagen.id3
 t = mutagen.id3.ID3(sys.argv[1])
 c = t.getall("COMM")[0]
 print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc), c.text[0],
-      sep="|"))";
+      sep="|")
+s = t.getall("SYLT")[0]
+print(s.lang, s.format, s.desc, " ".join("%s@%d" % w for w in s.text))
+print(t["TXXX:TOLVANE_TIMINGS"].text[0]))";
     // The system's Python, which has the Debian mutagen package.
     EXPECT_EQ(runOutput("/usr/bin/python3", {"-c", mutagen, saved.string()}),
-              "(2, 4, 0)|春晓|VW Lily|Two|" + date + "|zho|''|" + comment + "\n");
+              "(2, 4, 0)|春晓|VW Lily|Two|" + date + "|zho|''|" + comment + "\nzho 2 words " +
+                  mutagenEntries.substr(0, mutagenEntries.size() - 1) + "\n" +
+                  timingsText(timings) + "\n");
 
     // The next reading drops the kept audio; a failed save says why.
     server_.peer.answer("/query", 200,
@@ -648,6 +696,45 @@ print(t.version, t["TIT2"], t["TPE1"], t["TALB"], t["TDRC"], c.lang, repr(c.desc
     EXPECT_EQ(dialog_->speechTags().album, "");
     EXPECT_FALSE(dialog_->saveSpeech(dir_.path() / "none.mp3"));
     EXPECT_EQ(status(), "Cannot save the speech[no downloaded audio is kept]");
+}
+
+// A news item followed in its description: the title spoken before it lights
+// nothing, the description's words light in turn (the core ticked as a
+// window's timer would). Read From Here while the item plays reads only the
+// selection, and the item's text stays in the box instead of the prompt.
+TEST_F(DialogCoreTest, FollowsANewsItemInItsDescriptionAndReadsTheSelectionFromIt) {
+    // "Item 1,Text of item 1" as the server speaks it.
+    SpeechTimings timings;
+    timings.words = {{0, 0, 4},    {300, 5, 1},   {600, 7, 4},
+                     {900, 12, 2}, {1200, 15, 4}, {1500, 20, 1}};
+    timings.sentences = {{0, 0, 6}, {600, 7, 14}};
+    std::string error;
+    const std::string tone = makeToneMp3(2.4, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    AudioPeer audio(timingsTag("Item 1,Text of item 1", timings) + tone, {});
+    server_.audioAt(audio.url());
+    server_.peer.answerWhen("/news", "rssstart=0", 200, newsBatch(1, 1, 2));
+    server_.peer.answer("/news", 200, newsBatch(2, 1, 2));
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->feedDoubleClicked(1, u"Two");
+    ASSERT_TRUE(pumpUntil([&] {
+        dialog_->followTick();
+        return view_.litWords.size() >= 4 || addedTexts().size() > 1;
+    })) << status();
+    EXPECT_THAT(view_.litWords, ElementsAre("Text", "of", "item", "1"));
+    EXPECT_EQ(view_.text[control::kTextBox], "Text of item 1");
+    EXPECT_TRUE(view_.following);
+
+    // The second item plays: its selection is read as typed text.
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2 && view_.following; }));
+    EXPECT_EQ(view_.text[control::kTextBox], "Text of item 2");
+    view_.selection = {5, 12};
+    dialog_->readFromHere();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 3; })) << status();
+    EXPECT_EQ(addedTexts().back(), "of item");
+    EXPECT_EQ(view_.text[control::kTextBox], "Text of item 2");
+    EXPECT_FALSE(dialog_->newsMode());
 }
 
 // The reference server names its voices at the door and honours the rate:

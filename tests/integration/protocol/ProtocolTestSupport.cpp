@@ -2,6 +2,7 @@
 
 #include "platform/Text.h"
 #include "protocol/DialogCodes.h"
+#include "protocol/SpeechTimings.h"
 #include "protocol/TraceWrite.h"
 #include "tests/support/TestPaths.h"
 
@@ -30,6 +31,11 @@ RecordingPort::RecordingPort()
           if (message == dialog::number(dialog::Message::SpeechJob) &&
               code == dialog::number(dialog::JobCode::PlaybackStatus)) {
               event += statusText(*reinterpret_cast<const PlaybackStatus*>(argument));
+          } else if (message == dialog::number(dialog::Message::SpeechJob) &&
+                     code == dialog::number(dialog::JobCode::PlaybackTimings)) {
+              const auto& timings = *reinterpret_cast<const SpeechTimings*>(argument);
+              event += std::to_string(timings.words.size()) + " words " +
+                       std::to_string(timings.sentences.size()) + " sentences";
           } else {
               event += carriesText(message, code) ? utf8(DialogPort::textOf(argument))
                                                   : std::to_string(argument);

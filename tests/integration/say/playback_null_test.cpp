@@ -5,6 +5,7 @@
 // sound, and pause, resume and stop racing from other threads. The same
 // readings into a real sound sink are in playback_test.cpp.
 #include "PlaybackFixture.h"
+#include "TimedSpeech.h"
 
 #include "engine/NullBackend.h"
 
@@ -231,6 +232,54 @@ TEST_P(PlaybackNullTest, KeepsAWholeDownloadUntilTheNextPlayOrTheEnd) {
         EXPECT_TRUE(playback.hasKeptDownload());
     }
     EXPECT_THAT(downloads_.leftovers(), ElementsAre());
+}
+
+// The timings in the tag at the head of the audio reach the dialog before the
+// sound, in both modes, also when the tag is larger than the first bytes a
+// stream opens on. The heard position holds while paused; in FILE mode a
+// seek moves it and keeps the pause, while a stream cannot seek.
+TEST_P(PlaybackNullTest, ReportsTheTimingsBeforeTheSoundAndSeeksAFile) {
+    std::string text;
+    for (int i = 0; i < 100; ++i) {
+        text += "Word" + std::to_string(i) + ". ";
+    }
+    const std::string tag = timingsTag(text, evenTimings(text, 0, 150));
+    ASSERT_GT(tag.size(), PlaybackController::kFirstChunk * 2);
+    AudioPeer peer(tag + longTone(), {});
+    startPlaying(peer.url());
+    const std::vector<std::string> reports = recorder_.reports();
+    const auto timings =
+        std::find(reports.begin(), reports.end(), "100/220 100 words 100 sentences");
+    EXPECT_LT(timings, std::find(reports.begin(), reports.end(), "100/170 0")) << codes();
+
+    int64_t heard = -1;
+    ASSERT_TRUE(playback_.heardPosition(heard, true));
+    playback_.pause();
+    ASSERT_TRUE(playback_.heardPosition(heard, true));
+    const int64_t held = heard;
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(playback_.heardPosition(heard, true));
+    EXPECT_EQ(heard, held);
+    if (GetParam() == Mode::kMemory) {
+        EXPECT_FALSE(playback_.seekable());
+        EXPECT_FALSE(playback_.seekTo(8000));
+    } else {
+        EXPECT_TRUE(playback_.seekable());
+        ASSERT_TRUE(playback_.seekTo(8000));
+        ASSERT_TRUE(playback_.heardPosition(heard, true));
+        EXPECT_GE(heard, 8000);
+        EXPECT_LT(heard, 8100);
+        std::this_thread::sleep_for(100ms);
+        int64_t still = -1;
+        ASSERT_TRUE(playback_.heardPosition(still, true));
+        EXPECT_EQ(still, heard) << "the seek kept the pause";
+        playback_.resume();
+        std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(playback_.heardPosition(still, true));
+        EXPECT_GT(still, heard);
+    }
+    job_.stop();
+    EXPECT_FALSE(playback_.heardPosition(heard, true));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // and reading a news feed item by item to its end.
 #include "FakeSpeechServer.h"
 #include "SayTestSupport.h"
+#include "TimedSpeech.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 
 class SayDownloadTest : public ::testing::Test {
@@ -87,6 +89,40 @@ TEST_F(SayDownloadTest, AudioWithoutContentLengthIsReadToTheEnd) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.lines.back(), "100/190");
     EXPECT_THAT(run.lines, ::testing::Contains("100/210 100"));
+}
+
+// --follow: each word of audio with timings as it is heard, with its time,
+// while the reading plays; without it only the timings' report.
+TEST_F(SayDownloadTest, FollowPrintsEachWordAsItIsHeard) {
+    const std::string text = "One two. 三四。";
+    std::string error;
+    const std::string mp3 = timedToneMp3(1.6, text, evenTimings(text, 100, 300), error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    server_.audioAt(audio.url());
+    Outcome run = say({"--follow", text});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    // The reports but progress and status, the playing one once.
+    std::vector<std::string> shown;
+    bool playing = false;
+    for (const std::string& line : run.lines) {
+        if (line == "100/170" && std::exchange(playing, true)) {
+            continue;
+        }
+        if (line.rfind("word ", 0) == 0 || line.rfind("100/1", 0) == 0 ||
+            line.rfind("100/22", 0) == 0) {
+            shown.push_back(line);
+        }
+    }
+    EXPECT_THAT(shown, ElementsAre(HasSubstr("100/120"), HasSubstr("100/130"), HasSubstr("100/140"),
+                                   HasSubstr("100/150"), "100/220 4 words 2 sentences", "100/170",
+                                   "word 0.100 One", "word 0.400 two.", "word 0.700 三",
+                                   "word 1.000 四", "100/190"));
+
+    run = say({text});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.lines, ::testing::Contains("100/220 4 words 2 sentences"));
+    EXPECT_THAT(run.lines, Not(::testing::Contains(HasSubstr("word "))));
 }
 
 TEST_F(SayDownloadTest, AFeedIsReadItemByItemToItsEnd) {

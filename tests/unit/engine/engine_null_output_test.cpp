@@ -191,4 +191,31 @@ TEST_F(EngineNullOutput, PositionFollowsTheOutputClockAndHoldsWhilePaused) {
     EXPECT_EQ(positionMs(), 0u);
 }
 
+// A notification function that takes every wave buffer, as the playback
+// controller's does: GetPosition then counts the buffers handed to it, which
+// run ahead of the sound by the ring; the heard position stays with the output.
+TEST_F(EngineNullOutput, HeardPositionFollowsTheOutputWhenTheBuffersGoToTheCallback) {
+    open("sweep44.mp3", 1.0);
+    ASSERT_EQ(
+        engine_->SetCallbackFunc([](uint32_t, uintptr_t, uintptr_t) { return 0; }, 0xFFFFFFFF), 1);
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(engine_->Play(), 1) << engine_->GetLastErrorText();
+    std::this_thread::sleep_for(300ms);
+    MP3_TIME heard{};
+    ASSERT_EQ(engine_->GetHeardPosition(&heard), 1);
+    const uint32_t handed = positionMs();
+    const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    EXPECT_LE(heard.nMilliseconds, wallMs + 25) << "ahead of the output's clock";
+    EXPECT_GT(heard.nMilliseconds, wallMs / 2);
+    EXPECT_GT(handed, heard.nMilliseconds + kBufferMs / 2) << "the buffers did not run ahead";
+    ASSERT_EQ(engine_->Pause(), 1);
+    ASSERT_EQ(engine_->GetHeardPosition(&heard), 1);
+    const uint32_t held = heard.nMilliseconds;
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(engine_->GetHeardPosition(&heard), 1);
+    EXPECT_EQ(heard.nMilliseconds, held);
+    EXPECT_EQ(engine_->GetHeardPosition(nullptr), 0);
+    EXPECT_EQ(engine_->Stop(), 1);
+}
+
 } // namespace
