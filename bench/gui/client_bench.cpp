@@ -12,6 +12,7 @@
 //
 //   build/default/bench/client_bench [windows] [readings]
 #include "bench/DemoServer.h"
+#include "bench/Percentile.h"
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
 #include "ui/ClientObjects.h"
@@ -105,14 +106,7 @@ void idle(int ms) {
     waitFor([] { return false; }, ms);
 }
 
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = size_t(fraction * double(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using bench::percentile;
 
 const char* verdict(bool pass) {
     return pass ? "pass" : "FAIL";

@@ -16,6 +16,7 @@
 #include "ProtocolTestSupport.h"
 #include "SayTestSupport.h"
 #include "TimedSpeech.h"
+#include "bench/Percentile.h"
 
 #include "config/ConfigStore.h"
 #include "tests/support/TempDir.h"
@@ -78,14 +79,7 @@ bool waitFor(const std::function<bool()>& done, int ms = 30000) {
     return done();
 }
 
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = size_t(fraction * double(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using bench::percentile;
 
 // (when, heard ms) pairs taken while a reading plays.
 class HeardSampler {

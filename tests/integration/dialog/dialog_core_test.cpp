@@ -161,15 +161,7 @@ class DialogCoreTest : public ::testing::Test {
         return pumpUntil([&] { return view_.text[control::kStatus] == "Ready ..."; });
     }
     std::string status() { return view_.text[control::kStatus]; }
-    std::vector<std::string> addedTexts() const {
-        std::vector<std::string> texts;
-        for (const Exchange& exchange : server_.peer.exchanges()) {
-            if (exchange.path == "/add") {
-                texts.push_back(exchange.params.find("text")->second);
-            }
-        }
-        return texts;
-    }
+    std::vector<std::string> addedTexts() const { return server_.addedTexts(); }
 
     TempDir dir_;
     FakeSpeechServer server_;

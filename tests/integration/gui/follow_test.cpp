@@ -121,15 +121,7 @@ class FollowTest : public ::testing::TestWithParam<std::string> {
         const int i = holding(timings_.sentences, ms);
         return i < 0 ? std::string() : markText(kText, timings_.sentences[size_t(i)]);
     }
-    std::vector<std::string> addedTexts() const {
-        std::vector<std::string> texts;
-        for (const Exchange& exchange : server_.peer.exchanges()) {
-            if (exchange.path == "/add") {
-                texts.push_back(exchange.params.find("text")->second);
-            }
-        }
-        return texts;
-    }
+    std::vector<std::string> addedTexts() const { return server_.addedTexts(); }
 
     SpeechTimings timings_;
     std::unique_ptr<AudioPeer> audio_;

@@ -6,6 +6,7 @@
 #include "ProtocolTestSupport.h"
 
 #include <string>
+#include <vector>
 
 namespace tolvane::test {
 
@@ -62,6 +63,17 @@ class FakeSpeechServer {
             count += exchange.path == path ? 1 : 0;
         }
         return count;
+    }
+
+    // The text of every add request, in order.
+    std::vector<std::string> addedTexts() const {
+        std::vector<std::string> texts;
+        for (const Exchange& exchange : peer.exchanges()) {
+            if (exchange.path == "/add") {
+                texts.push_back(exchange.params.find("text")->second);
+            }
+        }
+        return texts;
     }
 
     TestPeer peer;
