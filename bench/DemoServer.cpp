@@ -1,8 +1,13 @@
 #include "bench/DemoServer.h"
 
+#include "platform/IniFile.h"
 #include "tests/support/TestPaths.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,18 +18,18 @@ extern char** environ;
 
 namespace tolvane::bench {
 
-DemoServer::DemoServer() {
+DemoServer::DemoServer(const std::vector<Setting>& settings) {
+    const std::string config =
+        settings.empty() ? test::sourceDir() + "/resources/server-demo.ini" : writeConfig(settings);
     int out[2];
-    if (pipe(out) != 0) {
+    if (config.empty() || pipe(out) != 0) {
         return;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     std::string path = test::binaryDir() + "/server/tolvane-server";
-    std::vector<std::string> args{
-        path,     "--config", test::sourceDir() + "/resources/server-demo.ini",
-        "--port", "0",        "--quiet"};
+    std::vector<std::string> args{path, "--config", config, "--port", "0", "--quiet"};
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -44,6 +49,40 @@ DemoServer::~DemoServer() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
+    if (!configDir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(configDir_, ec);
+    }
+}
+
+std::string DemoServer::writeConfig(const std::vector<Setting>& settings) {
+    const std::filesystem::path demo = test::sourceDir() + "/resources/server-demo.ini";
+    std::ifstream in(demo, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<Setting> all = settings;
+    const platform::IniFile demoIni = platform::IniFile::parse(bytes);
+    for (const std::string& section : demoIni.sectionNames()) {
+        const auto source = demoIni.value(section, "source");
+        if (section.rfind("feed ", 0) == 0 && source && source->find("://") == std::string::npos) {
+            all.push_back({section, "source", (demo.parent_path() / *source).string()});
+        }
+    }
+    for (const Setting& setting : all) {
+        const auto changed =
+            platform::IniFile::withValue(bytes, setting.section, setting.key, setting.value);
+        if (!changed) {
+            return {};
+        }
+        bytes = *changed;
+    }
+    std::string dir = (std::filesystem::temp_directory_path() / "tolvane-bench-XXXXXX").string();
+    if (mkdtemp(dir.data()) == nullptr) {
+        return {};
+    }
+    configDir_ = dir;
+    const std::string path = dir + "/server.ini";
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
 }
 
 // The server names its address once it listens.

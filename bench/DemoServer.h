@@ -5,12 +5,22 @@
 // SIGTERM when the object goes. baseUrl() is empty when it did not start.
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace tolvane::bench {
 
 class DemoServer {
   public:
-    DemoServer();
+    // One key of the demo configuration set to another value.
+    struct Setting {
+        std::string section;
+        std::string key;
+        std::string value;
+    };
+
+    // With `settings`, the server reads a copy of the demo configuration (in
+    // a temporary folder, removed with the object) that holds them.
+    explicit DemoServer(const std::vector<Setting>& settings = {});
     ~DemoServer();
     DemoServer(const DemoServer&) = delete;
     DemoServer& operator=(const DemoServer&) = delete;
@@ -23,7 +33,12 @@ class DemoServer {
     // The server names its address once it listens.
     void readAddress(int fd);
 
+    // A copy of the demo configuration with `settings`, its feed paths made
+    // absolute; empty when it cannot be written.
+    std::string writeConfig(const std::vector<Setting>& settings);
+
     pid_t pid_ = -1;
+    std::string configDir_;
     std::string baseUrl_;
     std::string port_;
 };

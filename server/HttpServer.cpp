@@ -397,8 +397,8 @@ struct Callbacks {
         return text(connection, exchange, 404, "404 Not Found\n");
     }
 
-    // Runs the protocol request; `deliver` gets its answer, here or (news)
-    // later from the feed's load.
+    // Runs the protocol request; `deliver` gets its answer, here or later
+    // (news from the feed's load, a held query once released).
     static void run(ProtocolService& service, const Exchange& exchange,
                     const ProtocolService::Done& deliver) {
         switch (exchange.action) {
@@ -409,7 +409,7 @@ struct Callbacks {
         case Action::Add:
             return deliver(service.add(exchange.body));
         case Action::Query:
-            return deliver(service.query(exchange.body, exchange.host));
+            return service.query(exchange.body, exchange.host, deliver);
         case Action::News:
         case Action::None:
             break;

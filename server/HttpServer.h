@@ -23,11 +23,12 @@ class TaskPool;
 // thread. Its bodies are counted as they arrive and never held past
 // `bodyLimit`. A complete protocol request runs on the pool of `threads`
 // threads while its connection is parked; a news request waiting for a feed
-// gives its thread back and is answered from the feed's load. Pages and audio
-// files are answered on the event thread. stop() may be called from any
-// thread; it returns once the running requests have been answered, so the
-// answers still owed (news waiting for a feed) must come first: ServerApp
-// stops the feeds before the HTTP server.
+// and a query held for its job give their thread back and are answered from
+// the feed's load or the hold's release. Pages and audio files are answered
+// on the event thread. stop() may be called from any thread; it returns once
+// the running requests have been answered, so the answers still owed (news
+// waiting for a feed, held queries) must come first: ServerApp stops the feeds
+// and the holds before the HTTP server.
 class HttpServer {
   public:
     struct Settings {

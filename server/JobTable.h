@@ -38,7 +38,22 @@ class JobTable {
         std::string failure;   // why a failed job failed
     };
 
+    // Told when jobs end, so a query held for one is answered at once. Called
+    // on the thread that ended the job, with none of the table's locks held.
+    class Listener {
+      public:
+        virtual ~Listener() = default;
+        // The job of `uuid` is no longer waiting or being read: it is "ttsed"
+        // or "failed".
+        virtual void jobEnded(const std::string& uuid) = 0;
+        // The table stops: no job that waits or is being read will end.
+        virtual void jobsStopping() = 0;
+    };
+
     virtual ~JobTable() = default;
+
+    // The listener told of jobs ending (null: none); set before jobs are added.
+    virtual void setListener(Listener* listener) = 0;
 
     // The job file name for `uuid` (also the last part of its URL).
     static std::string fileName(const std::string& uuid) { return uuid + ".mp3"; }

@@ -2,6 +2,7 @@
 
 #include "platform/SystemText.h"
 #include "server/FormBody.h"
+#include "server/HeldQueries.h"
 #include "server/JobTable.h"
 #include "server/Reply.h"
 #include "server/ServiceAddress.h"
@@ -212,8 +213,8 @@ void newsFailure(Reply& reply, int errcode, const std::string& errmsg) {
 } // namespace
 
 ProtocolService::ProtocolService(const ServerConfig& config, SessionTable& sessions, JobTable& jobs,
-                                 FeedCache& feeds)
-    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds),
+                                 FeedCache& feeds, HeldQueries* holds)
+    : config_(config), sessions_(sessions), jobs_(jobs), feeds_(feeds), holds_(holds),
       logins_(LoginGuard::Settings{config.loginFailures, config.loginFailuresPerAddress,
                                    std::chrono::seconds(config.loginDelaySeconds),
                                    std::chrono::seconds(config.loginDelayMaxSeconds)}) {}
@@ -428,39 +429,78 @@ Answer ProtocolService::add(std::string_view body) {
     return answer(reply);
 }
 
-Answer ProtocolService::query(std::string_view body, std::string_view host) {
+// What a query asked, kept while it is held.
+struct ProtocolService::QueryAsked {
+    long long userId = 0;
+    std::string uuid;
+    std::string token;
+    std::string language;
+    std::string host;
+};
+
+void ProtocolService::query(std::string_view body, std::string_view host, Done done) {
     const ActionRequest request(body, kQueryFields, queryFailure);
     const std::optional<FormBody>& form = request.form;
     if (!form) {
-        return request.fail(Fault::BadRequest, request.error);
+        return done(request.fail(Fault::BadRequest, request.error));
     }
     std::string error;
     const auto userId = form->integer("user_id", INT_MIN, INT_MAX, 0, error);
     if (!userId) {
-        return request.fail(Fault::BadRequest, error);
+        return done(request.fail(Fault::BadRequest, error));
     }
-    const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    const QueryAsked asked{*userId, form->text("uuid"), form->text("verifytimeid"),
+                           request.language, std::string(host)};
+    bool pending = false;
+    Answer now = queryAnswer(asked, pending);
+    if (!pending || holds_ == nullptr) {
+        return done(std::move(now));
+    }
+    const std::uint64_t id = holds_->hold(
+        asked.uuid, asked.token, [this, asked, done = std::move(done)](HeldQueries::Release why) {
+            if (why == HeldQueries::Release::Stopping) {
+                return done(failureAnswer(queryFailure, Fault::ShuttingDown, asked.language));
+            }
+            bool stillPending = false;
+            done(queryAnswer(asked, stillPending));
+        });
+    // The job or the session may have ended between the look above and the
+    // hold, unheard by it.
+    if (queryAnswer(asked, pending); !pending) {
+        holds_->release(id, HeldQueries::Release::JobEnded);
+    }
+}
+
+// The query's answer as things stand; `pending` when its job is still waiting
+// or being read.
+Answer ProtocolService::queryAnswer(const QueryAsked& asked, bool& pending) {
+    pending = false;
+    const auto fail = [&](Fault fault, std::string_view detail = {}) {
+        return failureAnswer(queryFailure, fault, asked.language, detail);
+    };
+    const std::optional<int> sessionUser = sessions_.find(asked.token);
     if (!sessionUser) {
-        return request.fail(Fault::BadSession);
+        return fail(Fault::BadSession);
     }
-    if (*sessionUser != *userId) {
-        return request.fail(Fault::UserMismatch);
+    if (*sessionUser != asked.userId) {
+        return fail(Fault::UserMismatch);
     }
-    const std::string uuid = form->text("uuid");
-    const std::optional<JobTable::Status> status = jobs_.status(uuid, *sessionUser);
+    const std::optional<JobTable::Status> status = jobs_.status(asked.uuid, *sessionUser);
     if (!status) {
-        return request.fail(Fault::UnknownJob);
+        return fail(Fault::UnknownJob);
     }
     const bool done = status->ttsStatus == "ttsed";
     const bool failed = status->ttsStatus == "failed";
+    pending = !done && !failed;
     const std::string failure =
-        failed ? faultMessage(Fault::SynthesisFailed, request.language, status->failure) : "";
+        failed ? faultMessage(Fault::SynthesisFailed, asked.language, status->failure) : "";
     Reply reply("tolvane");
     reply.text("action", "query")
         .text("status", "succeed")
         .text("tts_status", status->ttsStatus)
         .text("http_file",
-              done ? link(host, std::string(kAudioPath) + JobTable::fileName(uuid)) : "")
+              done ? link(asked.host, std::string(kAudioPath) + JobTable::fileName(asked.uuid))
+                   : "")
         .text("parameter", status->parameter)
         .number("errcode", failed ? static_cast<int>(Fault::SynthesisFailed) : 0)
         .text("errmsg", failure);

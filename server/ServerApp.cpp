@@ -113,7 +113,13 @@ bool ServerApp::start(std::string& error) {
                                                static_cast<std::size_t>(config_.sessionsPerUser));
     jobs_ = std::make_unique<SpeechJobs>(jobSettings(config_));
     feeds_ = std::make_unique<FeedCache>(feedSettings(config_));
-    service_ = std::make_unique<ProtocolService>(config_, *sessions_, *jobs_, *feeds_);
+    if (config_.queryHoldMillis > 0) {
+        holds_ = std::make_unique<HeldQueries>(std::chrono::milliseconds(config_.queryHoldMillis));
+        jobs_->setListener(holds_.get());
+        sessions_->setListener(holds_.get());
+    }
+    service_ =
+        std::make_unique<ProtocolService>(config_, *sessions_, *jobs_, *feeds_, holds_.get());
     HttpServer::Settings http;
     http.address = config_.address;
     http.port = config_.port;
@@ -150,9 +156,13 @@ void ServerApp::stop() {
         stopping_ = true;
     }
     wake_.notify_all();
-    // News requests waiting for a feed are answered before HTTP stops.
+    // News requests waiting for a feed and held queries are answered before
+    // HTTP stops.
     if (feeds_) {
         feeds_->stop();
+    }
+    if (holds_) {
+        holds_->stop();
     }
     if (http_) {
         http_->stop();

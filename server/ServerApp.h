@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/FeedCache.h"
+#include "server/HeldQueries.h"
 #include "server/HttpServer.h"
 #include "server/ProtocolService.h"
 #include "server/ServerConfig.h"
@@ -40,6 +41,8 @@ class ServerApp {
     const ServerConfig& config() const { return config_; }
     SpeechJobs& jobs() { return *jobs_; }
     SessionTable& sessions() { return *sessions_; }
+    // Null when [server] query_hold is 0.
+    HeldQueries* holds() { return holds_.get(); }
 
   private:
     void runJanitor();
@@ -48,6 +51,7 @@ class ServerApp {
     std::unique_ptr<SessionTable> sessions_;
     std::unique_ptr<SpeechJobs> jobs_;
     std::unique_ptr<FeedCache> feeds_;
+    std::unique_ptr<HeldQueries> holds_;
     std::unique_ptr<ProtocolService> service_;
     std::unique_ptr<HttpServer> http_;
     std::thread janitor_;

@@ -36,6 +36,7 @@ constexpr IntKey kIntKeys[] = {
     {"server", "idle_timeout", &ServerConfig::idleTimeoutSeconds, 1, 3600},
     {"server", "connections", &ServerConfig::maxConnections, 1, 100000},
     {"server", "connections_per_address", &ServerConfig::connectionsPerAddress, 1, 100000},
+    {"server", "query_hold", &ServerConfig::queryHoldMillis, 0, 10000},
     {"limits", "queue_size", &ServerConfig::queueSize, 1, 100000},
     {"limits", "jobs_per_user", &ServerConfig::jobsPerUser, 1, 100000},
     {"limits", "kept_jobs", &ServerConfig::keptJobs, 1, 1000000},

@@ -46,6 +46,9 @@ struct ServerConfig {
     int idleTimeoutSeconds = 10;    // a connection with nothing moving this long is closed
     int maxConnections = 1000;      // connections at once
     int connectionsPerAddress = 64; // connections at once from one client address
+    // Milliseconds a query about a job still waiting or being read is held for
+    // the job to end; 0: answered at once.
+    int queryHoldMillis = 2000;
     bool logRequests = true;
     std::string publicUrl; // base of the service addresses in replies; empty: the request's Host
 

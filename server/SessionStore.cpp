@@ -3,6 +3,7 @@
 #include "server/RandomId.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tolvane::server {
 
@@ -13,7 +14,7 @@ SessionStore::SessionStore(std::chrono::seconds lifetime, std::size_t total, std
 
 std::string SessionStore::open(int userId) {
     std::string token = randomToken();
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     const Clock::time_point now = now_();
     dropExpired(now);
     const auto mine = byUser_.find(userId);
@@ -21,17 +22,19 @@ std::string SessionStore::open(int userId) {
         erase(mine->second.front());
     }
     if (sessions_.size() >= total_) {
+        tellEnded(lock);
         return {};
     }
     UseOrder& userOrder = byUser_[userId];
     byUse_.push_back(token);
     userOrder.push_back(token);
     sessions_[token] = Session{userId, now, std::prev(byUse_.end()), std::prev(userOrder.end())};
+    tellEnded(lock);
     return token;
 }
 
 std::optional<int> SessionStore::find(std::string_view token) {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     const auto it = sessions_.find(std::string(token));
     if (it == sessions_.end()) {
         return std::nullopt;
@@ -40,6 +43,7 @@ std::optional<int> SessionStore::find(std::string_view token) {
     const Clock::time_point now = now_();
     if (now - session.lastUsed >= lifetime_) {
         erase(it->first);
+        tellEnded(lock);
         return std::nullopt;
     }
     session.lastUsed = now;
@@ -50,8 +54,9 @@ std::optional<int> SessionStore::find(std::string_view token) {
 }
 
 void SessionStore::sweep() {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     dropExpired(now_());
+    tellEnded(lock);
 }
 
 std::size_t SessionStore::size() const {
@@ -69,6 +74,7 @@ void SessionStore::dropExpired(Clock::time_point now) {
 
 void SessionStore::erase(const std::string& token) {
     const auto it = sessions_.find(token);
+    ended_.push_back(token);
     const auto user = byUser_.find(it->second.userId);
     user->second.erase(it->second.inUser);
     if (user->second.empty()) {
@@ -76,6 +82,16 @@ void SessionStore::erase(const std::string& token) {
     }
     byUse_.erase(it->second.inAll); // may be where `token` lives
     sessions_.erase(it);
+}
+
+void SessionStore::tellEnded(std::unique_lock<std::mutex>& lock) {
+    const std::vector<std::string> ended = std::exchange(ended_, {});
+    lock.unlock();
+    if (Listener* listener = listener_.load(); listener != nullptr) {
+        for (const std::string& token : ended) {
+            listener->sessionEnded(token);
+        }
+    }
 }
 
 } // namespace tolvane::server

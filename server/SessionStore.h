@@ -2,6 +2,7 @@
 
 #include "server/SessionTable.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace tolvane::server {
 
@@ -22,7 +24,8 @@ namespace tolvane::server {
 // ever ends another user's session.
 //
 // Threads: HTTP threads and the janitor call every operation concurrently;
-// mutex_ guards sessions_, byUse_ and byUser_.
+// mutex_ guards sessions_, byUse_, byUser_ and ended_. The listener hears of
+// the sessions an operation ended once that operation has released mutex_.
 class SessionStore final : public SessionTable {
   public:
     using Clock = std::chrono::steady_clock;
@@ -32,6 +35,7 @@ class SessionStore final : public SessionTable {
     SessionStore(std::chrono::seconds lifetime, std::size_t total, std::size_t perUser = kPerUser,
                  std::function<Clock::time_point()> now = Clock::now);
 
+    void setListener(Listener* listener) override { listener_ = listener; }
     std::string open(int userId) override;
     std::optional<int> find(std::string_view token) override;
     void sweep() override;
@@ -50,6 +54,8 @@ class SessionStore final : public SessionTable {
 
     void dropExpired(Clock::time_point now);
     void erase(const std::string& token);
+    // Tells the listener of the sessions ended under `lock`, releasing it.
+    void tellEnded(std::unique_lock<std::mutex>& lock);
 
     const std::chrono::seconds lifetime_;
     const std::size_t total_;
@@ -59,6 +65,8 @@ class SessionStore final : public SessionTable {
     std::unordered_map<std::string, Session> sessions_;
     UseOrder byUse_;
     std::unordered_map<int, UseOrder> byUser_; // no empty lists
+    std::vector<std::string> ended_;           // erased, the listener not yet told
+    std::atomic<Listener*> listener_{nullptr};
 };
 
 } // namespace tolvane::server

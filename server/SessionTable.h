@@ -15,7 +15,20 @@ namespace tolvane::server {
 // once; an implementation guards its own state.
 class SessionTable {
   public:
+    // Told when sessions end, so a request held under one is answered at
+    // once. Called on the thread that ended the session, with none of the
+    // table's locks held.
+    class Listener {
+      public:
+        virtual ~Listener() = default;
+        // The session `token` has expired or was given up for a newer login.
+        virtual void sessionEnded(const std::string& token) = 0;
+    };
+
     virtual ~SessionTable() = default;
+
+    // The listener told of sessions ending (null: none); set before serving.
+    virtual void setListener(Listener* listener) = 0;
 
     // Opens a session of `userId` and returns its verifytimeid. Never ends
     // another user's session: empty when the table is full and holds none of

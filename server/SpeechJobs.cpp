@@ -153,6 +153,9 @@ void SpeechJobs::stop() {
     }
     cancel_ = true;
     wake_.notify_all();
+    if (Listener* listener = listener_.load()) {
+        listener->jobsStopping();
+    }
     for (std::thread& worker : workers_) {
         worker.join();
     }
@@ -366,6 +369,9 @@ void SpeechJobs::finish(const std::shared_ptr<Job>& job, std::optional<std::stri
             jobs_.erase(finished_.front()->uuid);
             finished_.pop_front();
         }
+    }
+    if (Listener* listener = listener_.load()) {
+        listener->jobEnded(job->uuid);
     }
     for (const std::string& uuid : evicted) {
         deleteFile(uuid);

@@ -33,7 +33,8 @@ namespace tolvane::server {
 // jobs_, waiting_, turns_, held_, waitingCount_, finished_, running_,
 // stopping_ and every Job's fields; synthesis, encoding and writing run
 // without it. stop() cancels the synthesis in progress through cancel_ and
-// joins the workers.
+// joins the workers. The listener hears of a job's end from the worker that
+// ended it, and of stop() from its caller, after mutex_ is released.
 class SpeechJobs : public JobTable {
   public:
     struct Settings {
@@ -68,6 +69,7 @@ class SpeechJobs : public JobTable {
     // and deletes every job file (and the folder when it was temporary).
     void stop();
 
+    void setListener(Listener* listener) override { listener_ = listener; }
     Added add(Request request, std::string& uuid) override;
     std::optional<Status> status(const std::string& uuid, int userId) override;
     std::optional<AudioFile> openAudio(const std::string& uuid) override;
@@ -108,6 +110,7 @@ class SpeechJobs : public JobTable {
     std::filesystem::path dataDir_;
     bool temporaryDir_ = false;
     std::atomic<bool> cancel_{false};
+    std::atomic<Listener*> listener_{nullptr};
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

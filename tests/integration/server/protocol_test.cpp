@@ -619,11 +619,13 @@ TEST_F(QueueTest, FullQueueRefusesAndFinishedFilesExpire) {
 
 // One worker; room for eight jobs, four of one user's. User 8 fills its share
 // with long texts, then the reader adds one: it is taken in turn, before user
-// 8's later jobs.
+// 8's later jobs. Queries are answered at once, so the last one tells how far
+// the queue has come.
 TEST(JobShareTest, AnotherUsersJobStartsWhileOneAccountFloods) {
     TempDir dir;
     std::string ini =
-        testConfig("[limits]\nqueue_size = 8\njobs_per_user = 4\n[user b]\n"
+        testConfig("[server]\nquery_hold = 0\n"
+                   "[limits]\nqueue_size = 8\njobs_per_user = 4\n[user b]\n"
                    "email = b@example.test\npassword_md5 = " +
                    std::string(kPasswordMd5) + "\nuserid = 8\nmax_text_number = 1000\n");
     ini.replace(ini.find("workers = 2"), 11, "workers = 1");
