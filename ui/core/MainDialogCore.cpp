@@ -102,7 +102,13 @@ void MainDialogCore::resetControls() {
     view_.setVisible(control::kTime, false);
     view_.setText(control::kTime, u"");
     view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
-    view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    // What the user typed survives a refresh (a language switch, new
+    // options); the prompt of the other language, an empty box or a news
+    // item on show give way to the prompt.
+    const std::u16string box = view_.textBoxText();
+    if (itemShown_ || box.empty() || UiTextTable::isEntryPrompt(box)) {
+        view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    }
     itemShown_ = false;
     view_.setText(control::kFeedCaption, texts_.text(UiTextTable::kFeedCaption));
     showCounter();

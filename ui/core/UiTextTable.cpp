@@ -64,6 +64,11 @@ std::string_view UiTextTable::utf8(Slot slot) const {
     return chinese_ ? kTexts[slot].zh : kTexts[slot].en;
 }
 
+bool UiTextTable::isEntryPrompt(std::u16string_view text) {
+    const std::string utf8 = platform::utf16ToUtf8(text);
+    return utf8 == kTexts[kEntryPrompt].en || utf8 == kTexts[kEntryPrompt].zh;
+}
+
 std::u16string UiTextTable::text(Slot slot) const {
     return platform::utf8ToUtf16(utf8(slot));
 }

@@ -255,6 +255,26 @@ TEST_F(RealServerClient, TheLanguageBoxSwitchesEveryTextAndTheMenu) {
     EXPECT_EQ(client.objects().waiting.text(), "请稍等 ...");
 }
 
+// Typed text survives a language switch; the prompt follows the language.
+TEST(FakeServerClient, ALanguageSwitchKeepsTypedText) {
+    FakeSpeechServer server;
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    auto* box = client.control<QComboBox>(control::kLanguageBox);
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Up); // to "zh-CN"
+    ASSERT_TRUE(client.waitStatus("就绪 ...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.text(control::kTextBox), "请在此输入文本,然后点击朗读按钮");
+    client.type("Typed before the switch");
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Down); // back to "en-US"
+    ASSERT_TRUE(client.waitStatus("Ready ...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.text(control::kTextBox), "Typed before the switch");
+    EXPECT_EQ(client.text(control::kCounter), "23/1000");
+    EXPECT_EQ(client.enabled(), "100111");
+}
+
 // Reading a feed: three items per batch of a feed of ten, then the next batch
 // from offset 3; both languages show the same positions.
 TEST(FakeServerClient, ReadsAFeedItemByItemInBothLanguages) {
