@@ -555,18 +555,27 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
     switch (code) {
     case dialog::JobCode::Failed:
         endFollowing();
-        setStatusArgument(argument);
+        if (audioHandedOver_) {
+            setStatusArgument(argument);
+        } else {
+            failed(argument);
+        }
         break;
     case dialog::JobCode::AddStarted:
+        audioHandedOver_ = false;
         setBusy();
+        setStatusArgument(argument);
+        break;
+    case dialog::JobCode::AudioReady:
+        audioHandedOver_ = true;
         setStatusArgument(argument);
         break;
     case dialog::JobCode::AddAccepted:
     case dialog::JobCode::QuerySent:
-    case dialog::JobCode::AudioReady:
         setStatusArgument(argument);
         break;
     case dialog::JobCode::Stopped:
+        audioHandedOver_ = false;
         endFollowing();
         stopped();
         break;
@@ -585,6 +594,7 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
         view_.setText(control::kPauseResume, texts_.text(UiTextTable::kResume));
         break;
     case dialog::JobCode::PlaybackEnded:
+        audioHandedOver_ = false;
         endFollowing();
         completed();
         break;
@@ -689,7 +699,7 @@ void MainDialogCore::loggedIn(intptr_t argument) {
 void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) {
     switch (code) {
     case dialog::NewsItemsCode::Failed:
-        setStatusArgument(argument);
+        failed(argument);
         break;
     case dialog::NewsItemsCode::Started:
         setStatusArgument(argument);
@@ -721,7 +731,26 @@ void MainDialogCore::feedEnded() {
     setFinished();
     setStatus(texts_.text(UiTextTable::kCompleted));
     showCounter();
-    media_.feedEnded();
+    media_.readingEnded();
+}
+
+// A reading that failed with nothing more to come (the add or the query, or
+// a feed's request for items): the failure stays on show and the dialog is
+// ready for the next reading, as at a feed's end. A feed being read ends, its
+// item giving way to the prompt as at a stop.
+void MainDialogCore::failed(intptr_t text) {
+    setStatusArgument(text);
+    setFinished();
+    // The batch's copy goes; the news controller's own goes with its next
+    // request (its worker may be the one reporting, so it is not waited for).
+    if (newsMode_) {
+        items_.clear();
+        if (itemShown_) {
+            showEntryPrompt();
+        }
+    }
+    showCounter();
+    media_.readingEnded();
 }
 
 void MainDialogCore::batchArrived() {

@@ -165,6 +165,7 @@ class MainDialogCore {
     void readNextItem();
     void showEntryPrompt();
     void feedEnded();
+    void failed(intptr_t text);
     void requestBatch();
     void discardItems();
 
@@ -203,6 +204,9 @@ class MainDialogCore {
     // plays or is paused, and whether the view's timer runs.
     FollowAlong follow_;
     bool audioUnderWay_ = false;
+    // The job has handed its audio to playback, whose end (190) follows even
+    // a failure; before that a failure ends the reading.
+    bool audioHandedOver_ = false;
     bool following_ = false;
     SpeechFile::Tags speechTags_;
     std::filesystem::path lastSaveFolder_; // where Save Speech As last wrote, this run

@@ -231,6 +231,13 @@ TEST_F(DialogCoreTest, PlayNowSendsTheWholeTextAndShowsTheFailure) {
     EXPECT_EQ(platform::utf8ToUtf16(added[0]).size(), 1000u);
     EXPECT_THAT(trace(), ::testing::Contains("Add&Query Error"));
     EXPECT_THAT(status(), HasSubstr("查询转换状态失败"));
+    // Nothing more comes after the failure: the dialog is ready for the next
+    // reading, and the media controls agree.
+    EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_FALSE(view_.readOnly);
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kStop), MediaSession::Action::kNone);
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kPlayPause),
+              MediaSession::Action::kPlayNow);
 }
 
 TEST_F(DialogCoreTest, EmptyTextWarnsAndStartsNothing) {
@@ -351,7 +358,7 @@ TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
     EXPECT_EQ(view_.text[control::kTextBox], "Typed after a stop");
 
     // The next batch's request fails after the last item: the failure stays
-    // on show until Stop, which brings back the prompt.
+    // on show, the prompt comes back and the dialog is ready, with no Stop.
     ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << status();
     server_.peer.answer("/news", 500, "broken");
     dialog_->feedDoubleClicked(1, u"Two");
@@ -360,11 +367,12 @@ TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
         const std::vector<std::string> lines = trace();
         return std::find(lines.begin(), lines.end(), "RSS Error!") != lines.end();
     }));
-    EXPECT_EQ(view_.controls(), "011011");
-    EXPECT_EQ(view_.text[control::kTitle], "Item 1");
-    dialog_->stop();
     EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_FALSE(view_.readOnly);
+    EXPECT_NE(status(), "Completed");
+    EXPECT_EQ(view_.text[control::kTitle], "Input text below, press Read button ...");
     EXPECT_EQ(view_.text[control::kTextBox], prompt);
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kStop), MediaSession::Action::kNone);
     ASSERT_TRUE(typeAndPlay(u"Typed after a failure", 6)) << status();
     EXPECT_EQ(addedTexts()[5], "Typed after a failure");
 }
@@ -776,6 +784,35 @@ class DialogCoreRealServerTest : public DialogCoreTest {
 
     ServerProcess reference_;
 };
+
+// Readings the server refuses or cannot finish: text of blanks only, and a
+// server stopped while it makes the speech. Each failure is shown and leaves
+// the dialog ready for the next reading.
+TEST_F(DialogCoreRealServerTest, AFailedReadingLeavesTheDialogReady) {
+    open("en-US", "", reference_.port());
+    ASSERT_TRUE(ready()) << status();
+    const auto readAndFail = [&](const std::u16string& text, const std::function<void()>& midway) {
+        view_.setText(control::kTextBox, text);
+        dialog_->playNow();
+        EXPECT_TRUE(pumpUntil([&] { return view_.controls() == "011011"; })) << status();
+        midway();
+        EXPECT_TRUE(pumpUntil([&] { return !job_.running(); })) << status();
+        EXPECT_EQ(view_.controls(), "100111") << status();
+        EXPECT_FALSE(view_.readOnly);
+        EXPECT_EQ(view_.text[control::kTextBox], platform::utf16ToUtf8(text));
+        return status();
+    };
+    EXPECT_THAT(readAndFail(u"   ", [] {}), HasSubstr("Failed"));
+    EXPECT_THAT(trace(), ::testing::Contains("Add&Query Error"));
+
+    const std::u16string longText(900, u'a');
+    const std::string failure = readAndFail(longText, [&] {
+        EXPECT_TRUE(pumpUntil([&] { return status() == "Send query,waiting..."; })) << status();
+        reference_.stop();
+    });
+    EXPECT_NE(failure, "Send query,waiting...");
+    EXPECT_NE(failure, "Stopped");
+}
 
 TEST_F(DialogCoreRealServerTest, RateEightyIsFasterSpeech) {
     open("en-US", "", reference_.port());

@@ -238,6 +238,25 @@ TEST_F(RealServerClient, PausesResumesAndStops) {
     EXPECT_FALSE(client.control(control::kTime)->isVisible());
 }
 
+// The server stopped while it makes the speech: the failure is shown and the
+// dialog is ready for the next reading, as after a stop.
+TEST_F(RealServerClient, AReadingCutByTheServersStopEndsReady) {
+    Client client(config("en-US"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    client.type(QString(900, QChar(u'a')));
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(client.waitStatus("Send query,waiting...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.enabled(), "011011");
+    server_.stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.enabled() == "100111"; }, 20000))
+        << client.text(control::kStatus);
+    EXPECT_NE(client.text(control::kStatus), "Send query,waiting...");
+    EXPECT_NE(client.text(control::kStatus), "Stopped");
+    EXPECT_FALSE(client.control<QPlainTextEdit>(control::kTextBox)->isReadOnly());
+    EXPECT_EQ(client.text(control::kPauseResume), "Pause");
+    EXPECT_EQ(client.text(control::kTextBox), std::string(900, 'a'));
+}
+
 TEST_F(RealServerClient, TheLanguageBoxSwitchesEveryTextAndTheMenu) {
     Client client(config("en-US"));
     ASSERT_TRUE(client.waitStatus("Ready ..."));
@@ -361,10 +380,9 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/add") == 1; }, 20000))
         << client.text(control::kStatus);
     EXPECT_EQ(server.peer.exchanges()[2].params.find("text")->second.size(), 1000u);
-    // The failure is shown; the reading stays stoppable until Stop is pressed.
+    // The failure is shown and the dialog is ready for the next reading.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !client.objects().job.running(); }, 20000));
-    EXPECT_EQ(client.enabled(), "011011");
-    client.click(control::kStop);
+    EXPECT_THAT(client.text(control::kStatus), HasSubstr("Failed to query"));
     EXPECT_EQ(client.enabled(), "100111");
 
     box->clear();
