@@ -92,8 +92,41 @@ void MainDialogCore::refresh() {
     c_.verify.setLanguage(language_);
     resetControls();
     view_.clearFeeds();
-    c_.door.start(config_.baseUrl(), config_.connectTimeOut(), config_.timeOut());
+    checkServer();
     view_.languageApplied(language_);
+}
+
+void MainDialogCore::checkServer() {
+    if (retryPending_) {
+        retryPending_ = false;
+        view_.setServerRetry(std::chrono::milliseconds(0));
+    }
+    c_.door.start(config_.baseUrl(), config_.connectTimeOut(), config_.timeOut());
+}
+
+void MainDialogCore::reconnect() {
+    if (c_.job.state() != SpeechJobController::State::kStopped) {
+        c_.job.stop();
+    }
+    serverFailures_ = 0;
+    refresh();
+}
+
+void MainDialogCore::retryServerCheck() {
+    // Only the checking state's controls are on show (every one off) while a
+    // retry is pending, so the check alone is repeated.
+    if (retryPending_ && !closing_) {
+        retryPending_ = false; // the view's wait is over
+        view_.setText(control::kNetworkStatus, u"");
+        checkServer();
+    }
+}
+
+void MainDialogCore::serverUnreachable() {
+    const size_t step = std::min(serverFailures_, kServerRetries.size() - 1);
+    ++serverFailures_;
+    retryPending_ = true;
+    view_.setServerRetry(kServerRetries[step]);
 }
 
 void MainDialogCore::resetControls() {
@@ -633,10 +666,12 @@ void MainDialogCore::onNetworkVerify(dialog::NetworkVerifyCode code, intptr_t ar
         break;
     case dialog::NetworkVerifyCode::Offline:
         view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOffline, int(argument)));
+        serverUnreachable();
         break;
     case dialog::NetworkVerifyCode::Error:
         view_.setText(control::kNetworkStatus, texts_.text(UiTextTable::kError));
         setStatusArgument(argument);
+        serverUnreachable();
         break;
     default:
         break;
@@ -644,6 +679,7 @@ void MainDialogCore::onNetworkVerify(dialog::NetworkVerifyCode code, intptr_t ar
 }
 
 void MainDialogCore::networkVerified(intptr_t httpStatus) {
+    serverFailures_ = 0;
     view_.setText(control::kServerVersion,
                   u"[Server: " + platform::utf8ToUtf16(c_.door.version()) + u" ]");
     view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOnline, int(httpStatus)));

@@ -56,6 +56,7 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
     {"Read From Here", "从此处朗读"},
     {"Previous Sentence", "上一句"},
     {"Next Sentence", "下一句"},
+    {"Reconnect", "重新连接"},
 }};
 
 } // namespace

@@ -52,6 +52,8 @@ class UiTextTable {
         kReadFromHereMenu,
         kPreviousSentenceMenu,
         kNextSentenceMenu,
+        // The File menu's Reconnect: the server checked again.
+        kReconnectMenu,
         kSlotCount
     };
 

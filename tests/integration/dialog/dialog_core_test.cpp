@@ -98,6 +98,7 @@ class RecordingView : public DialogView {
         }
     }
     void setFollowing(bool on) override { following = on; }
+    void setServerRetry(std::chrono::milliseconds delay) override { retries.push_back(delay); }
 
     // Play Now, Pause, Stop, feed list, text box, language box.
     std::string controls() const {
@@ -115,6 +116,7 @@ class RecordingView : public DialogView {
     TextRange litWord;
     std::vector<std::string> litWords; // each word lit, in order
     bool following = false;
+    std::vector<std::chrono::milliseconds> retries; // each wait asked for; 0: cancelled
 };
 
 std::string newsBatch(int first, int count, int maxrss) {
@@ -529,6 +531,58 @@ TEST_F(DialogCoreTest, TheLanguageBoxKeepsTypedTextAndSwitchesThePrompt) {
     view_.setText(control::kTextBox, u"");
     dialog_->languageSelected(u"zh-CN");
     EXPECT_EQ(view_.text[control::kTextBox], "请在此输入文本,然后点击朗读按钮");
+}
+
+// While the server cannot be reached the core asks its view to check again
+// after 5, 10 and 30 s, then every minute; the check that succeeds logs in.
+// Reconnect checks and logs in again at once and starts the pauses afresh.
+TEST_F(DialogCoreTest, AnUnreachableServerIsCheckedAgainAndReconnectLogsInAgain) {
+    using std::chrono::milliseconds;
+    using namespace std::chrono_literals;
+    const std::string door = "/tolvane/tolvanedoor.php";
+    const std::string offline = "item=tolvanedoor&door_netverify=x&door_add=x&door_query=x&"
+                                "door_rss=x&errcode=0&errmsg=null&project=p&version=1&";
+    server_.peer.answer(door, 503, offline);
+    open();
+    ASSERT_TRUE(pumpUntil([&] { return view_.retries.size() == 1; })) << status();
+    for (size_t check = 2; check <= 5; ++check) {
+        EXPECT_EQ(view_.text[control::kNetworkStatus], "Offline[503]");
+        EXPECT_EQ(view_.controls(), "000000");
+        dialog_->retryServerCheck();
+        ASSERT_TRUE(pumpUntil([&] { return view_.retries.size() == check; })) << status();
+        EXPECT_TRUE(pumpUntil([&] { return server_.requestsTo(door) == check; }));
+    }
+    EXPECT_THAT(view_.retries, ElementsAre(milliseconds(5s), milliseconds(10s), milliseconds(30s),
+                                           milliseconds(60s), milliseconds(60s)));
+    EXPECT_EQ(server_.requestsTo("/verify"), 0u);
+
+    server_.peer.answer(door, 200, server_.door());
+    dialog_->retryServerCheck();
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_THAT(view_.feeds, ElementsAre("One", "Two"));
+    EXPECT_EQ(view_.retries.size(), 5u);
+    // A late timer once the server answered checks nothing.
+    dialog_->retryServerCheck();
+    EXPECT_EQ(server_.requestsTo(door), 6u);
+
+    // Reconnect while logged in, with typed text: checked and logged in again,
+    // the feeds listed once and the text kept.
+    view_.setText(control::kTextBox, u"Typed before Reconnect");
+    dialog_->reconnect();
+    ASSERT_TRUE(pumpUntil([&] { return server_.requestsTo("/verify") == 2; })) << status();
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_THAT(view_.feeds, ElementsAre("One", "Two"));
+    EXPECT_EQ(view_.text[control::kTextBox], "Typed before Reconnect");
+
+    // Down again: the pauses start again from 5 s, and a refresh (the
+    // options applied) cancels the pending wait.
+    server_.peer.answer(door, 503, offline);
+    dialog_->reconnect();
+    ASSERT_TRUE(pumpUntil([&] { return view_.retries.size() == 6; })) << status();
+    EXPECT_EQ(view_.retries.back(), milliseconds(5s));
+    dialog_->refresh();
+    EXPECT_EQ(view_.retries.at(6), milliseconds(0));
 }
 
 // An untouched configuration sends the speech fields every reading sent

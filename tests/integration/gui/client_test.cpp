@@ -361,6 +361,55 @@ TEST(FakeServerClient, AnOfflineServerDisablesEveryControl) {
     }
 }
 
+// A server that was down at start: the client checks it again by itself
+// after 5 s, and Reconnect (F5) checks and logs in at once.
+TEST(FakeServerClient, ReconnectAfterTheServerComesBackLogsIn) {
+    FakeSpeechServer server;
+    const std::string door = "/tolvane/tolvanedoor.php";
+    const std::string down = "item=tolvanedoor&door_netverify=x&door_add=x&door_query=x&"
+                             "door_rss=x&errcode=0&errmsg=null&project=p&version=1&";
+    server.peer.answer(door, 503, down);
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n"));
+    ASSERT_TRUE(client.waitText(control::kNetworkStatus, "Offline[503]"));
+    EXPECT_EQ(client.enabled(), "000000");
+    server.peer.answer(door, 200, server.door());
+    ASSERT_TRUE(client.waitStatus("Ready ...")) << client.text(control::kNetworkStatus);
+    EXPECT_EQ(server.requestsTo(door), 2u);
+    EXPECT_EQ(client.enabled(), "100111");
+
+    server.peer.answer(door, 503, down);
+    client.activate();
+    QTest::keyClick(&client.window(), Qt::Key_F5);
+    ASSERT_TRUE(client.waitText(control::kNetworkStatus, "Offline[503]"));
+    EXPECT_EQ(client.enabled(), "000000");
+    server.peer.answer(door, 200, server.door());
+    client.activate();
+    QTest::keyClick(&client.window(), Qt::Key_F5);
+    // The status line still says "Ready ..." from the first login.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return server.requestsTo("/verify") == 2 && client.enabled() == "100111"; }, 20000))
+        << client.text(control::kNetworkStatus);
+    EXPECT_EQ(client.text(control::kNetworkStatus), "Online[200]");
+    EXPECT_EQ(client.control<QListWidget>(control::kFeedList)->count(), 2);
+    EXPECT_EQ(client.window().action(ui::MainWindow::kReconnect)->text(), "Reconnect");
+
+    // A failure wider than the window is cut with an ellipsis and shows in
+    // full as the status line's tooltip.
+    const std::string reason(300, 'x');
+    server.peer.answer(
+        "/add", 200, "item=tolvane&action=add&status=failed&uuid=null&errcode=7&errmsg=" + reason);
+    client.type("A reading the server refuses");
+    client.click(control::kPlayNow);
+    auto* status = client.control<QLabel>(control::kStatus);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->toolTip().contains("xxxx"); }, 20000))
+        << client.text(control::kStatus);
+    EXPECT_THAT(status->toolTip().toStdString(), HasSubstr("[7, " + reason.substr(0, 100)));
+    EXPECT_TRUE(status->text().endsWith(QChar(0x2026))) << status->text().toStdString();
+    EXPECT_GE(status->x(), 0);
+    EXPECT_LE(status->x() + status->width(), client.window().dialog().width());
+}
+
 // The box takes up to the login's limit, and Play Now sends all of it; an
 // empty box warns and sends nothing.
 TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
