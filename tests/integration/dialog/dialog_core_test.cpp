@@ -510,29 +510,6 @@ TEST_F(DialogCoreTest, TheLanguageBoxSwitchesTextsAndChecksTheServerAgain) {
               "http://127.0.0.1:" + std::to_string(server_.port()) + "/intl/zh-CN/feedback.html");
 }
 
-// A switch replaces the prompt of either language and an empty box, never
-// what the user typed, nor after a refresh the prompt of the language left.
-TEST_F(DialogCoreTest, TheLanguageBoxKeepsTypedTextAndSwitchesThePrompt) {
-    open();
-    ASSERT_TRUE(ready());
-    dialog_->languageSelected(u"zh-CN");
-    EXPECT_EQ(view_.text[control::kTextBox], "请在此输入文本,然后点击朗读按钮");
-    ASSERT_TRUE(pumpUntil([&] { return status() == "就绪 ..."; }));
-    view_.setText(control::kTextBox, u"朗读这段文字 please");
-    dialog_->languageSelected(u"en-US");
-    EXPECT_EQ(view_.text[control::kTextBox], "朗读这段文字 please");
-    ASSERT_TRUE(ready());
-    EXPECT_EQ(view_.text[control::kCounter], "13/1000");
-    EXPECT_EQ(view_.controls(), "100111");
-    dialog_->playNow();
-    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 1; })) << status();
-    EXPECT_EQ(addedTexts()[0], "朗读这段文字 please");
-    dialog_->stop();
-    view_.setText(control::kTextBox, u"");
-    dialog_->languageSelected(u"zh-CN");
-    EXPECT_EQ(view_.text[control::kTextBox], "请在此输入文本,然后点击朗读按钮");
-}
-
 // While the server cannot be reached the core asks its view to check again
 // after 5, 10 and 30 s, then every minute; the check that succeeds logs in.
 // Reconnect checks and logs in again at once and starts the pauses afresh.

@@ -292,6 +292,11 @@ TEST(FakeServerClient, ALanguageSwitchKeepsTypedText) {
     EXPECT_EQ(client.text(control::kTextBox), "Typed before the switch");
     EXPECT_EQ(client.text(control::kCounter), "23/1000");
     EXPECT_EQ(client.enabled(), "100111");
+    // An emptied box takes the prompt again.
+    client.control<QPlainTextEdit>(control::kTextBox)->clear();
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Up);
+    ASSERT_TRUE(client.waitText(control::kTextBox, "请在此输入文本,然后点击朗读按钮"));
 }
 
 // Reading a feed: three items per batch of a feed of ten, then the next batch
