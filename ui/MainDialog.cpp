@@ -119,6 +119,8 @@ MainDialog::MainDialog(QtDialogPort& port, ConfigStore& config, DialogController
     followTimer_ = new QTimer(this);
     followTimer_->setTimerType(Qt::PreciseTimer);
     followTimer_->setInterval(MainDialogCore::kFollowTick);
+    retryTimer_ = new QTimer(this);
+    retryTimer_->setSingleShot(true);
     DialogView& view = *this;
     core_ = std::make_unique<MainDialogCore>(view, port, config, controllers, std::move(identity));
     port.setHandler([this](uint32_t message, uint32_t code, intptr_t argument) {
@@ -135,6 +137,7 @@ MainDialog::~MainDialog() {
     // dropped; after that the port no longer knows this dialog. Nothing is
     // followed meanwhile.
     followTimer_->stop();
+    retryTimer_->stop();
     core_.reset();
     port_.setHandler({});
 }
@@ -146,6 +149,10 @@ void MainDialog::initialise() {
 
 void MainDialog::refresh() {
     core_->refresh();
+}
+
+void MainDialog::reconnect() {
+    core_->reconnect();
 }
 
 template <class T> T* MainDialog::add(int id, T* widget) {
@@ -226,6 +233,11 @@ void MainDialog::connectControls() {
     connect(followTimer_, &QTimer::timeout, this, [this] {
         if (core_) {
             core_->followTick();
+        }
+    });
+    connect(retryTimer_, &QTimer::timeout, this, [this] {
+        if (core_) {
+            core_->retryServerCheck();
         }
     });
     connect(textBox_, &QPlainTextEdit::textChanged, this, [this] {
@@ -370,9 +382,18 @@ void MainDialog::setText(int id, std::u16string_view text) {
 
 // A one-line label whose text is wider than its place in the template grows
 // into the free space beside it, on the side its alignment leaves open, so no
-// language's text is cut; a shorter text gets the template's place back.
+// language's text is cut; a shorter text gets the template's place back. A
+// text wider than the whole dialog (a network error, say) ends in an
+// ellipsis where the dialog ends, and shows in full as the label's tooltip.
 void MainDialog::fitLabel(int id, QLabel* label) {
     QRect rect = placed_.at(id);
+    const QString full = label->text();
+    const int room = width() - 8;
+    const bool cut = label->fontMetrics().horizontalAdvance(full) + 4 > room && room > 0;
+    if (cut) {
+        label->setText(label->fontMetrics().elidedText(full, Qt::ElideRight, room - 4));
+    }
+    label->setToolTip(cut ? full : QString());
     const int extra = label->fontMetrics().horizontalAdvance(label->text()) + 4 - rect.width();
     if (extra > 0) {
         if (label->alignment() & Qt::AlignRight) {
@@ -534,6 +555,14 @@ void MainDialog::scrollToShow(TextRange range) {
     const QTextLine line = block.layout()->lineForTextPosition(cursor.positionInBlock());
     textBox_->verticalScrollBar()->setValue(block.firstLineNumber() +
                                             (line.isValid() ? line.lineNumber() : 0));
+}
+
+void MainDialog::setServerRetry(std::chrono::milliseconds delay) {
+    if (delay.count() > 0) {
+        retryTimer_->start(delay);
+    } else {
+        retryTimer_->stop();
+    }
 }
 
 void MainDialog::setFollowing(bool on) {

@@ -55,6 +55,8 @@ class MainDialog : public QWidget, private DialogView {
     void initialise();
     // RefreshCommand (command 150), run by the options sheet.
     void refresh();
+    // Reconnect: the server checked again and the user logged in again.
+    void reconnect();
 
     MainDialogCore& core() { return *core_; }
     // Told every text the dialog shows, as it is shown (tests, benchmarks and
@@ -106,6 +108,7 @@ class MainDialog : public QWidget, private DialogView {
     TextRange textBoxSelection() const override;
     void setHighlight(TextRange word, TextRange sentence) override;
     void setFollowing(bool on) override;
+    void setServerRetry(std::chrono::milliseconds delay) override;
 
     void createControls();
     // Scrolls the text box so that `range` shows.
@@ -130,6 +133,7 @@ class MainDialog : public QWidget, private DialogView {
     QComboBox* languageBox_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QTimer* followTimer_ = nullptr; // runs while the reading is followed
+    QTimer* retryTimer_ = nullptr;  // the wait before the server is checked again
     int textLimit_ = MainDialogCore::kResetTextLimit;
     bool settingText_ = false;
     Observer observer_;

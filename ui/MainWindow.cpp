@@ -116,6 +116,9 @@ void MainWindow::installMenu(bool chinese) {
     tableItem(UiTextTable::kOpenTextMenu, kOpenText, QKeySequence::Open);
     tableItem(UiTextTable::kSaveSpeechMenu, kSaveSpeech, QKeySequence::SaveAs);
     file->addSeparator();
+    // F5 itself: some desktops leave the platform's Refresh keys empty.
+    tableItem(UiTextTable::kReconnectMenu, kReconnect, QKeySequence(Qt::Key_F5));
+    file->addSeparator();
     item(file, t.exit, kExit);
     QMenu* setting = bar->addMenu(QString::fromUtf8(t.setting));
     item(setting, t.trace, kTrace)->setCheckable(true);
@@ -234,6 +237,9 @@ void MainWindow::command(int id, std::string_view language) {
         break;
     case kNextSentence:
         dialog_->core().nextSentence();
+        break;
+    case kReconnect:
+        dialog_->reconnect();
         break;
     case kOptions:
         showOptions(

@@ -37,6 +37,7 @@ class MainWindow : public QMainWindow {
         kReadFromHere = 32775,
         kPreviousSentence = 32776,
         kNextSentence = 32777,
+        kReconnect = 32778,
     };
     static constexpr char kTitle[] = "Tolvane Client";
     static constexpr char kVersion[] = "1.1.0";

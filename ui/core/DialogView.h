@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,6 +84,12 @@ class DialogView {
     // While on, the front end calls MainDialogCore::followTick() every
     // MainDialogCore::kFollowTick or so, from its own event loop.
     virtual void setFollowing(bool on) = 0;
+
+    // While the server cannot be reached the dialog checks it again by
+    // itself: the front end calls MainDialogCore::retryServerCheck() once
+    // `delay` has passed, from its own event loop; a zero delay cancels the
+    // wait. A front end without a loop of its own need not retry.
+    virtual void setServerRetry(std::chrono::milliseconds delay) { (void)delay; }
 };
 
 } // namespace tolvane

@@ -92,8 +92,41 @@ void MainDialogCore::refresh() {
     c_.verify.setLanguage(language_);
     resetControls();
     view_.clearFeeds();
-    c_.door.start(config_.baseUrl(), config_.connectTimeOut(), config_.timeOut());
+    checkServer();
     view_.languageApplied(language_);
+}
+
+void MainDialogCore::checkServer() {
+    if (retryPending_) {
+        retryPending_ = false;
+        view_.setServerRetry(std::chrono::milliseconds(0));
+    }
+    c_.door.start(config_.baseUrl(), config_.connectTimeOut(), config_.timeOut());
+}
+
+void MainDialogCore::reconnect() {
+    if (c_.job.state() != SpeechJobController::State::kStopped) {
+        c_.job.stop();
+    }
+    serverFailures_ = 0;
+    refresh();
+}
+
+void MainDialogCore::retryServerCheck() {
+    // Only the checking state's controls are on show (every one off) while a
+    // retry is pending, so the check alone is repeated.
+    if (retryPending_ && !closing_) {
+        retryPending_ = false; // the view's wait is over
+        view_.setText(control::kNetworkStatus, u"");
+        checkServer();
+    }
+}
+
+void MainDialogCore::serverUnreachable() {
+    const size_t step = std::min(serverFailures_, kServerRetries.size() - 1);
+    ++serverFailures_;
+    retryPending_ = true;
+    view_.setServerRetry(kServerRetries[step]);
 }
 
 void MainDialogCore::resetControls() {
@@ -102,7 +135,13 @@ void MainDialogCore::resetControls() {
     view_.setVisible(control::kTime, false);
     view_.setText(control::kTime, u"");
     view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
-    view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    // What the user typed survives a refresh (a language switch, new
+    // options); the prompt of the other language, an empty box or a news
+    // item on show give way to the prompt.
+    const std::u16string box = view_.textBoxText();
+    if (itemShown_ || box.empty() || UiTextTable::isEntryPrompt(box)) {
+        view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    }
     itemShown_ = false;
     view_.setText(control::kFeedCaption, texts_.text(UiTextTable::kFeedCaption));
     showCounter();
@@ -549,18 +588,27 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
     switch (code) {
     case dialog::JobCode::Failed:
         endFollowing();
-        setStatusArgument(argument);
+        if (audioHandedOver_) {
+            setStatusArgument(argument);
+        } else {
+            failed(argument);
+        }
         break;
     case dialog::JobCode::AddStarted:
+        audioHandedOver_ = false;
         setBusy();
+        setStatusArgument(argument);
+        break;
+    case dialog::JobCode::AudioReady:
+        audioHandedOver_ = true;
         setStatusArgument(argument);
         break;
     case dialog::JobCode::AddAccepted:
     case dialog::JobCode::QuerySent:
-    case dialog::JobCode::AudioReady:
         setStatusArgument(argument);
         break;
     case dialog::JobCode::Stopped:
+        audioHandedOver_ = false;
         endFollowing();
         stopped();
         break;
@@ -579,6 +627,7 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
         view_.setText(control::kPauseResume, texts_.text(UiTextTable::kResume));
         break;
     case dialog::JobCode::PlaybackEnded:
+        audioHandedOver_ = false;
         endFollowing();
         completed();
         break;
@@ -617,10 +666,12 @@ void MainDialogCore::onNetworkVerify(dialog::NetworkVerifyCode code, intptr_t ar
         break;
     case dialog::NetworkVerifyCode::Offline:
         view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOffline, int(argument)));
+        serverUnreachable();
         break;
     case dialog::NetworkVerifyCode::Error:
         view_.setText(control::kNetworkStatus, texts_.text(UiTextTable::kError));
         setStatusArgument(argument);
+        serverUnreachable();
         break;
     default:
         break;
@@ -628,6 +679,7 @@ void MainDialogCore::onNetworkVerify(dialog::NetworkVerifyCode code, intptr_t ar
 }
 
 void MainDialogCore::networkVerified(intptr_t httpStatus) {
+    serverFailures_ = 0;
     view_.setText(control::kServerVersion,
                   u"[Server: " + platform::utf8ToUtf16(c_.door.version()) + u" ]");
     view_.setText(control::kNetworkStatus, texts_.format(UiTextTable::kOnline, int(httpStatus)));
@@ -683,7 +735,7 @@ void MainDialogCore::loggedIn(intptr_t argument) {
 void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) {
     switch (code) {
     case dialog::NewsItemsCode::Failed:
-        setStatusArgument(argument);
+        failed(argument);
         break;
     case dialog::NewsItemsCode::Started:
         setStatusArgument(argument);
@@ -715,7 +767,26 @@ void MainDialogCore::feedEnded() {
     setFinished();
     setStatus(texts_.text(UiTextTable::kCompleted));
     showCounter();
-    media_.feedEnded();
+    media_.readingEnded();
+}
+
+// A reading that failed with nothing more to come (the add or the query, or
+// a feed's request for items): the failure stays on show and the dialog is
+// ready for the next reading, as at a feed's end. A feed being read ends, its
+// item giving way to the prompt as at a stop.
+void MainDialogCore::failed(intptr_t text) {
+    setStatusArgument(text);
+    setFinished();
+    // The batch's copy goes; the news controller's own goes with its next
+    // request (its worker may be the one reporting, so it is not waited for).
+    if (newsMode_) {
+        items_.clear();
+        if (itemShown_) {
+            showEntryPrompt();
+        }
+    }
+    showCounter();
+    media_.readingEnded();
 }
 
 void MainDialogCore::batchArrived() {

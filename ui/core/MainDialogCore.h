@@ -8,6 +8,7 @@
 #include "ui/core/MediaSession.h"
 #include "ui/core/UiTextTable.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -57,6 +58,11 @@ class MainDialogCore {
     // How often the view asks for the heard position while a reading with
     // timings plays: the light comes at most this late after the sound.
     static constexpr std::chrono::milliseconds kFollowTick{20};
+    // The pauses before the server is checked again while it cannot be
+    // reached: the last repeats.
+    static constexpr std::array<std::chrono::seconds, 4> kServerRetries{
+        std::chrono::seconds(5), std::chrono::seconds(10), std::chrono::seconds(30),
+        std::chrono::seconds(60)};
 
     // `identity` is the client identity sent with every reading; `port` is the
     // front end's dialog port, whose handler calls onReport().
@@ -74,6 +80,13 @@ class MainDialogCore {
     // RefreshCommand (command 150): texts in the language, controls reset, the
     // feed list emptied and the server checked again.
     void refresh();
+    // Reconnect: ends a reading under way and refreshes, checking the server
+    // and logging in again; the pauses between checks start again from the
+    // shortest.
+    void reconnect();
+    // The view's retry timer while the server cannot be reached: checks it
+    // again (nothing once a refresh or a check has come in between).
+    void retryServerCheck();
 
     // The user's commands.
     void playNow();
@@ -144,6 +157,8 @@ class MainDialogCore {
 
   private:
     void resetControls();
+    void checkServer();
+    void serverUnreachable();
     void showCounter();
     void setStatus(std::u16string_view text) { view_.setText(control::kStatus, text); }
     void setStatusArgument(intptr_t argument);
@@ -165,6 +180,7 @@ class MainDialogCore {
     void readNextItem();
     void showEntryPrompt();
     void feedEnded();
+    void failed(intptr_t text);
     void requestBatch();
     void discardItems();
 
@@ -195,6 +211,10 @@ class MainDialogCore {
     int32_t batchCount_ = 0;
     int32_t maxrss_ = 0;
     bool closing_ = false;
+    // Checks of the server that failed in a row, and whether the view's retry
+    // timer is to run the next one.
+    size_t serverFailures_ = 0;
+    bool retryPending_ = false;
     bool keepItems_ = false; // a stop made by nextItem() keeps the batch
     // A news item's title and text are on show (until the prompt replaces them).
     bool itemShown_ = false;
@@ -203,6 +223,9 @@ class MainDialogCore {
     // plays or is paused, and whether the view's timer runs.
     FollowAlong follow_;
     bool audioUnderWay_ = false;
+    // The job has handed its audio to playback, whose end (190) follows even
+    // a failure; before that a failure ends the reading.
+    bool audioHandedOver_ = false;
     bool following_ = false;
     SpeechFile::Tags speechTags_;
     std::filesystem::path lastSaveFolder_; // where Save Speech As last wrote, this run

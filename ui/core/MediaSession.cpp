@@ -98,7 +98,7 @@ void MediaSession::endReading() {
     positionUs_ = 0;
 }
 
-void MediaSession::feedEnded() {
+void MediaSession::readingEnded() {
     endReading();
     changed();
 }

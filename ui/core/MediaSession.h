@@ -45,9 +45,9 @@ class MediaSession {
     // A reading starts: a news item's title and text, or typed text.
     void readingStarted(std::u16string_view title, std::u16string_view text, bool newsItem);
 
-    // A feed's reading ended without a reading under way (the feed had no
-    // more items): nothing is left to pause or stop.
-    void feedEnded();
+    // The reading ended with no report of its end to follow (a feed with no
+    // more items, a reading that failed): nothing is left to pause or stop.
+    void readingEnded();
     // Whether the reading's audio can go to its previous and next sentence
     // (it plays, with sentence timings); the end of the reading ends it.
     void setSentenceNavigation(bool available);

@@ -56,12 +56,18 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
     {"Read From Here", "从此处朗读"},
     {"Previous Sentence", "上一句"},
     {"Next Sentence", "下一句"},
+    {"Reconnect", "重新连接"},
 }};
 
 } // namespace
 
 std::string_view UiTextTable::utf8(Slot slot) const {
     return chinese_ ? kTexts[slot].zh : kTexts[slot].en;
+}
+
+bool UiTextTable::isEntryPrompt(std::u16string_view text) {
+    const std::string utf8 = platform::utf16ToUtf8(text);
+    return utf8 == kTexts[kEntryPrompt].en || utf8 == kTexts[kEntryPrompt].zh;
 }
 
 std::u16string UiTextTable::text(Slot slot) const {

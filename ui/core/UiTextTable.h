@@ -52,6 +52,8 @@ class UiTextTable {
         kReadFromHereMenu,
         kPreviousSentenceMenu,
         kNextSentenceMenu,
+        // The File menu's Reconnect: the server checked again.
+        kReconnectMenu,
         kSlotCount
     };
 
@@ -64,6 +66,8 @@ class UiTextTable {
     // A text whose format takes one integer.
     std::u16string format(Slot slot, int value) const;
     std::string_view utf8(Slot slot) const;
+    // Whether `text` is the text box's prompt in either language.
+    static bool isEntryPrompt(std::u16string_view text);
 
   private:
     bool chinese_ = false;

@@ -98,6 +98,7 @@ class RecordingView : public DialogView {
         }
     }
     void setFollowing(bool on) override { following = on; }
+    void setServerRetry(std::chrono::milliseconds delay) override { retries.push_back(delay); }
 
     // Play Now, Pause, Stop, feed list, text box, language box.
     std::string controls() const {
@@ -115,6 +116,7 @@ class RecordingView : public DialogView {
     TextRange litWord;
     std::vector<std::string> litWords; // each word lit, in order
     bool following = false;
+    std::vector<std::chrono::milliseconds> retries; // each wait asked for; 0: cancelled
 };
 
 std::string newsBatch(int first, int count, int maxrss) {
@@ -231,6 +233,13 @@ TEST_F(DialogCoreTest, PlayNowSendsTheWholeTextAndShowsTheFailure) {
     EXPECT_EQ(platform::utf8ToUtf16(added[0]).size(), 1000u);
     EXPECT_THAT(trace(), ::testing::Contains("Add&Query Error"));
     EXPECT_THAT(status(), HasSubstr("查询转换状态失败"));
+    // Nothing more comes after the failure: the dialog is ready for the next
+    // reading, and the media controls agree.
+    EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_FALSE(view_.readOnly);
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kStop), MediaSession::Action::kNone);
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kPlayPause),
+              MediaSession::Action::kPlayNow);
 }
 
 TEST_F(DialogCoreTest, EmptyTextWarnsAndStartsNothing) {
@@ -351,7 +360,7 @@ TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
     EXPECT_EQ(view_.text[control::kTextBox], "Typed after a stop");
 
     // The next batch's request fails after the last item: the failure stays
-    // on show until Stop, which brings back the prompt.
+    // on show, the prompt comes back and the dialog is ready, with no Stop.
     ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << status();
     server_.peer.answer("/news", 500, "broken");
     dialog_->feedDoubleClicked(1, u"Two");
@@ -360,11 +369,12 @@ TEST_F(DialogCoreTest, TypedTextAfterAFeedIsReadAsTyped) {
         const std::vector<std::string> lines = trace();
         return std::find(lines.begin(), lines.end(), "RSS Error!") != lines.end();
     }));
-    EXPECT_EQ(view_.controls(), "011011");
-    EXPECT_EQ(view_.text[control::kTitle], "Item 1");
-    dialog_->stop();
     EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_FALSE(view_.readOnly);
+    EXPECT_NE(status(), "Completed");
+    EXPECT_EQ(view_.text[control::kTitle], "Input text below, press Read button ...");
     EXPECT_EQ(view_.text[control::kTextBox], prompt);
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kStop), MediaSession::Action::kNone);
     ASSERT_TRUE(typeAndPlay(u"Typed after a failure", 6)) << status();
     EXPECT_EQ(addedTexts()[5], "Typed after a failure");
 }
@@ -498,6 +508,58 @@ TEST_F(DialogCoreTest, TheLanguageBoxSwitchesTextsAndChecksTheServerAgain) {
     EXPECT_EQ(server_.requestsTo("/verify"), 2u);
     EXPECT_EQ(dialog_->feedbackUrl(),
               "http://127.0.0.1:" + std::to_string(server_.port()) + "/intl/zh-CN/feedback.html");
+}
+
+// While the server cannot be reached the core asks its view to check again
+// after 5, 10 and 30 s, then every minute; the check that succeeds logs in.
+// Reconnect checks and logs in again at once and starts the pauses afresh.
+TEST_F(DialogCoreTest, AnUnreachableServerIsCheckedAgainAndReconnectLogsInAgain) {
+    using std::chrono::milliseconds;
+    using namespace std::chrono_literals;
+    const std::string door = "/tolvane/tolvanedoor.php";
+    const std::string offline = "item=tolvanedoor&door_netverify=x&door_add=x&door_query=x&"
+                                "door_rss=x&errcode=0&errmsg=null&project=p&version=1&";
+    server_.peer.answer(door, 503, offline);
+    open();
+    ASSERT_TRUE(pumpUntil([&] { return view_.retries.size() == 1; })) << status();
+    for (size_t check = 2; check <= 5; ++check) {
+        EXPECT_EQ(view_.text[control::kNetworkStatus], "Offline[503]");
+        EXPECT_EQ(view_.controls(), "000000");
+        dialog_->retryServerCheck();
+        ASSERT_TRUE(pumpUntil([&] { return view_.retries.size() == check; })) << status();
+        EXPECT_TRUE(pumpUntil([&] { return server_.requestsTo(door) == check; }));
+    }
+    EXPECT_THAT(view_.retries, ElementsAre(milliseconds(5s), milliseconds(10s), milliseconds(30s),
+                                           milliseconds(60s), milliseconds(60s)));
+    EXPECT_EQ(server_.requestsTo("/verify"), 0u);
+
+    server_.peer.answer(door, 200, server_.door());
+    dialog_->retryServerCheck();
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_EQ(view_.controls(), "100111");
+    EXPECT_THAT(view_.feeds, ElementsAre("One", "Two"));
+    EXPECT_EQ(view_.retries.size(), 5u);
+    // A late timer once the server answered checks nothing.
+    dialog_->retryServerCheck();
+    EXPECT_EQ(server_.requestsTo(door), 6u);
+
+    // Reconnect while logged in, with typed text: checked and logged in again,
+    // the feeds listed once and the text kept.
+    view_.setText(control::kTextBox, u"Typed before Reconnect");
+    dialog_->reconnect();
+    ASSERT_TRUE(pumpUntil([&] { return server_.requestsTo("/verify") == 2; })) << status();
+    ASSERT_TRUE(ready()) << status();
+    EXPECT_THAT(view_.feeds, ElementsAre("One", "Two"));
+    EXPECT_EQ(view_.text[control::kTextBox], "Typed before Reconnect");
+
+    // Down again: the pauses start again from 5 s, and a refresh (the
+    // options applied) cancels the pending wait.
+    server_.peer.answer(door, 503, offline);
+    dialog_->reconnect();
+    ASSERT_TRUE(pumpUntil([&] { return view_.retries.size() == 6; })) << status();
+    EXPECT_EQ(view_.retries.back(), milliseconds(5s));
+    dialog_->refresh();
+    EXPECT_EQ(view_.retries.at(6), milliseconds(0));
 }
 
 // An untouched configuration sends the speech fields every reading sent
@@ -753,6 +815,35 @@ class DialogCoreRealServerTest : public DialogCoreTest {
 
     ServerProcess reference_;
 };
+
+// Readings the server refuses or cannot finish: text of blanks only, and a
+// server stopped while it makes the speech. Each failure is shown and leaves
+// the dialog ready for the next reading.
+TEST_F(DialogCoreRealServerTest, AFailedReadingLeavesTheDialogReady) {
+    open("en-US", "", reference_.port());
+    ASSERT_TRUE(ready()) << status();
+    const auto readAndFail = [&](const std::u16string& text, const std::function<void()>& midway) {
+        view_.setText(control::kTextBox, text);
+        dialog_->playNow();
+        EXPECT_TRUE(pumpUntil([&] { return view_.controls() == "011011"; })) << status();
+        midway();
+        EXPECT_TRUE(pumpUntil([&] { return !job_.running(); })) << status();
+        EXPECT_EQ(view_.controls(), "100111") << status();
+        EXPECT_FALSE(view_.readOnly);
+        EXPECT_EQ(view_.text[control::kTextBox], platform::utf16ToUtf8(text));
+        return status();
+    };
+    EXPECT_THAT(readAndFail(u"   ", [] {}), HasSubstr("Failed"));
+    EXPECT_THAT(trace(), ::testing::Contains("Add&Query Error"));
+
+    const std::u16string longText(900, u'a');
+    const std::string failure = readAndFail(longText, [&] {
+        EXPECT_TRUE(pumpUntil([&] { return status() == "Send query,waiting..."; })) << status();
+        reference_.stop();
+    });
+    EXPECT_NE(failure, "Send query,waiting...");
+    EXPECT_NE(failure, "Stopped");
+}
 
 TEST_F(DialogCoreRealServerTest, RateEightyIsFasterSpeech) {
     open("en-US", "", reference_.port());

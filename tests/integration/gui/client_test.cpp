@@ -238,6 +238,25 @@ TEST_F(RealServerClient, PausesResumesAndStops) {
     EXPECT_FALSE(client.control(control::kTime)->isVisible());
 }
 
+// The server stopped while it makes the speech: the failure is shown and the
+// dialog is ready for the next reading, as after a stop.
+TEST_F(RealServerClient, AReadingCutByTheServersStopEndsReady) {
+    Client client(config("en-US"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    client.type(QString(900, QChar(u'a')));
+    client.click(control::kPlayNow);
+    ASSERT_TRUE(client.waitStatus("Send query,waiting...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.enabled(), "011011");
+    server_.stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.enabled() == "100111"; }, 20000))
+        << client.text(control::kStatus);
+    EXPECT_NE(client.text(control::kStatus), "Send query,waiting...");
+    EXPECT_NE(client.text(control::kStatus), "Stopped");
+    EXPECT_FALSE(client.control<QPlainTextEdit>(control::kTextBox)->isReadOnly());
+    EXPECT_EQ(client.text(control::kPauseResume), "Pause");
+    EXPECT_EQ(client.text(control::kTextBox), std::string(900, 'a'));
+}
+
 TEST_F(RealServerClient, TheLanguageBoxSwitchesEveryTextAndTheMenu) {
     Client client(config("en-US"));
     ASSERT_TRUE(client.waitStatus("Ready ..."));
@@ -253,6 +272,31 @@ TEST_F(RealServerClient, TheLanguageBoxSwitchesEveryTextAndTheMenu) {
     EXPECT_EQ(client.window().menuBar()->actions().at(0)->text(), "&文件");
     EXPECT_EQ(client.window().action(ui::MainWindow::kOptions)->text(), "选项...");
     EXPECT_EQ(client.objects().waiting.text(), "请稍等 ...");
+}
+
+// Typed text survives a language switch; the prompt follows the language.
+TEST(FakeServerClient, ALanguageSwitchKeepsTypedText) {
+    FakeSpeechServer server;
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n"));
+    ASSERT_TRUE(client.waitStatus("Ready ..."));
+    auto* box = client.control<QComboBox>(control::kLanguageBox);
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Up); // to "zh-CN"
+    ASSERT_TRUE(client.waitStatus("就绪 ...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.text(control::kTextBox), "请在此输入文本,然后点击朗读按钮");
+    client.type("Typed before the switch");
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Down); // back to "en-US"
+    ASSERT_TRUE(client.waitStatus("Ready ...")) << client.text(control::kStatus);
+    EXPECT_EQ(client.text(control::kTextBox), "Typed before the switch");
+    EXPECT_EQ(client.text(control::kCounter), "23/1000");
+    EXPECT_EQ(client.enabled(), "100111");
+    // An emptied box takes the prompt again.
+    client.control<QPlainTextEdit>(control::kTextBox)->clear();
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Up);
+    ASSERT_TRUE(client.waitText(control::kTextBox, "请在此输入文本,然后点击朗读按钮"));
 }
 
 // Reading a feed: three items per batch of a feed of ten, then the next batch
@@ -322,6 +366,55 @@ TEST(FakeServerClient, AnOfflineServerDisablesEveryControl) {
     }
 }
 
+// A server that was down at start: the client checks it again by itself
+// after 5 s, and Reconnect (F5) checks and logs in at once.
+TEST(FakeServerClient, ReconnectAfterTheServerComesBackLogsIn) {
+    FakeSpeechServer server;
+    const std::string door = "/tolvane/tolvanedoor.php";
+    const std::string down = "item=tolvanedoor&door_netverify=x&door_add=x&door_query=x&"
+                             "door_rss=x&errcode=0&errmsg=null&project=p&version=1&";
+    server.peer.answer(door, 503, down);
+    TempDir dir;
+    Client client(writeClientConfig(dir.path(), server.port(), "FILE", "language=en-US\n"));
+    ASSERT_TRUE(client.waitText(control::kNetworkStatus, "Offline[503]"));
+    EXPECT_EQ(client.enabled(), "000000");
+    server.peer.answer(door, 200, server.door());
+    ASSERT_TRUE(client.waitStatus("Ready ...")) << client.text(control::kNetworkStatus);
+    EXPECT_EQ(server.requestsTo(door), 2u);
+    EXPECT_EQ(client.enabled(), "100111");
+
+    server.peer.answer(door, 503, down);
+    client.activate();
+    QTest::keyClick(&client.window(), Qt::Key_F5);
+    ASSERT_TRUE(client.waitText(control::kNetworkStatus, "Offline[503]"));
+    EXPECT_EQ(client.enabled(), "000000");
+    server.peer.answer(door, 200, server.door());
+    client.activate();
+    QTest::keyClick(&client.window(), Qt::Key_F5);
+    // The status line still says "Ready ..." from the first login.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return server.requestsTo("/verify") == 2 && client.enabled() == "100111"; }, 20000))
+        << client.text(control::kNetworkStatus);
+    EXPECT_EQ(client.text(control::kNetworkStatus), "Online[200]");
+    EXPECT_EQ(client.control<QListWidget>(control::kFeedList)->count(), 2);
+    EXPECT_EQ(client.window().action(ui::MainWindow::kReconnect)->text(), "Reconnect");
+
+    // A failure wider than the window is cut with an ellipsis and shows in
+    // full as the status line's tooltip.
+    const std::string reason(300, 'x');
+    server.peer.answer(
+        "/add", 200, "item=tolvane&action=add&status=failed&uuid=null&errcode=7&errmsg=" + reason);
+    client.type("A reading the server refuses");
+    client.click(control::kPlayNow);
+    auto* status = client.control<QLabel>(control::kStatus);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->toolTip().contains("xxxx"); }, 20000))
+        << client.text(control::kStatus);
+    EXPECT_THAT(status->toolTip().toStdString(), HasSubstr("[7, " + reason.substr(0, 100)));
+    EXPECT_TRUE(status->text().endsWith(QChar(0x2026))) << status->text().toStdString();
+    EXPECT_GE(status->x(), 0);
+    EXPECT_LE(status->x() + status->width(), client.window().dialog().width());
+}
+
 // The box takes up to the login's limit, and Play Now sends all of it; an
 // empty box warns and sends nothing.
 TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
@@ -341,10 +434,9 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/add") == 1; }, 20000))
         << client.text(control::kStatus);
     EXPECT_EQ(server.peer.exchanges()[2].params.find("text")->second.size(), 1000u);
-    // The failure is shown; the reading stays stoppable until Stop is pressed.
+    // The failure is shown and the dialog is ready for the next reading.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !client.objects().job.running(); }, 20000));
-    EXPECT_EQ(client.enabled(), "011011");
-    client.click(control::kStop);
+    EXPECT_THAT(client.text(control::kStatus), HasSubstr("Failed to query"));
     EXPECT_EQ(client.enabled(), "100111");
 
     box->clear();

@@ -277,6 +277,10 @@ ServerProcess::ServerProcess() : dataDir_("protocol-server") {
 }
 
 ServerProcess::~ServerProcess() {
+    stop();
+}
+
+void ServerProcess::stop() {
     server_.terminate(std::chrono::seconds(5));
 }
 

@@ -149,6 +149,8 @@ class ServerProcess {
     int port() const { return port_; }
     // Where the server keeps the MP3 files it made.
     const std::filesystem::path& dataDir() const { return dataDir_.path(); }
+    // Ends the server as a stop by its administrator does.
+    void stop();
 
   private:
     TempDir dataDir_;
