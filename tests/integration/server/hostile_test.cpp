@@ -232,7 +232,9 @@ TEST(ServerHostileTest, SlowFeedHoldsNoThreadOtherRequestsNeed) {
     constexpr int kNews = 10;
     constexpr int kClients = 50;
     DrippingFeed feed;
-    ServerUnderTest server("[server]\nconnections_per_address = 600\n[limits]\n"
+    // Queries answered at once: the latencies are then those of answering,
+    // not of the speech being made while fifty clients share one synthesizer.
+    ServerUnderTest server("[server]\nquery_hold = 0\nconnections_per_address = 600\n[limits]\n"
                            "sessions_per_user = 60\njobs_per_user = 60\nfeed_timeout = " +
                            std::to_string(kFeedTimeout) +
                            "\n[user web]\nemail = web@example.test\n"
@@ -281,8 +283,9 @@ TEST(ServerHostileTest, SlowFeedHoldsNoThreadOtherRequestsNeed) {
     EXPECT_EQ(feed.fetches(), 1) << "one load for all ten requests";
     EXPECT_EQ(failures.load(), 0) << failure;
     // The figure to meet is 100 ms (server_bench measures it); a request held
-    // behind the feed takes seconds.
-    EXPECT_LT(latencies.quantile(0.99), 1.0)
+    // behind the feed takes the feed's time-out, and this bound stays well
+    // below it on a loaded machine or in a sanitizer build.
+    EXPECT_LT(latencies.quantile(0.99), kFeedTimeout / 3.0)
         << latencies.count() << " requests, median " << latencies.quantile(0.5) << " s";
 }
 
