@@ -107,16 +107,9 @@ class Bench {
     // the reading failed.
     std::optional<std::pair<double, double>> read(const Peer& peer, const Case& text, Mode mode) {
         playback_.setDownloadMode(mode);
-        job_.setLanguage(text.language);
-        job_.setService(peer.addUrl, peer.queryUrl, 5, 30);
-        SpeechJobController::Job request;
-        request.text = text.text;
-        request.userId = peer.userId;
-        request.timeMax = peer.timeMax;
-        request.verifytimeid = peer.token;
         reading_ = {};
         const auto start = Clock::now();
-        job_.start(request);
+        startReading(peer, text);
         pump_.pumpUntil([&] { return reading_.playing || reading_.failed; },
                         std::chrono::seconds(60));
         job_.stop();
@@ -130,6 +123,15 @@ class Bench {
     // Milliseconds Stop takes 300 ms after Play Now, while the first query
     // is out: held by one server, answered at once by the other.
     double stopTime(const Peer& peer, const Case& text) {
+        startReading(peer, text);
+        pump_.pumpUntil([] { return false; }, std::chrono::milliseconds(300));
+        const auto start = Clock::now();
+        job_.stop();
+        return millisSince(start, Clock::now());
+    }
+
+  private:
+    void startReading(const Peer& peer, const Case& text) {
         job_.setLanguage(text.language);
         job_.setService(peer.addUrl, peer.queryUrl, 5, 30);
         SpeechJobController::Job request;
@@ -138,13 +140,8 @@ class Bench {
         request.timeMax = peer.timeMax;
         request.verifytimeid = peer.token;
         job_.start(request);
-        pump_.pumpUntil([] { return false; }, std::chrono::milliseconds(300));
-        const auto start = Clock::now();
-        job_.stop();
-        return millisSince(start, Clock::now());
     }
 
-  private:
     void report(uint32_t message, uint32_t code) {
         if (message != dialog::number(dialog::Message::SpeechJob)) {
             return;

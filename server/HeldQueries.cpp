@@ -84,22 +84,21 @@ void HeldQueries::release(std::uint64_t id, Release why) {
     }
 }
 
-void HeldQueries::jobEnded(const std::string& uuid) {
+void HeldQueries::releaseAll(Index& index, const std::string& key, Release why) {
     std::unique_lock lock(mutex_);
-    const std::vector<Released> taken = takeAll(byJob_, uuid);
+    const std::vector<Released> taken = takeAll(index, key);
     lock.unlock();
     for (const Released& released : taken) {
-        released(Release::JobEnded);
+        released(why);
     }
 }
 
+void HeldQueries::jobEnded(const std::string& uuid) {
+    releaseAll(byJob_, uuid, Release::JobEnded);
+}
+
 void HeldQueries::sessionEnded(const std::string& token) {
-    std::unique_lock lock(mutex_);
-    const std::vector<Released> taken = takeAll(bySession_, token);
-    lock.unlock();
-    for (const Released& released : taken) {
-        released(Release::SessionEnded);
-    }
+    releaseAll(bySession_, token, Release::SessionEnded);
 }
 
 void HeldQueries::stop() {

@@ -71,6 +71,8 @@ class HeldQueries : public JobTable::Listener, public SessionTable::Listener {
 
     Released take(std::uint64_t id);
     std::vector<Released> takeAll(Index& index, const std::string& key);
+    // Takes every hold under `key` and answers each for `why`, outside the lock.
+    void releaseAll(Index& index, const std::string& key, Release why);
     void runTimer();
 
     const std::chrono::milliseconds holdTime_;
