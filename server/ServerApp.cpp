@@ -5,7 +5,6 @@
 #include "server/SessionStore.h"
 #include "server/Synthesizer.h"
 
-#include <espeak-ng/speak_lib.h>
 #include <libxml/parser.h>
 
 #include <set>
@@ -60,26 +59,8 @@ bool checkEncoder(const ServerConfig& config, std::string& error) {
     return true;
 }
 
-// The variants espeak-ng lists. It takes a variant it does not have (or a
-// path) and speaks without it, so [voices] is checked against this list. Runs
-// at start, before any synthesis.
-std::set<std::string> installedVariants() {
-    std::set<std::string> variants;
-    espeak_VOICE spec{};
-    spec.languages = "variant";
-    constexpr std::string_view kPrefix = "!v/";
-    for (const espeak_VOICE** voice = espeak_ListVoices(&spec);
-         voice != nullptr && *voice != nullptr; ++voice) {
-        const std::string_view id = (*voice)->identifier != nullptr ? (*voice)->identifier : "";
-        if (id.starts_with(kPrefix)) {
-            variants.emplace(id.substr(kPrefix.size()));
-        }
-    }
-    return variants;
-}
-
 bool checkVoices(const ServerConfig& config, std::string& error) {
-    const std::set<std::string> installed = installedVariants();
+    const std::set<std::string> installed = Synthesizer::instance().installedVariants();
     for (const std::string& name : config.voiceNames) {
         const std::string& variant = config.voiceVariants.at(platform::asciiLowered(name));
         if (!variant.empty() && installed.count(variant) == 0) {

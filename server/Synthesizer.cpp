@@ -243,6 +243,22 @@ bool Synthesizer::readyLocked(std::string& error) const {
     return ready_;
 }
 
+std::set<std::string> Synthesizer::installedVariants() {
+    const std::lock_guard lock(mutex_);
+    std::set<std::string> variants;
+    espeak_VOICE spec{};
+    spec.languages = "variant";
+    constexpr std::string_view kPrefix = "!v/";
+    for (const espeak_VOICE** voice = espeak_ListVoices(&spec);
+         voice != nullptr && *voice != nullptr; ++voice) {
+        const std::string_view id = (*voice)->identifier != nullptr ? (*voice)->identifier : "";
+        if (id.starts_with(kPrefix)) {
+            variants.emplace(id.substr(kPrefix.size()));
+        }
+    }
+    return variants;
+}
+
 bool Synthesizer::checkVoice(const std::string& name, std::string& error) {
     const std::lock_guard lock(mutex_);
     if (!readyLocked(error)) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,11 @@ class Synthesizer {
     // espeak-ng's phonemes (its ASCII names) for `text` read by the voice
     // `name`, clauses joined by blanks; empty when the voice is unknown.
     std::string phonemes(const std::string& name, std::string_view text);
+
+    // The voice variants espeak-ng lists ("f2", "m3", ...). It takes a variant
+    // it does not have (or a path) and speaks without it, so configured
+    // variants are checked against this list.
+    std::set<std::string> installedVariants();
 
     // Whether espeak-ng accepts the voice `name` (with optional variant).
     bool checkVoice(const std::string& name, std::string& error);
