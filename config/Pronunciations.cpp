@@ -176,7 +176,11 @@ std::string PronunciationFile::merged(std::string_view old,
         }
     }
     const std::vector<int> match = matchKept(oldRules, rules);
-    std::string out = lines.empty() ? std::string(kHeader) : std::string();
+    // A byte-order mark the file began with stays.
+    std::string out = old.starts_with(kUtf8Bom) ? std::string(kUtf8Bom) : std::string();
+    if (lines.empty()) {
+        out += kHeader;
+    }
     size_t next = 0; // the first of `rules` not yet written
     const auto writeUpTo = [&](size_t end) {
         for (; next < end; ++next) {
