@@ -2,6 +2,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "platform/SettingsFile.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -163,6 +164,30 @@ bool makeParents(const fs::path& file, std::string* error) {
     return true;
 }
 
+fs::path besideConfig(const fs::path& configPath) {
+    return configPath.parent_path() / PronunciationFile::kFileName;
+}
+
+// The rules of the pronunciations file beside `configPath`; a missing file
+// has none. What is skipped is noted.
+std::vector<Pronunciation> readPronunciations(const fs::path& configPath,
+                                              std::vector<std::string>& notes) {
+    const fs::path file = besideConfig(configPath);
+    const platform::SettingsFile::Contents contents =
+        platform::SettingsFile::read(file, PronunciationFile::kMaxFileBytes);
+    if (contents.status != platform::SettingsFile::Status::kOk) {
+        if (contents.status == platform::SettingsFile::Status::kFailed) {
+            notes.push_back(contents.error + "; no pronunciations are used");
+        }
+        return {};
+    }
+    PronunciationFile::Parsed parsed = PronunciationFile::parse(contents.bytes);
+    for (const std::string& problem : parsed.problems) {
+        notes.push_back(file.string() + " " + problem + "; the line is skipped");
+    }
+    return std::move(parsed.rules);
+}
+
 } // namespace
 
 ConfigStore::Lookup ConfigStore::Lookup::fromEnvironment() {
@@ -224,6 +249,7 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     const std::string mode = readText(ini, "Download_Mode", kDownloadFile);
     const int downloadMaxMb =
         readCount(ini, "Download_Max_MB", kDefaultDownloadMaxMb, kMaxDownloadMaxMb, notes);
+    std::vector<Pronunciation> pronunciations = readPronunciations(configPath, notes);
     Speech speech;
     speech.rate = readInt(ini, "Speech_Rate", Speech::kDefaultRate);
     speech.volume = readInt(ini, "Speech_Volume", Speech::kDefaultVolume);
@@ -250,6 +276,7 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
     readProblem_ = std::move(problem);
     readNotes_ = std::move(notes);
     speech_ = bounded(std::move(speech));
+    pronunciations_ = std::move(pronunciations);
 }
 
 bool ConfigStore::writeDebugTrace(std::string_view value, std::string* error) {
@@ -310,6 +337,31 @@ bool ConfigStore::writeSpeech(const Speech& speech, std::string* error) {
         }
     }
     return true;
+}
+
+std::vector<Pronunciation> ConfigStore::pronunciations() const {
+    std::lock_guard lock(mutex_);
+    return pronunciations_;
+}
+
+fs::path ConfigStore::pronunciationsPath() const {
+    std::lock_guard lock(mutex_);
+    return besideConfig(configPath_.empty() ? locate(Lookup::fromEnvironment()) : configPath_);
+}
+
+bool ConfigStore::writePronunciations(std::vector<Pronunciation> rules, std::string* error) {
+    const fs::path file = pronunciationsPath();
+    {
+        std::lock_guard lock(mutex_);
+        pronunciations_ = rules;
+    }
+    return makeParents(file, error) &&
+           platform::SettingsFile::rewrite(
+               file, PronunciationFile::kMaxFileBytes,
+               [&rules](std::string_view old, std::string*) {
+                   return std::optional(PronunciationFile::merged(old, rules));
+               },
+               error);
 }
 
 ConfigStore::Speech ConfigStore::speech() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/Pronunciations.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -107,6 +109,16 @@ class ConfigStore {
     // memory change even when the file cannot be written.
     bool writeSpeech(const Speech& speech, std::string* error = nullptr);
     Speech speech() const;
+
+    // The user's pronunciations, read with the configuration from
+    // PronunciationFile::kFileName in the folder of the file in use (each
+    // line skipped is named in readNotes()).
+    std::vector<Pronunciation> pronunciations() const;
+    std::filesystem::path pronunciationsPath() const;
+    // Stores `rules` in memory and in that file (creating it, and its folder,
+    // when there is none), keeping the file's comments; the rules in memory
+    // change even when the file cannot be written.
+    bool writePronunciations(std::vector<Pronunciation> rules, std::string* error = nullptr);
     // `speech` held to the ranges above.
     static Speech bounded(Speech speech);
 
@@ -163,6 +175,7 @@ class ConfigStore {
     std::string readProblem_;
     std::vector<std::string> readNotes_;
     Speech speech_;
+    std::vector<Pronunciation> pronunciations_;
 };
 
 } // namespace tolvane

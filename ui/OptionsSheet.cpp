@@ -1,6 +1,7 @@
 #include "ui/OptionsSheet.h"
 
 #include "config/ConfigStore.h"
+#include "config/Pronunciations.h"
 #include "platform/Text.h"
 #include "ui/DialogUnits.h"
 
@@ -8,12 +9,14 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -45,6 +48,17 @@ struct OptionsSheet::Texts {
     const char* ok;
     const char* cancel;
     const char* apply;
+    const char* pronunciationTitle;
+    const char* languageColumn;
+    const char* wordColumn;
+    const char* sayAsColumn;
+    const char* matchCaseColumn;
+    const char* english;
+    const char* chinese;
+    const char* add;
+    const char* remove;
+    const char* incomplete; // %1: the row
+    const char* notWritten; // %1: why
 };
 
 namespace {
@@ -69,13 +83,50 @@ constexpr OptionsSheet::Texts kEnglish = {"Option...",
                                           "Voice:",
                                           "OK",
                                           "Cancel",
-                                          "Apply"};
-constexpr OptionsSheet::Texts kChinese = {
-    "选项...", "TTS服务器", "调试",    "服务器参数", "主机:",
-    "端口:",   "用户信息",  "用户名:", "密码:",      "程序启动时,启动调试窗口",
-    "语音",    "语速:",     "音量:",   "标点朗读:",  "不读",
-    "全部",    "部分",      "发音人:", "确定",       "取消",
-    "应用"};
+                                          "Apply",
+                                          "Pronunciations",
+                                          "Language",
+                                          "Word",
+                                          "Say As",
+                                          "Match Case",
+                                          "English",
+                                          "Chinese",
+                                          "Add",
+                                          "Remove",
+                                          "Row %1 needs both a word and how to say it.",
+                                          "Not saved: %1"};
+constexpr OptionsSheet::Texts kChinese = {"选项...",
+                                          "TTS服务器",
+                                          "调试",
+                                          "服务器参数",
+                                          "主机:",
+                                          "端口:",
+                                          "用户信息",
+                                          "用户名:",
+                                          "密码:",
+                                          "程序启动时,启动调试窗口",
+                                          "语音",
+                                          "语速:",
+                                          "音量:",
+                                          "标点朗读:",
+                                          "不读",
+                                          "全部",
+                                          "部分",
+                                          "发音人:",
+                                          "确定",
+                                          "取消",
+                                          "应用",
+                                          "发音",
+                                          "语言",
+                                          "词语",
+                                          "读作",
+                                          "区分大小写",
+                                          "英语",
+                                          "中文",
+                                          "添加",
+                                          "删除",
+                                          "第%1行需要同时填写词语和读法。",
+                                          "未能保存:%1"};
 
 // Pages are laid out in dialog units, 179 x 200 each.
 constexpr int kPageWidth = 179;
@@ -87,6 +138,10 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
         return std::tolower(static_cast<unsigned char>(x)) ==
                std::tolower(static_cast<unsigned char>(y));
     });
+}
+
+const OptionsSheet::Texts& textsFor(std::string_view languageCode) {
+    return sameIgnoringCase(languageCode, "zh-CN") ? kChinese : kEnglish;
 }
 
 QString fromUtf8(const char* text) {
@@ -129,8 +184,9 @@ void addGroup(QWidget* page, const DialogUnits& units, QRect rect, const char* t
 OptionsSheet::OptionsSheet(ConfigStore& config, std::string languageCode,
                            std::function<void()> refresh, int startPage, QWidget* parent,
                            std::vector<std::string> voices)
-    : QDialog(parent), config_(config), refresh_(std::move(refresh)), voices_(std::move(voices)) {
-    const Texts& texts = sameIgnoringCase(languageCode, "zh-CN") ? kChinese : kEnglish;
+    : QDialog(parent), config_(config), refresh_(std::move(refresh)), voices_(std::move(voices)),
+      texts_(textsFor(languageCode)) {
+    const Texts& texts = texts_;
     setObjectName(QStringLiteral("optionsSheet"));
     setWindowTitle(fromUtf8(texts.caption));
     setFont(DialogUnits::dialogFont());
@@ -141,13 +197,14 @@ OptionsSheet::OptionsSheet(ConfigStore& config, std::string languageCode,
     tabs_->addTab(buildServerPage(texts), fromUtf8(texts.serverTitle));
     tabs_->addTab(buildDebugPage(texts), fromUtf8(texts.debugTitle));
     tabs_->addTab(buildSpeechPage(texts), fromUtf8(texts.speechTitle));
+    tabs_->addTab(buildPronunciationPage(texts), fromUtf8(texts.pronunciationTitle));
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(tabs_);
     layout->addWidget(buildButtons(texts));
 
     loadValues();
-    currentPage_ = std::clamp(startPage, kServerPage, kSpeechPage);
+    currentPage_ = std::clamp(startPage, kServerPage, kPronunciationPage);
     tabs_->setCurrentIndex(currentPage_);
     connect(tabs_, &QTabWidget::currentChanged, this, &OptionsSheet::pageEntered);
     updateApplyButton();
@@ -259,6 +316,85 @@ QWidget* OptionsSheet::buildSpeechPage(const Texts& texts) {
     return page;
 }
 
+QWidget* OptionsSheet::buildPronunciationPage(const Texts& texts) {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("pronunciationPage"));
+    const DialogUnits units(font());
+    page->setFixedSize(units.size(kPageWidth, kPageHeight));
+
+    pronunciations_ = new QTableWidget(0, 4, page);
+    pronunciations_->setObjectName(QStringLiteral("pronunciationTable"));
+    pronunciations_->setAccessibleName(fromUtf8(texts.pronunciationTitle));
+    pronunciations_->setHorizontalHeaderLabels(
+        {fromUtf8(texts.languageColumn), fromUtf8(texts.wordColumn), fromUtf8(texts.sayAsColumn),
+         fromUtf8(texts.matchCaseColumn)});
+    pronunciations_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    pronunciations_->setTabKeyNavigation(false);
+    pronunciations_->verticalHeader()->setVisible(false);
+    pronunciations_->horizontalHeader()->setStretchLastSection(true);
+    pronunciations_->setGeometry(units.rect(7, 7, 165, 150));
+    connect(pronunciations_, &QTableWidget::itemChanged, this, [this] {
+        if (!loading_) {
+            markChanged(kPronunciationPage);
+        }
+    });
+
+    auto* add = new QPushButton(fromUtf8(texts.add), page);
+    add->setObjectName(QStringLiteral("addPronunciationButton"));
+    add->setAccessibleName(add->text());
+    add->setGeometry(units.rect(7, 162, 50, 14));
+    connect(add, &QPushButton::clicked, this, [this] {
+        Pronunciation rule;
+        // A new rule is for readings in the interface's language.
+        rule.language = &texts_ == &kChinese ? Pronunciation::Language::kChinese
+                                             : Pronunciation::Language::kEnglish;
+        addPronunciation(rule);
+        markChanged(kPronunciationPage);
+        const int row = pronunciations_->rowCount() - 1;
+        pronunciations_->setCurrentCell(row, kWordColumn);
+        pronunciations_->editItem(pronunciations_->item(row, kWordColumn));
+    });
+    auto* remove = new QPushButton(fromUtf8(texts.remove), page);
+    remove->setObjectName(QStringLiteral("removePronunciationButton"));
+    remove->setAccessibleName(remove->text());
+    remove->setGeometry(units.rect(62, 162, 50, 14));
+    connect(remove, &QPushButton::clicked, this, [this] {
+        if (const int row = pronunciations_->currentRow(); row >= 0) {
+            pronunciations_->removeRow(row);
+            markChanged(kPronunciationPage);
+        }
+    });
+
+    pronunciationNote_ = new QLabel(page);
+    pronunciationNote_->setObjectName(QStringLiteral("pronunciationNote"));
+    pronunciationNote_->setWordWrap(true);
+    pronunciationNote_->setGeometry(units.rect(7, 179, 165, 18));
+    return page;
+}
+
+// One row of the table: the language a box of its own, the word and how to
+// say it edited in place, the letter case a check box.
+void OptionsSheet::addPronunciation(const Pronunciation& rule) {
+    const int row = pronunciations_->rowCount();
+    pronunciations_->insertRow(row);
+    auto* language = new QComboBox;
+    language->setAccessibleName(fromUtf8(texts_.languageColumn));
+    language->addItem(fromUtf8(texts_.english));
+    language->addItem(fromUtf8(texts_.chinese));
+    language->setCurrentIndex(rule.language == Pronunciation::Language::kChinese ? 1 : 0);
+    connect(language, &QComboBox::activated, this, [this] { markChanged(kPronunciationPage); });
+    pronunciations_->setCellWidget(row, kLanguageColumn, language);
+    pronunciations_->setItem(row, kWordColumn,
+                             new QTableWidgetItem(QString::fromStdString(rule.word)));
+    pronunciations_->setItem(row, kSayAsColumn,
+                             new QTableWidgetItem(QString::fromStdString(rule.sayAs)));
+    auto* matchCase = new QTableWidgetItem;
+    matchCase->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    matchCase->setCheckState(rule.matchCase ? Qt::Checked : Qt::Unchecked);
+    matchCase->setData(Qt::AccessibleTextRole, fromUtf8(texts_.matchCaseColumn));
+    pronunciations_->setItem(row, kMatchCaseColumn, matchCase);
+}
+
 QDialogButtonBox* OptionsSheet::buildButtons(const Texts& texts) {
     auto* box = new QDialogButtonBox(
         QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
@@ -275,8 +411,9 @@ QDialogButtonBox* OptionsSheet::buildButtons(const Texts& texts) {
     applyButton_ = name(QDialogButtonBox::Apply, texts.apply, "applyButton");
 
     connect(box, &QDialogButtonBox::accepted, this, [this] {
-        applyChanges();
-        accept();
+        if (applyChanges()) {
+            accept();
+        }
     });
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(applyButton_, &QPushButton::clicked, this, &OptionsSheet::applyChanges);
@@ -295,6 +432,9 @@ void OptionsSheet::loadValues() {
     volume_->setValue(speech.volume);
     punctuation_->setCurrentIndex(speech.punctuation);
     voice_->setCurrentText(fromAnsi(speech.voice));
+    for (const Pronunciation& rule : config_.pronunciations()) {
+        addPronunciation(rule);
+    }
     loading_ = false;
 }
 
@@ -315,7 +455,7 @@ void OptionsSheet::updateApplyButton() {
                                          [](const PageState& page) { return page.changed; }));
 }
 
-void OptionsSheet::applyChanges() {
+bool OptionsSheet::applyChanges() {
     if (pages_[kServerPage].pending) {
         applyServer();
     }
@@ -325,8 +465,18 @@ void OptionsSheet::applyChanges() {
     if (pages_[kSpeechPage].pending) {
         applySpeech();
     }
+    if (pages_[kPronunciationPage].pending && !applyPronunciations()) {
+        // The other pages are applied; this one stays pending and on show.
+        for (int page = kServerPage; page < kPronunciationPage; ++page) {
+            pages_[size_t(page)] = {};
+        }
+        tabs_->setCurrentIndex(kPronunciationPage);
+        updateApplyButton();
+        return false;
+    }
     pages_ = {};
     updateApplyButton();
+    return true;
 }
 
 // Host and port are compared ignoring case, the login exactly: only a real
@@ -372,6 +522,39 @@ void OptionsSheet::applySpeech() {
     // An emptied voice box shows the voice that will be used.
     const QSignalBlocker blocker(voice_);
     voice_->setCurrentText(fromAnsi(config_.speech().voice));
+}
+
+// Rows left wholly empty are dropped; a row with only one of the word and
+// how to say it is not guessed at: the user is asked to finish it. Used from
+// the next reading on, and written to the pronunciations file.
+bool OptionsSheet::applyPronunciations() {
+    std::vector<Pronunciation> rules;
+    for (int row = 0; row < pronunciations_->rowCount(); ++row) {
+        const auto* language =
+            qobject_cast<QComboBox*>(pronunciations_->cellWidget(row, kLanguageColumn));
+        Pronunciation rule;
+        rule.language = language->currentIndex() == 1 ? Pronunciation::Language::kChinese
+                                                      : Pronunciation::Language::kEnglish;
+        rule.word = pronunciations_->item(row, kWordColumn)->text().trimmed().toStdString();
+        rule.sayAs = pronunciations_->item(row, kSayAsColumn)->text().trimmed().toStdString();
+        rule.matchCase = pronunciations_->item(row, kMatchCaseColumn)->checkState() == Qt::Checked;
+        if (rule.word.empty() && rule.sayAs.empty()) {
+            continue;
+        }
+        if (!PronunciationFile::complete(rule)) {
+            pronunciationNote_->setText(fromUtf8(texts_.incomplete).arg(row + 1));
+            pronunciations_->setCurrentCell(row, rule.word.empty() ? kWordColumn : kSayAsColumn);
+            return false;
+        }
+        rules.push_back(std::move(rule));
+    }
+    std::string error;
+    if (!config_.writePronunciations(std::move(rules), &error)) {
+        pronunciationNote_->setText(fromUtf8(texts_.notWritten).arg(QString::fromStdString(error)));
+        return false;
+    }
+    pronunciationNote_->clear();
+    return true;
 }
 
 void showOptions(QWidget* parent, ConfigStore& config, std::string_view languageCode,

@@ -16,17 +16,20 @@ class QDialogButtonBox;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class QTableWidget;
 
 namespace tolvane {
 class ConfigStore;
-}
+struct Pronunciation;
+} // namespace tolvane
 
 namespace tolvane::ui {
 
 // The modal options sheet: page 0 holds the server's host and port and the
 // login, page 1 whether the trace window opens at start-up, page 2 how the
-// speech is made (rate, volume, punctuation, voice). Texts are Chinese
-// when the language code is "zh-CN" in any letter case.
+// speech is made (rate, volume, punctuation, voice), page 3 the user's
+// pronunciations (a table of rules edited in place). Texts are Chinese when
+// the language code is "zh-CN" in any letter case.
 //
 // A page with edits not yet applied is "pending"; OK and Apply apply every
 // pending page. The Apply button shows whether the current page changed since
@@ -39,6 +42,12 @@ class OptionsSheet : public QDialog {
     static constexpr int kServerPage = 0;
     static constexpr int kDebugPage = 1;
     static constexpr int kSpeechPage = 2;
+    static constexpr int kPronunciationPage = 3;
+    // The pronunciation table's columns.
+    static constexpr int kLanguageColumn = 0;
+    static constexpr int kWordColumn = 1;
+    static constexpr int kSayAsColumn = 2;
+    static constexpr int kMatchCaseColumn = 3;
     // Every text of the sheet in one language (defined with the two sets).
     struct Texts;
 
@@ -48,8 +57,11 @@ class OptionsSheet : public QDialog {
     OptionsSheet(ConfigStore& config, std::string languageCode, std::function<void()> refresh,
                  int startPage, QWidget* parent, std::vector<std::string> voices = {});
 
-    // What OK and Apply do before OK closes the sheet.
-    void applyChanges();
+    // What OK and Apply do before OK closes the sheet. False when a page
+    // could not be applied (a pronunciation without a word or without how
+    // to say it, or a file that could not be written); the page says why
+    // and OK leaves the sheet open.
+    bool applyChanges();
 
   private:
     struct PageState {
@@ -60,6 +72,8 @@ class OptionsSheet : public QDialog {
     QWidget* buildServerPage(const Texts& texts);
     QWidget* buildDebugPage(const Texts& texts);
     QWidget* buildSpeechPage(const Texts& texts);
+    QWidget* buildPronunciationPage(const Texts& texts);
+    void addPronunciation(const Pronunciation& rule);
     QSlider* addLevel(QWidget* page, int y, const char* name, const char* labelText);
     QDialogButtonBox* buildButtons(const Texts& texts);
     void loadValues();
@@ -69,6 +83,7 @@ class OptionsSheet : public QDialog {
     void applyServer();
     void applyDebug();
     void applySpeech();
+    bool applyPronunciations();
 
     ConfigStore& config_;
     std::function<void()> refresh_;
@@ -83,8 +98,11 @@ class OptionsSheet : public QDialog {
     QComboBox* punctuation_ = nullptr;
     QComboBox* voice_ = nullptr;
     std::vector<std::string> voices_;
+    const Texts& texts_;
+    QTableWidget* pronunciations_ = nullptr;
+    QLabel* pronunciationNote_ = nullptr;
     QPushButton* applyButton_ = nullptr;
-    std::array<PageState, 3> pages_{};
+    std::array<PageState, 4> pages_{};
     int currentPage_ = kServerPage;
     bool loading_ = false; // loadValues() is filling the controls
 };

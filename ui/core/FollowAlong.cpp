@@ -15,18 +15,36 @@ bool isLowSurrogate(char16_t c) {
 
 } // namespace
 
-void FollowAlong::start(std::u16string_view spoken, int boxOffset, int boxLength) {
+void FollowAlong::start(std::u16string_view spoken, int boxOffset, int boxLength,
+                        const std::vector<Pronouncer::Replaced>& replaced) {
     clear();
+    begins_.clear();
+    ends_.clear();
+    size_t piece = 0; // the first replacement not wholly before the unit
+    int shift = 0;    // how much longer the typed text was before it
+    const auto place = [&](int unit) {
+        for (; piece < replaced.size() &&
+               replaced[piece].spokenAt + replaced[piece].spokenLength <= unit;
+             ++piece) {
+            shift += replaced[piece].length - replaced[piece].spokenLength;
+        }
+        if (piece < replaced.size() && replaced[piece].spokenAt < unit) {
+            begins_.push_back(replaced[piece].at);
+            ends_.push_back(replaced[piece].at + replaced[piece].length);
+        } else {
+            begins_.push_back(unit + shift);
+            ends_.push_back(unit + shift);
+        }
+    };
     // A surrogate pair is one code point; a lone surrogate counts as one too,
     // as the conversion to UTF-8 makes it one replacement character.
     for (size_t i = 0; i < spoken.size(); ++i) {
-        units_.back() = int(i);
+        place(int(i));
         if (isHighSurrogate(spoken[i]) && i + 1 < spoken.size() && isLowSurrogate(spoken[i + 1])) {
             ++i;
         }
-        units_.push_back(0);
     }
-    units_.back() = int(spoken.size());
+    place(int(spoken.size()));
     boxOffset_ = boxOffset;
     boxLength_ = boxLength;
 }
@@ -39,7 +57,8 @@ void FollowAlong::setTimings(const SpeechTimings& timings) {
 }
 
 void FollowAlong::clear() {
-    units_.assign(1, 0);
+    begins_.assign(1, 0);
+    ends_.assign(1, 0);
     boxOffset_ = 0;
     boxLength_ = 0;
     words_.clear();
@@ -49,13 +68,13 @@ void FollowAlong::clear() {
 }
 
 TextRange FollowAlong::toBox(int64_t offset, int64_t length) const {
-    const int64_t points = int64_t(units_.size()) - 1;
+    const int64_t points = int64_t(begins_.size()) - 1;
     if (offset < 0 || length <= 0 || offset >= points) {
         return {};
     }
     const int64_t end = std::min(points, offset + length);
-    const int begin = std::clamp(units_[size_t(offset)] + boxOffset_, 0, boxLength_);
-    const int stop = std::clamp(units_[size_t(end)] + boxOffset_, 0, boxLength_);
+    const int begin = std::clamp(begins_[size_t(offset)] + boxOffset_, 0, boxLength_);
+    const int stop = std::clamp(ends_[size_t(end)] + boxOffset_, 0, boxLength_);
     return stop > begin ? TextRange{begin, stop} : TextRange{};
 }
 

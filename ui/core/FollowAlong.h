@@ -2,6 +2,7 @@
 
 #include "protocol/SpeechTimings.h"
 #include "ui/core/DialogView.h"
+#include "ui/core/Pronouncer.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,6 +17,8 @@ namespace tolvane {
 // title is spoken before the description the box holds, and reading from the
 // cursor speaks a piece of the box. Marks outside the box light nothing but
 // still count: a word's interval runs from its start to the next word's.
+// Where the user's pronunciations replaced a word, every mark within the
+// replacement lights the word the box shows.
 //
 // Threads: the interface thread only.
 class FollowAlong {
@@ -26,8 +29,12 @@ class FollowAlong {
 
     // A reading starts: `spoken` is the text sent to the server; its first
     // unit stands at `boxOffset` of the box (negative when the box does not
-    // show its beginning), which holds `boxLength` units. Drops any marks.
-    void start(std::u16string_view spoken, int boxOffset, int boxLength);
+    // show its beginning), which holds `boxLength` units. `replaced` are the
+    // pronunciations in `spoken`, in order: their spoken ranges in units of
+    // `spoken`, their `at` where the text as typed would have put them
+    // (so that `at + boxOffset` is in the box). Drops any marks.
+    void start(std::u16string_view spoken, int boxOffset, int boxLength,
+               const std::vector<Pronouncer::Replaced>& replaced = {});
     // The reading's marks, placed in the box.
     void setTimings(const SpeechTimings& timings);
     // No reading: nothing placed, nothing lit.
@@ -64,7 +71,10 @@ class FollowAlong {
     // The last of `placed` that starts at or before `ms`; −1 when none does.
     static int holding(const std::vector<Placed>& placed, int64_t ms);
 
-    std::vector<int> units_{0}; // each code point's first unit, then the length
+    // Where each code point of the spoken text begins and ends in the text
+    // as typed, in units (the last entry of each: the end of the text).
+    std::vector<int> begins_{0};
+    std::vector<int> ends_{0};
     int boxOffset_ = 0;
     int boxLength_ = 0;
     std::vector<Placed> words_;

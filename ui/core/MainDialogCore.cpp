@@ -12,6 +12,7 @@
 #include "protocol/SpeechJobController.h"
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
+#include "ui/core/Pronouncer.h"
 #include "ui/core/SentenceStart.h"
 #include "ui/core/TextFile.h"
 
@@ -173,17 +174,30 @@ void MainDialogCore::playNow() {
 }
 
 void MainDialogCore::startReading(std::u16string title, std::u16string text, int textAt) {
+    // The user's pronunciations change only what is sent: the box, the
+    // counter, the media controls and a saved speech's tag keep the text as
+    // typed. The sent text may grow up to the login's limit (one already
+    // longer, a news item's, may not grow).
+    const Pronouncer pronouncer(config_.pronunciations(), PronunciationFile::forRequest(language_));
+    int64_t room = std::max<int64_t>(
+        0, int64_t(textLimit_) - int64_t(SpeechJobController::spokenText(title, text).size()));
+    Pronouncer::Result saidTitle = pronouncer.apply(title, room);
+    Pronouncer::Result said = pronouncer.apply(text, room);
     // The server speaks the title and the text joined; the box shows the text.
-    const std::u16string spoken = SpeechJobController::spokenText(title, text);
-    follow_.start(spoken, textAt - int(spoken.size() - text.size()),
-                  int(view_.textBoxText().size()));
+    const std::u16string spoken = SpeechJobController::spokenText(saidTitle.text, said.text);
+    const int prefix = int(spoken.size() - said.text.size());
+    for (Pronouncer::Replaced& piece : said.replaced) {
+        piece.at += prefix;
+        piece.spokenAt += prefix;
+    }
+    follow_.start(spoken, textAt - prefix, int(view_.textBoxText().size()), said.replaced);
     media_.readingStarted(title, text, newsMode_);
     // The last reading's audio goes; this one's tag is made now.
     c_.playback.discardDownload();
     speechTags_ = tagsFor(title, text);
     SpeechJobController::Job job;
-    job.prefix = std::move(title);
-    job.text = std::move(text);
+    job.prefix = std::move(saidTitle.text);
+    job.text = std::move(said.text);
     const ConfigStore::Speech speech = config_.speech();
     job.volume = speech.volume;
     job.rate = speech.rate;
@@ -414,7 +428,7 @@ SpeechFile::Tags MainDialogCore::tagsFor(std::u16string_view title,
         std::strftime(date, sizeof date, "%Y-%m-%d", &local);
     }
     tags.date = date;
-    // The text as the speech job sends it.
+    // The text as typed, joined to the title as the speech job joins them.
     tags.comment = platform::utf16ToUtf8(SpeechJobController::spokenText(title, text));
     // Chinese when the reading is, as the server picks its Mandarin voice.
     const bool han = std::any_of(text.begin(), text.end(),

@@ -26,6 +26,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/synchronizedlyricsframe.h>
 
 #include <algorithm>
 #include <array>
@@ -844,6 +846,67 @@ TEST_F(DialogCoreRealServerTest, AFailedReadingLeavesTheDialogReady) {
     });
     EXPECT_NE(failure, "Send query,waiting...");
     EXPECT_NE(failure, "Stopped");
+}
+
+// The words the server spoke, as its MP3's SYLT frame lists them.
+std::vector<std::string> spokenWords(const std::string& audio) {
+    std::vector<std::string> words;
+    std::string error;
+    const bool read = SpeechTimingsTag::withTag(
+        audio,
+        [&](TagLib::ID3v2::Tag& tag) {
+            using Lyrics = TagLib::ID3v2::SynchronizedLyricsFrame;
+            for (TagLib::ID3v2::Frame* frame : tag.frameListMap()["SYLT"]) {
+                if (const auto* lyrics = dynamic_cast<const Lyrics*>(frame)) {
+                    for (const Lyrics::SynchedText& entry : lyrics->synchedText()) {
+                        words.push_back(entry.text.to8Bit(true));
+                    }
+                }
+            }
+        },
+        error);
+    EXPECT_TRUE(read) << error;
+    return words;
+}
+
+// The user's pronunciations reach the reference server as replaced, in a
+// Latin reading and inside a Chinese sentence, and the follow-along light
+// still falls on the words as typed.
+TEST_F(DialogCoreRealServerTest, PronunciationsReachTheServerAndLightTheTypedWords) {
+    std::ofstream(dir_.path() / "pronunciations.txt") << "en\tTolvane\tToll vane\n"
+                                                         "zh\t中文\t汉语\n";
+    const auto read = [&](std::string_view language, const std::u16string& text) {
+        open(language, "", reference_.port());
+        EXPECT_TRUE(pumpUntil([&] { return status() == "Ready ..." || status() == "就绪 ..."; }))
+            << status();
+        dialog_->enableSpeechSaving();
+        view_.setText(control::kTextBox, text);
+        dialog_->playNow();
+        EXPECT_TRUE(pumpUntil([&] { return dialog_->follow().hasMarks(); })) << status();
+        std::string audio;
+        std::string error;
+        EXPECT_TRUE(controllers_.playback.keptDownload(audio, error)) << error;
+        SpeechTimings timings;
+        EXPECT_TRUE(SpeechTimingsTag::read(audio, timings, error)) << error;
+        // Each word heard, as the box lights it.
+        std::vector<std::string> lit;
+        for (const SpeechMark& word : timings.words) {
+            const TextRange range = dialog_->follow().toBox(word.offset, word.length);
+            lit.push_back(platform::utf16ToUtf8(
+                text.substr(size_t(range.begin), size_t(range.end - range.begin))));
+        }
+        dialog_->stop();
+        EXPECT_EQ(view_.text[control::kTextBox], platform::utf16ToUtf8(text));
+        return std::pair(spokenWords(audio), lit);
+    };
+    const auto [english, englishLit] = read("en-US", u"Tolvane reads aloud.");
+    EXPECT_THAT(english, ElementsAre("Toll", "vane", "reads", "aloud"));
+    EXPECT_THAT(englishLit, ElementsAre("Tolvane", "Tolvane", "reads", "aloud"));
+
+    dialog_.reset();
+    const auto [chinese, chineseLit] = read("zh-CN", u"我喜欢中文和音乐。");
+    EXPECT_THAT(chinese, ElementsAre("我", "喜", "欢", "汉", "语", "和", "音", "乐"));
+    EXPECT_THAT(chineseLit, ElementsAre("我", "喜", "欢", "中文", "中文", "和", "音", "乐"));
 }
 
 TEST_F(DialogCoreRealServerTest, RateEightyIsFasterSpeech) {

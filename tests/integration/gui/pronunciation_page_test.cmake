@@ -1,0 +1,2 @@
+tolvane_gui_test(pronunciation_page_test SOURCES pronunciation_page_test.cpp
+    LIBS tolvane_say_test_support tolvane_protocol_test_support LABELS sanitize threads)
