@@ -142,8 +142,8 @@ int handOver(platform::SingleInstanceLock& instance, const std::optional<ReadReq
             case ui::ReaderBus::HandOver::kNotRead:
                 std::cerr << "tolvane: " << reason << "\n";
                 return 1;
-            case ui::ReaderBus::HandOver::kNoAnswer:
-                break;
+            case ui::ReaderBus::HandOver::kNoClient:
+                break; // it has just gone: its lock goes next
             }
         }
         if (instance.tryAgain()) {

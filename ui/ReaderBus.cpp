@@ -127,7 +127,16 @@ ReaderBus::HandOver ReaderBus::handOver(const ReadRequest* request, std::string&
         return HandOver::kDone;
     }
     reason = reply.errorMessage().toStdString();
-    return reply.errorName() == QLatin1String(kNotRead) ? HandOver::kNotRead : HandOver::kNoAnswer;
+    const QString error = reply.errorName();
+    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+        return HandOver::kNoClient;
+    }
+    // Anything else may have reached the client: it is not sent again.
+    if (error != QLatin1String(kNotRead)) {
+        reason = "the running client did not read it (" + error.toStdString() + ": " + reason + ")";
+    }
+    return HandOver::kNotRead;
 }
 
 ReaderAdaptor::ReaderAdaptor(ReaderBus* bus) : QDBusAbstractAdaptor(bus), bus_(bus) {}

@@ -56,8 +56,8 @@ class ReaderBus : public QObject {
 
     enum class HandOver {
         kDone,     // read, or the window brought forward
-        kNotRead,  // the client refused it: `reason` says why
-        kNoAnswer, // no client answered (`reason` has the bus's error)
+        kNotRead,  // not read, or no answer came: `reason` says why
+        kNoClient, // no client owns the name (any more): `reason` has the bus's error
     };
     // From another process: hands `request` (nothing: bring the window
     // forward) to the client owning kService.
