@@ -106,12 +106,25 @@ fs::path privateUserDir(std::string* error) {
     return found.path;
 }
 
-SingleInstanceLock::SingleInstanceLock(std::string_view name) {
+SingleInstanceLock::SingleInstanceLock(std::string_view name) : name_(name) {
+    acquire();
+}
+
+bool SingleInstanceLock::tryAgain() {
+    if (fd_ < 0 && heldElsewhere_) {
+        heldElsewhere_ = false;
+        error_.clear();
+        acquire();
+    }
+    return acquired();
+}
+
+void SingleInstanceLock::acquire() {
     const fs::path dir = privateUserDir(&error_);
     if (dir.empty()) {
         return;
     }
-    const fs::path file = dir / (std::string(name) + ".lock");
+    const fs::path file = dir / (name_ + ".lock");
     const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         error_ = systemError("cannot open", file);

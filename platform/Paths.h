@@ -29,8 +29,14 @@ class SingleInstanceLock {
     // Not acquired because another holder has it (rather than a failure).
     bool heldElsewhere() const { return heldElsewhere_; }
     const std::string& error() const { return error_; }
+    // Tries once more to take a lock held elsewhere (its holder may be
+    // ending); true when it is held now.
+    bool tryAgain();
 
   private:
+    void acquire();
+
+    std::string name_;
     int fd_ = -1;
     bool heldElsewhere_ = false;
     std::string error_;

@@ -8,6 +8,7 @@
 #include "ui/MediaPlayerBus.h"
 #include "ui/OptionsSheet.h"
 #include "ui/QtText.h"
+#include "ui/ReaderBus.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -72,13 +73,16 @@ MainWindow::MainWindow(ClientObjects& objects, ConfigStore& config, std::string 
     setFixedSize(needed.expandedTo(QSize(kWidth, 0)));
     centre();
     mediaBus_ = new MediaPlayerBus(*this, dialog_->core());
+    readerBus_ = new ReaderBus(*this, dialog_->core());
     dialog_->initialise();
 }
 
 MainWindow::~MainWindow() {
-    // The bus name goes first: nothing is announced of the closing dialog.
+    // The bus names go first: nothing is announced of the closing dialog.
     delete mediaBus_;
     mediaBus_ = nullptr;
+    delete readerBus_;
+    readerBus_ = nullptr;
     // The dialog stops the reading while the window's widgets still exist.
     delete dialog_;
     dialog_ = nullptr;

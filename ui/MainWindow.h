@@ -19,6 +19,7 @@ namespace tolvane::ui {
 struct ClientObjects;
 class MainDialog;
 class MediaPlayerBus;
+class ReaderBus;
 
 // The top-level window: title, menus in the interface language, the trace
 // flag, and the main dialog filling it.
@@ -52,6 +53,8 @@ class MainWindow : public QMainWindow {
     void command(int id, std::string_view language = {});
 
     MainDialog& dialog() { return *dialog_; }
+    // The client's own interface on the session bus, for text handed to read.
+    ReaderBus& reader() { return *readerBus_; }
     bool traceFlag() const { return traceFlag_; }
     // The menu item of a command, in the menu in use.
     QAction* action(int id) const;
@@ -83,6 +86,7 @@ class MainWindow : public QMainWindow {
     ConfigStore& config_;
     MainDialog* dialog_ = nullptr;
     MediaPlayerBus* mediaBus_ = nullptr; // the media keys' way in, while the window exists
+    ReaderBus* readerBus_ = nullptr;     // `tolvane --read…` and a second start's way in
     std::map<int, QAction*> actions_;
     bool traceFlag_ = false;
     bool chineseMenu_ = false;

@@ -98,6 +98,7 @@ void MainDialogCore::refresh() {
 }
 
 void MainDialogCore::checkServer() {
+    link_ = Link::kChecking;
     if (retryPending_) {
         retryPending_ = false;
         view_.setServerRetry(std::chrono::milliseconds(0));
@@ -128,6 +129,17 @@ void MainDialogCore::serverUnreachable() {
     ++serverFailures_;
     retryPending_ = true;
     view_.setServerRetry(kServerRetries[step]);
+    connectionLost();
+}
+
+// Neither checked nor logged in: text handed to read waits no longer.
+void MainDialogCore::connectionLost() {
+    link_ = Link::kDown;
+    if (handed_) {
+        const ReadDone done = std::move(handed_->done);
+        handed_.reset();
+        refuseHanded(done, texts_.text(UiTextTable::kNotConnected));
+    }
 }
 
 void MainDialogCore::resetControls() {
@@ -388,25 +400,102 @@ void MainDialogCore::textChanged() {
 }
 
 void MainDialogCore::openText(const std::filesystem::path& file) {
-    const TextFile::Result loaded = TextFile::load(file, textLimit_);
+    std::u16string text;
+    std::u16string note;
+    if (readTextFile(file, text, note)) {
+        view_.setText(control::kTextBox, text);
+        showCounter();
+    }
+    setStatus(note);
+}
+
+// The one way a text file is read for the box: true with its text cut to the
+// limit, or false; `note` is what the status line says of it either way.
+bool MainDialogCore::readTextFile(const std::filesystem::path& file, std::u16string& text,
+                                  std::u16string& note) const {
+    TextFile::Result loaded = TextFile::load(file, textLimit_);
     switch (loaded.outcome) {
     case TextFile::Outcome::kUnreadable:
-        setStatus(texts_.text(UiTextTable::kTextUnreadable) + u"[" +
-                  platform::ansiToUtf16(loaded.error) + u"]");
-        return;
+        note = texts_.text(UiTextTable::kTextUnreadable) + u"[" +
+               platform::ansiToUtf16(loaded.error) + u"]";
+        return false;
     case TextFile::Outcome::kNotText:
-        setStatus(texts_.text(UiTextTable::kNotText));
-        return;
-    case TextFile::Outcome::kLoaded:
+        note = texts_.text(UiTextTable::kNotText);
+        return false;
     case TextFile::Outcome::kCut:
+        note = texts_.format(UiTextTable::kTextCut, textLimit_);
+        break;
+    case TextFile::Outcome::kLoaded:
+        note =
+            texts_.text(UiTextTable::kTextLoaded) + platform::ansiToUtf16(file.filename().string());
         break;
     }
-    view_.setText(control::kTextBox, loaded.text);
+    text = std::move(loaded.text);
+    return true;
+}
+
+void MainDialogCore::readHanded(ReadRequest request, ReadDone done) {
+    if (closing_) {
+        return;
+    }
+    if (handed_) {
+        const ReadDone replaced = std::move(handed_->done);
+        handed_.reset();
+        if (replaced) {
+            replaced({false, texts_.text(UiTextTable::kReadReplaced)});
+        }
+    }
+    switch (link_) {
+    case Link::kReady:
+        readHandedNow(std::move(request), done);
+        break;
+    case Link::kChecking:
+        handed_ = HandedRead{std::move(request), std::move(done)};
+        break;
+    case Link::kDown:
+        refuseHanded(done, texts_.text(UiTextTable::kNotConnected));
+        break;
+    }
+}
+
+void MainDialogCore::readHandedNow(ReadRequest request, const ReadDone& done) {
+    using Source = ReadRequest::Source;
+    std::u16string text = std::move(request.text);
+    std::u16string note;
+    if (request.source == Source::kFile && !readTextFile(request.file, text, note)) {
+        refuseHanded(done, std::move(note));
+        return;
+    }
+    if (request.source == Source::kSelection && !request.offered) {
+        refuseHanded(done, texts_.text(UiTextTable::kNoSelection));
+        return;
+    }
+    TextFile::cut(text, textLimit_);
+    if (blank(text)) {
+        const UiTextTable::Slot reason =
+            request.source == Source::kClipboard   ? UiTextTable::kClipboardEmpty
+            : request.source == Source::kSelection ? UiTextTable::kSelectionEmpty
+                                                   : UiTextTable::kNothingToRead;
+        refuseHanded(done, texts_.text(reason));
+        return;
+    }
+    // As Play Now: what runs stops first (a feed's item gives way), then the
+    // box holds what is read.
+    c_.job.stop();
+    view_.setText(control::kTextBox, text);
     showCounter();
-    setStatus(loaded.outcome == TextFile::Outcome::kCut
-                  ? texts_.format(UiTextTable::kTextCut, textLimit_)
-                  : texts_.text(UiTextTable::kTextLoaded) +
-                        platform::ansiToUtf16(file.filename().string()));
+    newsMode_ = false;
+    startReading(u"", std::move(text));
+    if (done) {
+        done({true, {}});
+    }
+}
+
+void MainDialogCore::refuseHanded(const ReadDone& done, std::u16string reason) {
+    setStatus(reason);
+    if (done) {
+        done({false, std::move(reason)});
+    }
 }
 
 SpeechFile::Tags MainDialogCore::tagsFor(std::u16string_view title,
@@ -710,6 +799,7 @@ void MainDialogCore::onUserVerify(dialog::UserVerifyCode code, intptr_t argument
     case dialog::UserVerifyCode::Failed:
         view_.closeWaiting();
         setStatusArgument(argument);
+        connectionLost();
         break;
     case dialog::UserVerifyCode::Started:
         view_.openWaiting();
@@ -744,6 +834,12 @@ void MainDialogCore::loggedIn(intptr_t argument) {
     view_.setEnabled(control::kStop, false);
     view_.closeWaiting();
     setStatus(texts_.text(UiTextTable::kReady));
+    link_ = Link::kReady;
+    if (handed_) {
+        HandedRead handed = std::move(*handed_);
+        handed_.reset();
+        readHandedNow(std::move(handed.request), handed.done);
+    }
 }
 
 void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) {

@@ -6,12 +6,14 @@
 #include "ui/core/DialogView.h"
 #include "ui/core/FollowAlong.h"
 #include "ui/core/MediaSession.h"
+#include "ui/core/ReadRequest.h"
 #include "ui/core/UiTextTable.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -119,6 +121,16 @@ class MainDialogCore {
     // The front end offers it only while the text box is editable.
     void openText(const std::filesystem::path& file);
 
+    // Text handed from outside the window, read as if typed and Play Now
+    // pressed: once logged in, a reading under way stops, the text (cut to
+    // the limit; a file's as Open Text loads it) goes into the box and is
+    // read. While the server is checked and the user logged in, the request
+    // waits (a later one replaces it) and is read once logged in. Without a
+    // connection, or with nothing to read, nothing is read and the status
+    // line says why. `done` hears once what came of it (not when the dialog
+    // goes first).
+    void readHanded(ReadRequest request, ReadDone done);
+
     // Save Speech As. Once enabled, the controller keeps each reading's
     // downloaded audio until the next reading starts (or the end), so that
     // it can be saved with a tag naming the reading.
@@ -159,6 +171,11 @@ class MainDialogCore {
     void resetControls();
     void checkServer();
     void serverUnreachable();
+    void connectionLost();
+    void readHandedNow(ReadRequest request, const ReadDone& done);
+    void refuseHanded(const ReadDone& done, std::u16string reason);
+    bool readTextFile(const std::filesystem::path& file, std::u16string& text,
+                      std::u16string& note) const;
     void showCounter();
     void setStatus(std::u16string_view text) { view_.setText(control::kStatus, text); }
     void setStatusArgument(intptr_t argument);
@@ -215,6 +232,16 @@ class MainDialogCore {
     // timer is to run the next one.
     size_t serverFailures_ = 0;
     bool retryPending_ = false;
+    // Where the connection stands for text handed from outside: being
+    // checked (and the user logged in), ready, or down; and the request
+    // waiting for the login.
+    enum class Link { kChecking, kReady, kDown };
+    Link link_ = Link::kChecking;
+    struct HandedRead {
+        ReadRequest request;
+        ReadDone done;
+    };
+    std::optional<HandedRead> handed_;
     bool keepItems_ = false; // a stop made by nextItem() keeps the batch
     // A news item's title and text are on show (until the prompt replaces them).
     bool itemShown_ = false;

@@ -100,15 +100,19 @@ TextFile::Result TextFile::load(const std::filesystem::path& path, int limit) {
         result.outcome = Outcome::kNotText;
         return result;
     }
-    const size_t units = size_t(std::max(limit, 0));
-    result.outcome = truncated || text->size() > units ? Outcome::kCut : Outcome::kLoaded;
-    if (text->size() > units) {
-        const bool splitsPair =
-            units > 0 && (*text)[units - 1] >= 0xD800 && (*text)[units - 1] <= 0xDBFF;
-        text->resize(splitsPair ? units - 1 : units);
-    }
+    result.outcome = cut(*text, limit) || truncated ? Outcome::kCut : Outcome::kLoaded;
     result.text = std::move(*text);
     return result;
+}
+
+bool TextFile::cut(std::u16string& text, int limit) {
+    const size_t units = size_t(std::max(limit, 0));
+    if (text.size() <= units) {
+        return false;
+    }
+    const bool splitsPair = units > 0 && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF;
+    text.resize(splitsPair ? units - 1 : units);
+    return true;
 }
 
 } // namespace tolvane

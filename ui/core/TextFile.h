@@ -34,6 +34,9 @@ class TextFile {
     // half a surrogate pair), decoded as decode() does with the locale's
     // charset.
     static Result load(const std::filesystem::path& path, int limit);
+    // Keeps at most `limit` UTF-16 units of `text`, never half a surrogate
+    // pair; true when something was cut off.
+    static bool cut(std::u16string& text, int limit);
 
     // The text of a file's bytes: with a byte-order mark, UTF-8, UTF-16LE or
     // UTF-16BE as it says; otherwise UTF-8 when every byte is valid UTF-8;

@@ -57,6 +57,13 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
     {"Previous Sentence", "上一句"},
     {"Next Sentence", "下一句"},
     {"Reconnect", "重新连接"},
+    {"There is no text to read", "没有要朗读的文本"},
+    {"The clipboard holds no text to read", "剪贴板中没有可朗读的文本"},
+    {"No text is selected", "没有选中的文本"},
+    {"This desktop keeps no selection to read", "此桌面没有可朗读的选中文本"},
+    {"Not connected to the speech server; the text was not read",
+     "未连接到语音服务器,文本没有朗读"},
+    {"A later request to read replaced this one", "已被之后的朗读请求取代"},
 }};
 
 } // namespace

@@ -54,6 +54,13 @@ class UiTextTable {
         kNextSentenceMenu,
         // The File menu's Reconnect: the server checked again.
         kReconnectMenu,
+        // Why text handed from outside the window was not read.
+        kNothingToRead,
+        kClipboardEmpty,
+        kSelectionEmpty,
+        kNoSelection,
+        kNotConnected,
+        kReadReplaced,
         kSlotCount
     };
 

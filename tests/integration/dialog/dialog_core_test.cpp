@@ -644,6 +644,73 @@ TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
     EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
 }
 
+// Text handed from outside the window: it waits for the login (a later
+// request replacing an earlier one), is read as Play Now reads typed text
+// (stopping a reading under way, cut to the limit); empty text, an empty
+// clipboard or selection, a desktop without a selection and a file that is
+// not text are refused with the reason in the status line, as is everything
+// while the server cannot be reached.
+TEST_F(DialogCoreTest, HandedTextWaitsForTheLoginAndIsReadOrRefusedWithItsReason) {
+    using Source = ReadRequest::Source;
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=succeed&tts_status=wait&"
+                        "http_file=null&parameter=null&errcode=0&errmsg=null");
+    std::vector<std::string> outcomes;
+    const auto record = [&](const ReadOutcome& outcome) {
+        outcomes.push_back(outcome.reading ? "read" : platform::utf16ToUtf8(outcome.reason));
+    };
+    open();
+    dialog_->readHanded({.text = u"First request"}, record);
+    dialog_->readHanded({.text = u"Second request"}, record);
+    EXPECT_THAT(outcomes, ElementsAre("A later request to read replaced this one"));
+    ASSERT_TRUE(pumpUntil([&] { return server_.requestsTo("/query") > 0; })) << status();
+    EXPECT_THAT(outcomes, ElementsAre(::testing::_, "read"));
+    EXPECT_EQ(view_.box, u"Second request");
+    EXPECT_EQ(view_.controls(), "011011");
+
+    // A reading runs: it stops, and the whole limit of the next is read.
+    const std::u16string overlong = std::u16string(999, u'a') + u"😀tail";
+    dialog_->readHanded({.source = Source::kClipboard, .text = overlong}, record);
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2; })) << status();
+    EXPECT_EQ(outcomes.back(), "read");
+    EXPECT_EQ(view_.box, std::u16string(999, u'a'));
+    EXPECT_EQ(platform::utf8ToUtf16(addedTexts()[0]), u"Second request");
+    EXPECT_EQ(platform::utf8ToUtf16(addedTexts()[1]), std::u16string(999, u'a'));
+    EXPECT_TRUE(job_.running());
+
+    const std::filesystem::path image = dir_.path() / "image.txt";
+    std::ofstream(image, std::ios::binary) << std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16);
+    const std::pair<ReadRequest, std::string> refused[] = {
+        {{.text = u" \t\u3000"}, "There is no text to read"},
+        {{.source = Source::kClipboard}, "The clipboard holds no text to read"},
+        {{.source = Source::kSelection, .text = u"\n"}, "No text is selected"},
+        {{.source = Source::kSelection, .text = u"x", .offered = false},
+         "This desktop keeps no selection to read"},
+        {{.source = Source::kFile, .file = image},
+         "The file is not text in UTF-8 or the system's character set"},
+    };
+    for (const auto& [request, reason] : refused) {
+        dialog_->readHanded(request, record);
+        EXPECT_EQ(outcomes.back(), reason);
+        EXPECT_EQ(status(), reason);
+    }
+    // The reading under way goes on.
+    EXPECT_EQ(addedTexts().size(), 2u);
+    EXPECT_EQ(view_.box, std::u16string(999, u'a'));
+    EXPECT_TRUE(job_.running());
+
+    dialog_->stop();
+    server_.peer.answer("/tolvane/tolvanedoor.php", 503, "down");
+    dialog_->reconnect();
+    dialog_->readHanded({.text = u"Third request"}, record);
+    ASSERT_TRUE(pumpUntil([&] { return !view_.retries.empty(); })) << status();
+    EXPECT_EQ(outcomes.back(), "Not connected to the speech server; the text was not read");
+    dialog_->readHanded({.text = u"Fourth request"}, record);
+    EXPECT_EQ(outcomes.back(), "Not connected to the speech server; the text was not read");
+    EXPECT_EQ(status(), outcomes.back());
+    EXPECT_EQ(addedTexts().size(), 2u);
+}
+
 std::string fileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,19 +31,23 @@ TEST(Paths, PrivateUserDirIsPrivate) {
     EXPECT_EQ(privateUserDir(), dir);
 }
 
+// A second holder waiting for the first: tryAgain() takes the lock once the
+// first has let it go, not before.
 TEST(Paths, SingleInstanceLockAdmitsOneHolder) {
     const std::string name = "tolvane-test-" + std::to_string(getpid());
-    {
-        SingleInstanceLock first(name);
-        ASSERT_TRUE(first.acquired()) << first.error();
-        SingleInstanceLock second(name);
-        EXPECT_FALSE(second.acquired());
-        EXPECT_TRUE(second.heldElsewhere());
-        EXPECT_NE(second.error().find("another instance"), std::string::npos) << second.error();
-    }
-    SingleInstanceLock again(name);
-    EXPECT_TRUE(again.acquired()) << again.error();
-    EXPECT_FALSE(again.heldElsewhere());
+    std::optional<SingleInstanceLock> first(name);
+    ASSERT_TRUE(first->acquired()) << first->error();
+    SingleInstanceLock second(name);
+    EXPECT_FALSE(second.acquired());
+    EXPECT_TRUE(second.heldElsewhere());
+    EXPECT_NE(second.error().find("another instance"), std::string::npos) << second.error();
+    EXPECT_FALSE(second.tryAgain());
+    EXPECT_TRUE(second.heldElsewhere());
+    first.reset();
+    EXPECT_TRUE(second.tryAgain()) << second.error();
+    EXPECT_FALSE(second.heldElsewhere());
+    SingleInstanceLock third(name);
+    EXPECT_FALSE(third.acquired());
 }
 
 // With $XDG_RUNTIME_DIR empty (as good as unset) and the per-user folder's name
