@@ -122,6 +122,9 @@ OpenedDocument readDocument(std::string_view bytes, std::string_view fileName,
     } else {
         read = readPlainText(bytes, extraction, document);
     }
+    std::erase_if(document.sections, [](const DocumentSection& section) {
+        return section.text.find_first_not_of(u" \t\n") == std::u16string::npos;
+    });
     if (read && document.sections.empty()) {
         extraction.fail(DocumentError::kNoText);
     }
