@@ -1,6 +1,8 @@
 // tolvane-say: reads text (or a news feed) aloud without a window. See
 // tools/say/SayOptions.cpp for the command line.
+#include "documents/DocumentReader.h"
 #include "platform/StreamIdentity.h"
+#include "platform/Text.h"
 #include "tools/say/SayApp.h"
 #include "tools/say/SayOptions.h"
 
@@ -59,11 +61,20 @@ int main(int argc, char** argv) {
         std::cout << kSayUsage;
         return 0;
     }
-    std::string text;
-    if (parsed.options.feed == 0) {
-        text = parsed.options.fromStdin ? std::string(std::istreambuf_iterator<char>(std::cin), {})
-                                        : joined(parsed.options.words);
-        text = trimmed(std::move(text));
+    std::u16string text;
+    if (!parsed.options.file.empty()) {
+        const tolvane::OpenedDocument opened = tolvane::openDocument(parsed.options.file);
+        if (!opened) {
+            std::cerr << "tolvane-say: " << parsed.options.file << ": " << opened.problem.message
+                      << "\n";
+            return 1;
+        }
+        text = opened.document.text();
+    } else if (parsed.options.feed == 0) {
+        const std::string typed = trimmed(
+            parsed.options.fromStdin ? std::string(std::istreambuf_iterator<char>(std::cin), {})
+                                     : joined(parsed.options.words));
+        text = tolvane::platform::ansiToUtf16(typed);
         if (text.empty()) {
             std::cerr << "tolvane-say: no text to read\n" << kSayUsage;
             return 2;

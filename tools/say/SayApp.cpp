@@ -2,6 +2,8 @@
 
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
+#include "documents/PartPositions.h"
+#include "documents/TextParts.h"
 #include "platform/Text.h"
 #include "protocol/DialogCodes.h"
 #include "protocol/InterfacePump.h"
@@ -10,6 +12,7 @@
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -80,6 +83,14 @@ class Session {
         }
         dialog_.emplace(view_, pump_, config, controllers_.refs(),
                         ClientIdentity::format(ClientIdentity::systemValues()));
+        if (!options_.file.empty()) {
+            document_ = PartPositions::keyOf(options_.file);
+            std::string note;
+            positions_.load(&note);
+            if (!note.empty()) {
+                err_ << "tolvane-say: " << note << std::endl;
+            }
+        }
     }
 
     ~Session() {
@@ -101,7 +112,17 @@ class Session {
 
     // No worker is left to report, yet the reading has not ended: a reply the
     // dialog would silently ignore ended it.
-    bool stalled() const { return outcome_ == Outcome::kRunning && !controllers_.busy(); }
+    bool stalled() const {
+        return outcome_ == Outcome::kRunning && !nextPartDue_ && !controllers_.busy();
+    }
+
+    // The next part of a long text is due once the one before has played;
+    // the run's loop reads it, outside the report that said so.
+    bool nextPartDue() const { return nextPartDue_; }
+    void readNextPart() {
+        nextPartDue_ = false;
+        readPart(part_ + 1);
+    }
 
     void fail(const std::string& why) {
         if (outcome_ == Outcome::kRunning) {
@@ -157,17 +178,58 @@ class Session {
         } else if (message == dialog::number(dialog::Message::NetworkVerify) &&
                    code == dialog::number(dialog::NetworkVerifyCode::Offline)) {
             fail("the server is offline (HTTP status " + std::to_string(argument) + ")");
-        } else if ((message == dialog::number(dialog::Message::SpeechJob) &&
-                    code == dialog::number(dialog::JobCode::PlaybackEnded) && options_.feed == 0) ||
-                   (message == dialog::number(dialog::Message::NewsItems) &&
-                    code == dialog::number(dialog::NewsItemsCode::Exhausted))) {
+        } else if (message == dialog::number(dialog::Message::SpeechJob) &&
+                   code == dialog::number(dialog::JobCode::PlaybackEnded) && options_.feed == 0) {
+            if (part_ + 1 < parts_) {
+                nextPartDue_ = true;
+            } else {
+                rememberPart(0); // read to its end: the next time starts over
+                outcome_ = Outcome::kDone;
+            }
+        } else if (message == dialog::number(dialog::Message::NewsItems) &&
+                   code == dialog::number(dialog::NewsItemsCode::Exhausted)) {
             outcome_ = Outcome::kDone;
         }
     }
 
-    // As the user would once logged in: the text into the box and Play Now,
-    // or a double-click on the chosen feed. The stop both begin with finds
-    // nothing running; its report is not printed.
+    // A text longer than the user's limit is read in parts, each cut at a
+    // sentence end; a document resumed starts at the part last begun.
+    void readText() {
+        starts_ = partStarts(text_, size_t(std::max(controllers_.verify.maxTextNumber(), 1)));
+        starts_.push_back(text_.size());
+        parts_ = starts_.size() - 1;
+        size_t first = 0;
+        if (options_.resume && document_) {
+            first = std::min(positions_.partOf(*document_), parts_ - 1);
+        }
+        readPart(first);
+    }
+
+    // As the user would: the part into the box and Play Now. The stop that
+    // begins with finds nothing running; its report is not printed.
+    void readPart(size_t index) {
+        part_ = index;
+        if (parts_ > 1) {
+            out_ << "part " << index + 1 << "/" << parts_ << " " << starts_[index] << " "
+                 << starts_[index + 1] << std::endl;
+        }
+        rememberPart(index);
+        muted_ = true;
+        view_.setText(control::kTextBox, std::u16string_view(text_).substr(
+                                             starts_[index], starts_[index + 1] - starts_[index]));
+        dialog_->playNow();
+        muted_ = false;
+    }
+
+    void rememberPart(size_t index) {
+        std::string error;
+        if (document_ && !positions_.remember(*document_, index, &error)) {
+            err_ << "tolvane-say: the position is not kept: " << error << std::endl;
+        }
+    }
+
+    // As the user would once logged in: the text read, or a double-click on
+    // the chosen feed.
     void startReading() {
         const std::vector<FeedEntry> feeds = controllers_.verify.feeds();
         if (options_.feed > 0 && size_t(options_.feed) > feeds.size()) {
@@ -175,14 +237,13 @@ class Session {
                  std::to_string(feeds.size()));
             return;
         }
-        muted_ = true;
         if (options_.feed == 0) {
-            view_.setText(control::kTextBox, text_);
-            dialog_->playNow();
-        } else {
-            const FeedEntry& feed = feeds[size_t(options_.feed) - 1];
-            dialog_->feedDoubleClicked(options_.feed - 1, feed.title);
+            readText();
+            return;
         }
+        muted_ = true;
+        const FeedEntry& feed = feeds[size_t(options_.feed) - 1];
+        dialog_->feedDoubleClicked(options_.feed - 1, feed.title);
         muted_ = false;
     }
 
@@ -192,6 +253,12 @@ class Session {
     std::ostream& err_;
     Outcome outcome_ = Outcome::kRunning;
     bool muted_ = false;
+    std::vector<size_t> starts_; // of the parts, and the text's end
+    size_t parts_ = 0;
+    size_t part_ = 0;
+    bool nextPartDue_ = false;
+    std::optional<PartPositions::Key> document_; // with --file
+    PartPositions positions_;
     ConsoleView view_;
 
     // Destroyed in reverse: the dialog before the controllers, the controllers
@@ -203,7 +270,7 @@ class Session {
 
 } // namespace
 
-SayApp::SayApp(SayOptions options, std::string text, std::ostream& out, std::ostream& err,
+SayApp::SayApp(SayOptions options, std::u16string text, std::ostream& out, std::ostream& err,
                const std::atomic<bool>& interrupt)
     : options_(std::move(options)), text_(std::move(text)), out_(out), err_(err),
       interrupt_(interrupt) {}
@@ -241,7 +308,7 @@ int SayApp::run() {
     }
     int status = 0;
     {
-        Session session(options_, config, platform::ansiToUtf16(text_), out_, err_);
+        Session session(options_, config, text_, out_, err_);
         session.begin();
         // Following the words, the loop comes round as often as the window's
         // timer would.
@@ -251,9 +318,12 @@ int SayApp::run() {
             session.pump().pumpUntil(
                 [&] {
                     return session.outcome() != Outcome::kRunning || interrupt_ ||
-                           session.stalled();
+                           session.nextPartDue() || session.stalled();
                 },
                 slice);
+            if (session.nextPartDue() && !interrupt_) {
+                session.readNextPart();
+            }
             session.tick();
             if (session.stalled()) {
                 session.fail("the server's reply ended the reading without a result");

@@ -8,16 +8,17 @@
 
 namespace tolvane::say {
 
-// The headless client: network verify, user verify, then the speech job (or a
-// news feed item by item) through the same controllers as the main dialog,
-// printing every report the dialog would receive.
+// The headless client: network verify, user verify, then the speech job (a
+// text longer than the user's limit part after part, or a news feed item by
+// item) through the same controllers as the main dialog, printing every
+// report the dialog would receive.
 //
 // Threads: run() is the interface thread; it pumps the reports the workers
 // send and acts on them in the handler, as the dialog does. `interrupt` is
 // set from a signal handler and read by the pump loop.
 class SayApp {
   public:
-    SayApp(SayOptions options, std::string text, std::ostream& out, std::ostream& err,
+    SayApp(SayOptions options, std::u16string text, std::ostream& out, std::ostream& err,
            const std::atomic<bool>& interrupt);
 
     // The exit status: 0 after the reading ended (100/190, or the feed's end),
@@ -27,7 +28,7 @@ class SayApp {
 
   private:
     SayOptions options_;
-    std::string text_;
+    std::u16string text_;
     std::ostream& out_;
     std::ostream& err_;
     const std::atomic<bool>& interrupt_;

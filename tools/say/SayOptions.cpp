@@ -9,9 +9,16 @@ const char* const kSayUsage =
     "                   [TEXT...]\n"
     "       tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [--follow] [SPEECH]\n"
     "                   --feed N\n"
+    "       tolvane-say [--config FILE] [--lang zh-CN|en-US] [--trace] [--follow] [SPEECH]\n"
+    "                   --file DOCUMENT [--resume]\n"
     "Reads TEXT aloud through the configured speech server (standard input when\n"
-    "no TEXT or \"-\" is given), or with --feed the N-th news feed of the user,\n"
-    "item by item. Prints every report as MESSAGE/CODE followed by its payload.\n"
+    "no TEXT or \"-\" is given), with --file the text of a document (PDF, EPUB,\n"
+    "DOCX, ODT, HTML or plain text), or with --feed the N-th news feed of the\n"
+    "user, item by item. A text longer than the user's limit is read in parts,\n"
+    "each cut at a sentence end and announced as \"part K/N FROM TO\" (its\n"
+    "characters, counted as the limit counts them). The part of a document\n"
+    "being read is kept; --resume starts from it.\n"
+    "Prints every report as MESSAGE/CODE followed by its payload.\n"
     "--follow also prints each word as it is heard, \"word SECONDS TEXT\" with the\n"
     "word's time in the audio, when the server's audio carries word timings.\n"
     "SPEECH replaces the configured speech settings for this run:\n"
@@ -78,6 +85,16 @@ ParsedOptions parseSayOptions(const std::vector<std::string>& args) {
             o.trace = true;
         } else if (arg == "--follow") {
             o.follow = true;
+        } else if (arg == "--resume") {
+            o.resume = true;
+        } else if (isOption(arg, "--file")) {
+            if (!valueOf(args, i, "--file", o.file, parsed.error)) {
+                return parsed;
+            }
+            if (o.file.empty()) {
+                parsed.error = "--file needs a file name";
+                return parsed;
+            }
         } else if (isOption(arg, "--config")) {
             if (!valueOf(args, i, "--config", o.configPath, parsed.error)) {
                 return parsed;
@@ -130,10 +147,18 @@ ParsedOptions parseSayOptions(const std::vector<std::string>& args) {
         parsed.error = "--feed reads a feed; give no text with it";
         return parsed;
     }
+    if (!o.file.empty() && (o.feed > 0 || !o.words.empty())) {
+        parsed.error = "--file reads a document; give no text or feed with it";
+        return parsed;
+    }
+    if (o.resume && o.file.empty()) {
+        parsed.error = "--resume goes with --file";
+        return parsed;
+    }
     if (o.words.size() == 1 && o.words[0] == "-") {
         o.words.clear();
         o.fromStdin = true;
-    } else if (o.words.empty() && o.feed == 0) {
+    } else if (o.words.empty() && o.feed == 0 && o.file.empty()) {
         o.fromStdin = true;
     }
     parsed.ok = true;

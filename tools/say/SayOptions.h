@@ -13,6 +13,8 @@ struct SayOptions {
     bool trace = false;     // --trace: trace lines on standard error
     bool follow = false;    // --follow: each word as it is heard, with its time
     int feed = 0;           // --feed N (1-based); 0 reads text
+    std::string file;       // --file FILE: a document to read; empty reads the text
+    bool resume = false;    // --resume: a document from the part last read
     // --rate and --volume (0-100) and --voice NAME: the speech settings for
     // this run in place of the configured ones.
     std::optional<int> rate;

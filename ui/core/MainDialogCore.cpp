@@ -1,6 +1,7 @@
 #include "ui/core/MainDialogCore.h"
 
 #include "config/ConfigStore.h"
+#include "documents/TextFile.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
 #include "protocol/ClientType.h"
@@ -14,7 +15,6 @@
 #include "protocol/UserVerifyController.h"
 #include "ui/core/Pronouncer.h"
 #include "ui/core/SentenceStart.h"
-#include "ui/core/TextFile.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,6 +6,7 @@
 #include "TimedSpeech.h"
 
 #include "config/ConfigStore.h"
+#include "documents/TextFile.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
 #include "playback/SpeechTimingsTag.h"
@@ -22,7 +23,6 @@
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
 #include "ui/core/MediaSession.h"
-#include "ui/core/TextFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -64,6 +64,10 @@ TEST(SayOptionsTest, UsageErrorsSayWhatIsWrong) {
         {{"--rate=fast"}, "--rate takes a whole number from 0 to 100, not \"fast\""},
         {{"--voice", ""}, "--voice takes a name of one line, at most 255 bytes"},
         {{"--speed", "3"}, "unknown option --speed"},
+        {{"--file", "a.pdf", "text"}, "--file reads a document; give no text or feed with it"},
+        {{"--feed", "1", "--file=a.pdf"}, "--file reads a document; give no text or feed with it"},
+        {{"--file="}, "--file needs a file name"},
+        {{"--resume", "text"}, "--resume goes with --file"},
     };
     for (const auto& [args, error] : cases) {
         const ParsedOptions p = parseSayOptions(args);
@@ -132,6 +136,12 @@ TEST(SayProcessTest, UsageErrorsExitWith2) {
     EXPECT_THAT(missing.err, HasSubstr("cannot read /nonexistent/config.ini"));
     const SayRun help = runSay({}, {"--help"});
     EXPECT_EQ(help.exitCode, 0);
+    // A document that cannot be read fails before any server is asked.
+    const SayRun absent = runSay({}, {"--file", "/nonexistent/book.epub"});
+    EXPECT_EQ(absent.exitCode, 1);
+    EXPECT_THAT(absent.err,
+                HasSubstr("the file cannot be read: cannot open /nonexistent/book.epub"));
+    EXPECT_TRUE(absent.lines.empty());
 }
 
 class SayFailureTest : public ::testing::Test {

@@ -1,14 +1,9 @@
-#include "ui/core/TextFile.h"
+#include "documents/TextFile.h"
 
-#include "platform/SystemText.h"
+#include "documents/FileBytes.h"
 #include "platform/Text.h"
-#include "platform/UniqueFd.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tolvane {
 
@@ -37,29 +32,6 @@ std::u16string withNewlines(std::u16string_view text) {
         }
     }
     return out;
-}
-
-// Up to kMaxReadBytes of the file; `truncated` when there was more.
-bool readHead(const std::filesystem::path& path, std::string& bytes, bool& truncated,
-              std::string& error) {
-    // Not blocking on a named pipe; only a regular file is read.
-    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) {
-        error = platform::systemError("cannot open", path);
-        return false;
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = platform::systemError("cannot read", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-        return false;
-    }
-    if (!platform::readUpTo(fd.get(), bytes, TextFile::kMaxReadBytes + 1)) {
-        error = platform::systemError("cannot read", path);
-        return false;
-    }
-    truncated = bytes.size() > TextFile::kMaxReadBytes;
-    bytes.resize(std::min(bytes.size(), TextFile::kMaxReadBytes));
-    return true;
 }
 
 } // namespace
@@ -91,7 +63,7 @@ TextFile::Result TextFile::load(const std::filesystem::path& path, int limit) {
     Result result;
     std::string bytes;
     bool truncated = false;
-    if (!readHead(path, bytes, truncated, result.error)) {
+    if (!readFileHead(path, kMaxReadBytes, bytes, truncated, result.error)) {
         result.outcome = Outcome::kUnreadable;
         return result;
     }
