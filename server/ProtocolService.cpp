@@ -297,6 +297,9 @@ Answer ProtocolService::userVerify(std::string_view body, const std::string& add
     const bool right = user != nullptr && sameDigest(digest, user->passwordMd5);
     const int wait = logins_.attempt(
         address, user != nullptr ? std::optional<int>(user->userId) : std::nullopt, right);
+    if (wait == LoginGuard::kStoreDown) {
+        return request.fail(Fault::StoreUnavailable);
+    }
     if (wait > 0) {
         return request.fail(Fault::LoginsSlowed, std::to_string(wait));
     }

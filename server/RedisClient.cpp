@@ -84,14 +84,6 @@ std::optional<RedisAddress> RedisAddress::parse(std::string_view text, std::stri
     return address;
 }
 
-const std::string kRedisScriptPrelude = R"lua(
-local p = ARGV[1]
-local function nowMs()
-  local t = redis.call('TIME')
-  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-end
-)lua";
-
 std::vector<std::string> evalCommand(const std::string& script, std::vector<std::string> args) {
     std::vector<std::string> command{"EVAL", script, "0"};
     for (std::string& arg : args) {
@@ -259,6 +251,10 @@ std::optional<RedisReply> RedisClient::run(const std::vector<std::string>& args,
         }
     }
     noteResult(reached, error);
+    if (reached && !reply) {
+        // Redis refused the command itself (a script's fault, out of memory).
+        logLine("store: " + error);
+    }
     return reply;
 }
 

@@ -40,8 +40,15 @@ std::vector<std::string> evalCommand(const std::string& script, std::vector<std:
 
 // The start every server script shares: `p`, the key prefix, from ARGV[1],
 // and nowMs(), Redis's own clock in milliseconds, which every server process
-// sees alike.
-extern const std::string kRedisScriptPrelude;
+// sees alike. A constant, so scripts in other files may be made from it
+// during static initialisation.
+inline constexpr std::string_view kRedisScriptPrelude = R"lua(
+local p = ARGV[1]
+local function nowMs()
+  local t = redis.call('TIME')
+  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+)lua";
 
 // One connection to Redis with hiredis's synchronous API, for one thread at a
 // time. A command that cannot be sent or answered drops the connection; the

@@ -20,7 +20,7 @@ constexpr int kWakeUps = 64;
 // ARGV: prefix, uuid, user, queue size, per user, text, variant, words per
 // minute, amplitude, punctuation, neutral script, voices. 0 added, 1 the
 // queue is full, 2 the user holds their share.
-const std::string kAdd = kRedisScriptPrelude + R"lua(
+const std::string kAdd = std::string(kRedisScriptPrelude) + R"lua(
 local uuid, user = ARGV[2], ARGV[3]
 if tonumber(redis.call('GET', p .. 'queued') or '0') >= tonumber(ARGV[4]) then return 1 end
 if tonumber(redis.call('HGET', p .. 'held', user) or '0') >= tonumber(ARGV[5]) then return 2 end
@@ -44,7 +44,7 @@ return 0
 // whose turn it is, claimed by the worker (that user's turn comes again after
 // the others'): uuid, text, variant, wpm, amplitude, punctuation, neutral;
 // nil when none waits.
-const std::string kTake = kRedisScriptPrelude + R"lua(
+const std::string kTake = std::string(kRedisScriptPrelude) + R"lua(
 redis.call('SET', p .. 'worker:' .. ARGV[2], '1', 'PX', ARGV[3])
 local user = redis.call('LPOP', p .. 'turns')
 if not user then return false end
@@ -62,7 +62,7 @@ return job
 
 // ARGV: prefix, uuid, worker, state, duration ms, failure, expiry ms, kept
 // jobs, MP3. 1 when the job ended here, 0 when the worker no longer holds it.
-const std::string kFinish = kRedisScriptPrelude + R"lua(
+const std::string kFinish = std::string(kRedisScriptPrelude) + R"lua(
 local uuid = ARGV[2]
 if redis.call('HGET', p .. 'running', uuid) ~= ARGV[3] then return 0 end
 redis.call('HDEL', p .. 'running', uuid)
@@ -91,7 +91,7 @@ return 1
 // ARGV: prefix, finished expiry ms. Puts the jobs of workers whose sign of
 // life has lapsed back at the head of their users' queues, and forgets
 // finished jobs past their expiry (their keys have expired by themselves).
-const std::string kTick = kRedisScriptPrelude + R"lua(
+const std::string kTick = std::string(kRedisScriptPrelude) + R"lua(
 local running = redis.call('HGETALL', p .. 'running')
 local again = 0
 for i = 1, #running, 2 do

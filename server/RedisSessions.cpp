@@ -12,7 +12,7 @@ namespace {
 // Shared by the scripts: a session's end (its key and both places in the
 // orders, published on "ended"), and the sweep of sessions unused for the
 // lifetime, at most `limit` a call.
-const std::string kPrelude = kRedisScriptPrelude + R"lua(
+const std::string kPrelude = std::string(kRedisScriptPrelude) + R"lua(
 local function endSession(member)
   local sep = string.find(member, ':', 1, true)
   local user, token = string.sub(member, 1, sep - 1), string.sub(member, sep + 1)

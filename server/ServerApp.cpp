@@ -145,6 +145,9 @@ bool ServerApp::start(std::string& error) {
     }
     service_ =
         std::make_unique<ProtocolService>(config_, *sessions_, *jobs_, *feeds_, holds_.get());
+    if (redis_) {
+        service_->logins().share(*redis_, config_.keyPrefix);
+    }
     if (memoryJobs_ && !memoryJobs_->start(error)) {
         return false;
     }

@@ -71,11 +71,13 @@ class ClusterTest : public ::testing::Test {
         return node->waitForOutput(std::regex("working \\("), 30s).empty() ? nullptr : node.get();
     }
 
-    // The keys under the prefix, but the workers' signs of life.
+    // The keys under the prefix, but the workers' signs of life and the
+    // addresses an account logged in from (kept 30 days by the login rules).
     std::vector<std::string> jobAndSessionKeys() {
         std::vector<std::string> keys = redis_.keys("cluster:");
-        std::erase_if(keys,
-                      [](const std::string& key) { return key.starts_with("cluster:worker:"); });
+        std::erase_if(keys, [](const std::string& key) {
+            return key.starts_with("cluster:worker:") || key.starts_with("cluster:login-known:");
+        });
         return keys;
     }
 
@@ -130,6 +132,25 @@ TEST_F(ClusterTest, LoginAddQueryAndDownloadEachOnAnotherNodeAndTheSessionCapHol
         EXPECT_EQ(at(waitForJob(on(node, second), added[2], 1), 2), "ttsed") << node;
         EXPECT_EQ(at(waitForJob(on(node, third), added[2], 1), 2), "ttsed") << node;
     }
+}
+
+TEST_F(ClusterTest, FailedLoginsCountAcrossNodes) {
+    configure("[limits]\nlogin_failures = 2\nlogin_delay = 30\nlogin_delay_max = 30\n");
+    const std::string nodes[] = {startWeb(), startWeb(), startWeb()};
+    const auto login = [](const std::string& node, const std::string& md5) {
+        const HttpResult result = httpPost(node + "/tolvane/userverify",
+                                           std::string("user_email=") + kEmail +
+                                               "&pass_md5=" + md5 + "&language=en-US&fresh=1");
+        return std::to_string(result.status) + " " + at(parseVerify(result.body).head, 7);
+    };
+    const std::string wrong(32, '0');
+    for (const std::string& node : nodes) {
+        ASSERT_FALSE(node.empty());
+        EXPECT_EQ(login(node, wrong), "200 302") << node;
+    }
+    // The third failure, the allowance's first past two, locked the account
+    // everywhere: even the right password waits.
+    EXPECT_EQ(login(nodes[0], kPasswordMd5), "429 306");
 }
 
 TEST_F(ClusterTest, JobOfAKilledWorkerIsFinishedByAnotherAndTheReadingCompletes) {
