@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <thread>
@@ -183,7 +184,10 @@ TEST_F(ClusterTest, JobOfAKilledWorkerIsFinishedByAnotherAndTheReadingCompletes)
     const DecodedAudio audio = decodeMp3(mp3.body);
     ASSERT_TRUE(audio.ok) << audio.error;
     EXPECT_GT(audio.seconds, 60.0);
-    EXPECT_NE(nodes_.back()->out().find("went back to the queue"), std::string::npos);
+    // Whichever process's janitor found the lapsed sign said so.
+    EXPECT_TRUE(std::any_of(nodes_.begin(), nodes_.end(), [](const auto& node) {
+        return node->out().find("went back to the queue") != std::string::npos;
+    }));
 }
 
 TEST_F(ClusterTest, RedisAwayForFiveSecondsGives903ThenServiceReturnsWithoutARestart) {
