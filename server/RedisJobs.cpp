@@ -270,7 +270,8 @@ Stored<AudioFile> RedisJobs::openAudio(const std::string& uuid) {
 }
 
 void RedisJobs::tick() {
-    if (!workers_.empty() && !stopping_) {
+    // settings_, not workers_: the owner may stop the jobs while the janitor runs.
+    if (settings_.workers > 0 && !stopping_) {
         signLife();
     }
     std::string error;
