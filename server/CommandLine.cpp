@@ -45,7 +45,7 @@ std::optional<CommandLine> CommandLine::parse(const std::vector<std::string>& ar
             continue;
         }
         if (flag != "--config" && flag != "--address" && flag != "--port" && flag != "--data" &&
-            flag != "--workers") {
+            flag != "--workers" && flag != "--role") {
             error = "unknown option '" + args[i] + "'";
             return std::nullopt;
         }
@@ -61,6 +61,14 @@ std::optional<CommandLine> CommandLine::parse(const std::vector<std::string>& ar
             line.address = value;
         } else if (flag == "--data") {
             line.dataDir = value;
+        } else if (flag == "--role") {
+            if (value != "web" && value != "worker" && value != "all") {
+                error = "--role needs web, worker or all, not '" + value + "'";
+                return std::nullopt;
+            }
+            line.role = value == "web"      ? ServerRole::Web
+                        : value == "worker" ? ServerRole::Worker
+                                            : ServerRole::All;
         } else if (flag == "--port") {
             if (!parseInt(value, 0, 65535, number)) {
                 error = "--port needs a number from 0 to 65535, not '" + value + "'";
@@ -94,6 +102,9 @@ void CommandLine::apply(ServerConfig& config) const {
     if (quiet) {
         config.logRequests = false;
     }
+    if (role) {
+        config.role = *role;
+    }
 }
 
 std::string CommandLine::usage() {
@@ -107,6 +118,9 @@ std::string CommandLine::usage() {
            "  --data DIR      keep finished MP3 files in DIR (default: a private\n"
            "                  temporary folder removed at exit)\n"
            "  --workers N     synthesise on N worker threads (default 2)\n"
+           "  --role ROLE     all (default): answer HTTP and synthesise; web: answer HTTP\n"
+           "                  only; worker: synthesise only, no HTTP port (web and worker\n"
+           "                  need [store] backend = redis)\n"
            "  --quiet         do not log each request\n"
            "  --version       print the version and exit\n"
            "  --help          print this help and exit\n"

@@ -8,6 +8,7 @@
 namespace tolvane::server {
 
 struct ServerConfig;
+enum class ServerRole;
 
 // The server's command line: a configuration file and the settings that
 // override it.
@@ -20,6 +21,7 @@ struct CommandLine {
     std::optional<int> port;
     std::optional<std::filesystem::path> dataDir;
     std::optional<int> workers;
+    std::optional<ServerRole> role;
 
     // nullopt with `error` for an unknown flag, a missing value or a bad number.
     static std::optional<CommandLine> parse(const std::vector<std::string>& args,

@@ -27,6 +27,8 @@ constexpr FaultText kTexts[] = {
     {Fault::BadRequest, "Bad request", "请求格式错误"},
     {Fault::Busy, "Server busy, try again later", "服务器忙,请稍后再试"},
     {Fault::ShuttingDown, "Server is shutting down", "服务器正在关闭"},
+    {Fault::StoreUnavailable, "The server's shared store cannot be reached, try again later",
+     "服务器的共享存储暂时无法访问,请稍后再试"},
 };
 
 } // namespace

@@ -25,6 +25,7 @@ enum class Fault {
     BadRequest = 900,
     Busy = 901,
     ShuttingDown = 902,
+    StoreUnavailable = 903,
 };
 
 // The errmsg of `fault` in the request's language ("zh-CN" gives Chinese,

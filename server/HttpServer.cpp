@@ -302,7 +302,11 @@ struct Callbacks {
 
     static bool audio(HttpServer& server, MHD_Connection* connection, Exchange& exchange,
                       std::string_view id) {
-        const std::optional<AudioFile> file = server.jobs_.openAudio(std::string(id));
+        const Stored<AudioFile> file = server.jobs_.openAudio(std::string(id));
+        if (file.storeDown()) {
+            exchange.note = "the store cannot be reached";
+            return text(connection, exchange, 503, "503 Service Unavailable: try again later\n");
+        }
         if (!file) {
             return text(connection, exchange, 404,
                         "404 Not Found: unknown or expired audio file\n");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/Stored.h"
 #include "server/Synthesizer.h"
 
 #include <cstdint>
@@ -30,7 +31,7 @@ class JobTable {
     };
 
     // UserFull: the user holds their share of the queue already.
-    enum class Added { Ok, QueueFull, UserFull, Stopping };
+    enum class Added { Ok, QueueFull, UserFull, Stopping, StoreDown };
 
     struct Status {
         std::string ttsStatus; // "wait", "ttsing", "ttsed" or "failed"
@@ -62,10 +63,10 @@ class JobTable {
     virtual Added add(Request request, std::string& uuid) = 0;
 
     // The job's state, when `uuid` names a live job of `userId`.
-    virtual std::optional<Status> status(const std::string& uuid, int userId) = 0;
+    virtual Stored<Status> status(const std::string& uuid, int userId) = 0;
 
     // The finished MP3 of `uuid`, opened for reading.
-    virtual std::optional<AudioFile> openAudio(const std::string& uuid) = 0;
+    virtual Stored<AudioFile> openAudio(const std::string& uuid) = 0;
 };
 
 } // namespace tolvane::server

@@ -11,6 +11,8 @@
 
 namespace tolvane::server {
 
+class RedisClient;
+
 // Slows password guessing. Failed logins are counted per client address and
 // per account; past an allowance, each further failure locks the address (or
 // the account) for a delay that doubles from `delay` up to `maxDelay`. A
@@ -18,10 +20,11 @@ namespace tolvane::server {
 // lock does not apply to addresses that have logged in to it before, so an
 // attacker elsewhere cannot keep its owner out; an address's own lock applies
 // to every login from it. Counts are forgotten once no failure has come for
-// kForget.
+// kForget. Shared through Redis (see share()), the counts and locks hold
+// across every server process of the key prefix.
 //
 // Threads: HTTP threads call attempt() concurrently; mutex_ guards every field
-// but the settings.
+// but the settings and the store, which is set before serving.
 class LoginGuard {
   public:
     using Clock = std::chrono::steady_clock;
@@ -38,6 +41,12 @@ class LoginGuard {
     static constexpr std::chrono::hours kKnownFor{24 * 30};
 
     explicit LoginGuard(Settings settings, std::function<Clock::time_point()> now = Clock::now);
+
+    // Counts in Redis under `prefix` from now on, instead of in this process.
+    void share(RedisClient& redis, std::string prefix);
+
+    // Returned by attempt() when the shared counts cannot be reached.
+    static constexpr int kStoreDown = -1;
 
     // One login of `userId` (nullopt: no such account) from `address`, whose
     // password was right or not. Returns the seconds to wait when the login is
@@ -56,12 +65,15 @@ class LoginGuard {
         std::map<std::string, Clock::time_point> known; // address -> last login
     };
 
+    int attemptShared(const std::string& address, std::optional<int> userId, bool passwordRight);
     void fail(Failures& failures, int allowance, Clock::time_point now) const;
     void remember(Account& account, const std::string& address, Clock::time_point now) const;
     void forgetOldAddresses(Clock::time_point now);
 
     const Settings settings_;
     const std::function<Clock::time_point()> now_;
+    RedisClient* redis_ = nullptr;
+    std::string prefix_;
     std::mutex mutex_;
     std::unordered_map<std::string, Failures> addresses_;
     std::unordered_map<int, Account> accounts_;

@@ -64,6 +64,7 @@ int httpStatusOf(Fault fault) {
     case Fault::TooManySessions:
     case Fault::Busy:
     case Fault::ShuttingDown:
+    case Fault::StoreUnavailable:
         return 503;
     default:
         return 200;
@@ -296,6 +297,9 @@ Answer ProtocolService::userVerify(std::string_view body, const std::string& add
     const bool right = user != nullptr && sameDigest(digest, user->passwordMd5);
     const int wait = logins_.attempt(
         address, user != nullptr ? std::optional<int>(user->userId) : std::nullopt, right);
+    if (wait == LoginGuard::kStoreDown) {
+        return request.fail(Fault::StoreUnavailable);
+    }
     if (wait > 0) {
         return request.fail(Fault::LoginsSlowed, std::to_string(wait));
     }
@@ -305,10 +309,14 @@ Answer ProtocolService::userVerify(std::string_view body, const std::string& add
     if (!right) {
         return request.fail(Fault::WrongPassword);
     }
-    const std::string token = sessions_.open(user->userId);
-    if (token.empty()) {
+    const Stored<std::string> opened = sessions_.open(user->userId);
+    if (opened.storeDown()) {
+        return request.fail(Fault::StoreUnavailable);
+    }
+    if (!opened) {
         return request.fail(Fault::TooManySessions);
     }
+    const std::string& token = *opened;
     Reply reply("tolvane");
     reply.text("action", "userverify")
         .text("status", "succeed")
@@ -361,7 +369,10 @@ Answer ProtocolService::add(std::string_view body) {
     if (!userId || !rate || !volume || !punctuation || !format || !timeMax) {
         return request.fail(Fault::BadRequest, error);
     }
-    const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    const Stored<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    if (sessionUser.storeDown()) {
+        return request.fail(Fault::StoreUnavailable);
+    }
     if (!sessionUser) {
         return request.fail(Fault::BadSession);
     }
@@ -417,6 +428,8 @@ Answer ProtocolService::add(std::string_view body) {
                                              " of your texts are waiting or being read");
     case JobTable::Added::Stopping:
         return request.fail(Fault::ShuttingDown);
+    case JobTable::Added::StoreDown:
+        return request.fail(Fault::StoreUnavailable);
     case JobTable::Added::Ok:
         break;
     }
@@ -478,14 +491,20 @@ Answer ProtocolService::queryAnswer(const QueryAsked& asked, bool& pending) {
     const auto fail = [&](Fault fault, std::string_view detail = {}) {
         return failureAnswer(queryFailure, fault, asked.language, detail);
     };
-    const std::optional<int> sessionUser = sessions_.find(asked.token);
+    const Stored<int> sessionUser = sessions_.find(asked.token);
+    if (sessionUser.storeDown()) {
+        return fail(Fault::StoreUnavailable);
+    }
     if (!sessionUser) {
         return fail(Fault::BadSession);
     }
     if (*sessionUser != asked.userId) {
         return fail(Fault::UserMismatch);
     }
-    const std::optional<JobTable::Status> status = jobs_.status(asked.uuid, *sessionUser);
+    const Stored<JobTable::Status> status = jobs_.status(asked.uuid, *sessionUser);
+    if (status.storeDown()) {
+        return fail(Fault::StoreUnavailable);
+    }
     if (!status) {
         return fail(Fault::UnknownJob);
     }
@@ -519,7 +538,10 @@ void ProtocolService::news(std::string_view body, Done done) {
     if (!feedId || !start) {
         return done(request.fail(Fault::BadRequest, error));
     }
-    const std::optional<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    const Stored<int> sessionUser = sessions_.find(form->text("verifytimeid"));
+    if (sessionUser.storeDown()) {
+        return done(request.fail(Fault::StoreUnavailable));
+    }
     const UserAccount* user = sessionUser ? userById(*sessionUser) : nullptr;
     if (user == nullptr) {
         return done(request.fail(Fault::BadSession));

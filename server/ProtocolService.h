@@ -69,6 +69,9 @@ class ProtocolService {
     // a plain host[:port], and the listening address otherwise.
     std::string link(std::string_view host, std::string_view path) const;
 
+    // The failed-login counts; shared through the store before serving.
+    LoginGuard& logins() { return logins_; }
+
   private:
     struct QueryAsked;
 

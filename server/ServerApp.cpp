@@ -2,6 +2,7 @@
 
 #include "platform/SystemText.h"
 #include "server/Log.h"
+#include "server/RedisSessions.h"
 #include "server/SessionStore.h"
 #include "server/Synthesizer.h"
 
@@ -22,6 +23,21 @@ SpeechJobs::Settings jobSettings(const ServerConfig& config) {
     settings.jobsPerUser = config.jobsPerUser;
     settings.keptJobs = config.keptJobs;
     settings.fileExpiry = std::chrono::seconds(config.fileExpirySeconds);
+    settings.maxSpeechSeconds = config.maxSpeechSeconds;
+    settings.audio.outputRate = config.sampleRate;
+    settings.audio.bitrate = config.bitrate;
+    settings.audio.vbrQuality = config.vbrQuality;
+    return settings;
+}
+
+RedisJobs::Settings redisJobSettings(const ServerConfig& config) {
+    RedisJobs::Settings settings;
+    settings.workers = config.role == ServerRole::Web ? 0 : config.workers;
+    settings.queueSize = config.queueSize;
+    settings.jobsPerUser = config.jobsPerUser;
+    settings.keptJobs = config.keptJobs;
+    settings.fileExpiry = std::chrono::seconds(config.fileExpirySeconds);
+    settings.claimTimeout = std::chrono::seconds(config.claimTimeoutSeconds);
     settings.maxSpeechSeconds = config.maxSpeechSeconds;
     settings.audio.outputRate = config.sampleRate;
     settings.audio.bitrate = config.bitrate;
@@ -83,24 +99,70 @@ ServerApp::~ServerApp() {
     stop();
 }
 
+bool ServerApp::makeTables(std::string& error) {
+    const auto lifetime = std::chrono::seconds(config_.sessionSeconds);
+    const auto total = static_cast<std::size_t>(config_.maxSessions);
+    const auto perUser = static_cast<std::size_t>(config_.sessionsPerUser);
+    if (config_.store == StoreBackend::Memory) {
+        sessions_ = std::make_unique<SessionStore>(lifetime, total, perUser);
+        memoryJobs_ = std::make_unique<SpeechJobs>(jobSettings(config_));
+        jobs_ = memoryJobs_.get();
+        return true;
+    }
+    const std::optional<RedisAddress> address = RedisAddress::parse(config_.redis, error);
+    if (!address) {
+        error = "[store] redis: " + error;
+        return false;
+    }
+    redis_ = std::make_unique<RedisClient>(*address, std::chrono::milliseconds(1000));
+    // A server that starts while Redis is away says so, and serves once it is back.
+    if (std::string why; !redis_->run({"PING"}, why)) {
+        logLine("warning: " + why + "; requests that need the store fail until it is reached");
+    }
+    sessions_ =
+        std::make_unique<RedisSessions>(*redis_, config_.keyPrefix, lifetime, total, perUser);
+    redisJobs_ = std::make_unique<RedisJobs>(*redis_, config_.keyPrefix, redisJobSettings(config_));
+    jobs_ = redisJobs_.get();
+    return true;
+}
+
 bool ServerApp::start(std::string& error) {
     xmlInitParser();
     if (!Synthesizer::instance().initialize(error) || !checkEncoder(config_, error) ||
-        !checkVoices(config_, error)) {
+        !checkVoices(config_, error) || !makeTables(error)) {
         return false;
     }
-    sessions_ = std::make_unique<SessionStore>(std::chrono::seconds(config_.sessionSeconds),
-                                               static_cast<std::size_t>(config_.maxSessions),
-                                               static_cast<std::size_t>(config_.sessionsPerUser));
-    jobs_ = std::make_unique<SpeechJobs>(jobSettings(config_));
     feeds_ = std::make_unique<FeedCache>(feedSettings(config_));
-    if (config_.queryHoldMillis > 0) {
+    if (config_.queryHoldMillis > 0 && config_.role != ServerRole::Worker) {
         holds_ = std::make_unique<HeldQueries>(std::chrono::milliseconds(config_.queryHoldMillis));
         jobs_->setListener(holds_.get());
         sessions_->setListener(holds_.get());
+        if (redis_) {
+            events_ = std::make_unique<RedisEvents>(redis_->address(), config_.keyPrefix, *holds_,
+                                                    *holds_);
+            events_->start();
+        }
     }
     service_ =
         std::make_unique<ProtocolService>(config_, *sessions_, *jobs_, *feeds_, holds_.get());
+    if (redis_) {
+        service_->logins().share(*redis_, config_.keyPrefix);
+    }
+    if (memoryJobs_ && !memoryJobs_->start(error)) {
+        return false;
+    }
+    if (redisJobs_) {
+        redisJobs_->start();
+    }
+    if (config_.role != ServerRole::Worker && !startHttp(error)) {
+        stop();
+        return false;
+    }
+    janitor_ = std::thread([this] { runJanitor(); });
+    return true;
+}
+
+bool ServerApp::startHttp(std::string& error) {
     HttpServer::Settings http;
     http.address = config_.address;
     http.port = config_.port;
@@ -112,23 +174,23 @@ bool ServerApp::start(std::string& error) {
     http.connections = config_.maxConnections;
     http.connectionsPerAddress = config_.connectionsPerAddress;
     http_ = std::make_unique<HttpServer>(http, *service_, *jobs_);
-    if (!jobs_->start(error)) {
-        return false;
-    }
     if (!http_->bind(error)) {
-        stop();
         return false;
     }
     const bool anyAddress = config_.address == "0.0.0.0" || config_.address == "::";
     const std::string host = anyAddress ? "127.0.0.1" : config_.address;
     const bool ipv6 = host.find(':') != std::string::npos;
     service_->setDefaultHost((ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port()));
-    janitor_ = std::thread([this] { runJanitor(); });
-    if (!http_->serve(error)) {
-        stop();
-        return false;
+    return http_->serve(error);
+}
+
+void ServerApp::stopJobs() {
+    if (memoryJobs_) {
+        memoryJobs_->stop();
     }
-    return true;
+    if (redisJobs_) {
+        redisJobs_->stop();
+    }
 }
 
 void ServerApp::stop() {
@@ -145,22 +207,28 @@ void ServerApp::stop() {
     if (holds_) {
         holds_->stop();
     }
+    if (events_) {
+        events_->stop();
+    }
     if (http_) {
         http_->stop();
     }
     if (janitor_.joinable()) {
         janitor_.join();
     }
-    if (jobs_) {
-        jobs_->stop();
-    }
+    stopJobs();
 }
 
 void ServerApp::runJanitor() {
     std::unique_lock lock(mutex_);
     while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
         lock.unlock();
-        jobs_->expire();
+        if (memoryJobs_) {
+            memoryJobs_->expire();
+        }
+        if (redisJobs_) {
+            redisJobs_->tick();
+        }
         sessions_->sweep();
         lock.lock();
     }

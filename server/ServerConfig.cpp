@@ -2,6 +2,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/SystemText.h"
+#include "server/RedisClient.h"
 #include "server/Reply.h"
 #include "server/ServiceAddress.h"
 #include "server/Utf8.h"
@@ -56,6 +57,7 @@ constexpr IntKey kIntKeys[] = {
     {"audio", "sample_rate", &ServerConfig::sampleRate, 8000, 48000},
     {"audio", "bitrate", &ServerConfig::bitrate, 8, 320},
     {"audio", "vbr_quality", &ServerConfig::vbrQuality, -1, 9},
+    {"store", "claim_timeout", &ServerConfig::claimTimeoutSeconds, 3, 3600},
 };
 
 struct SizeKey {
@@ -97,6 +99,15 @@ std::string where(std::string_view section, std::string_view key) {
     return "[" + std::string(section) + "] " + std::string(key);
 }
 
+// Key prefixes go into Redis keys and channel names as they stand.
+bool validKeyPrefix(std::string_view prefix) {
+    return !prefix.empty() && prefix.size() <= 64 &&
+           std::all_of(prefix.begin(), prefix.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == ':' || c == '_' || c == '-' || c == '.';
+           });
+}
+
 class Reader {
   public:
     Reader(const platform::IniFile& ini, const fs::path& baseDir, std::string& error,
@@ -107,7 +118,7 @@ class Reader {
         for (const std::string& section : ini_.sectionNames()) {
             const std::string name = platform::asciiLowered(section);
             bool ok = true;
-            if (name == "server" || name == "limits" || name == "audio") {
+            if (name == "server" || name == "limits" || name == "audio" || name == "store") {
                 ok = readPlain(section, config);
             } else if (name == "voices") {
                 for (const auto& [key, value] : ini_.entries(section)) {
@@ -179,6 +190,23 @@ class Reader {
             while (config.publicUrl.size() > 1 && config.publicUrl.back() == '/') {
                 config.publicUrl.pop_back();
             }
+        } else if (s == "store" && key == "backend") {
+            if (value != "memory" && value != "redis") {
+                return fail(section, key, "must be 'memory' or 'redis'");
+            }
+            config.store = value == "redis" ? StoreBackend::Redis : StoreBackend::Memory;
+        } else if (s == "store" && key == "redis") {
+            if (std::string why; !RedisAddress::parse(value, why)) {
+                return fail(section, key, why);
+            }
+            config.redis = value;
+        } else if (s == "store" && key == "key_prefix") {
+            if (!validKeyPrefix(value)) {
+                return fail(section, key,
+                            "must be 1 to 64 letters, digits or ':' '_' '-' '.', not '" + value +
+                                "'");
+            }
+            config.keyPrefix = value;
         } else if (s == "server" && key == "log") {
             if (value != "requests" && value != "none") {
                 return fail(section, key, "must be 'requests' or 'none'");
@@ -417,6 +445,11 @@ bool ServerConfig::validate(std::string& error) const {
     if (loginDelayMaxSeconds < loginDelaySeconds) {
         error = "[limits] login_delay_max: must be at least login_delay (" +
                 std::to_string(loginDelaySeconds) + ")";
+        return false;
+    }
+    if (role != ServerRole::All && store != StoreBackend::Redis) {
+        error = "--role web and --role worker need [store] backend = redis: with the memory "
+                "store one process holds every job";
         return false;
     }
     if (port < 0 || port > 65535 || workers < 1 || workers > 64) {

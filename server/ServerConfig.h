@@ -34,6 +34,13 @@ struct FeedSource {
     bool isUrl = false;
 };
 
+// Where sessions, jobs and finished audio live: this process's memory, or a
+// Redis server that several server processes share.
+enum class StoreBackend { Memory, Redis };
+
+// What one server process does: answer HTTP, synthesise, or both.
+enum class ServerRole { All, Web, Worker };
+
 // Everything the server reads from server.ini, with the defaults it runs with
 // when a key (or the whole file) is missing.
 struct ServerConfig {
@@ -76,6 +83,12 @@ struct ServerConfig {
     int vbrQuality = -1;                              // 0 (best) to 9: variable bit rate instead
     std::map<std::string, std::string> voiceVariants; // lower-case voice name -> variant
     std::vector<std::string> voiceNames; // as the file spells them, in its order, each once
+
+    StoreBackend store = StoreBackend::Memory;
+    std::string redis = "tcp://127.0.0.1:6379"; // unix:/path/redis.sock or tcp://host:port
+    std::string keyPrefix = "tolvane:";         // of every Redis key and channel the server uses
+    int claimTimeoutSeconds = 30;      // a job whose worker is silent this long is taken again
+    ServerRole role = ServerRole::All; // from the command line only
 
     std::vector<UserAccount> users;
     std::vector<FeedSource> feeds;

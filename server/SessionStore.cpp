@@ -12,7 +12,7 @@ SessionStore::SessionStore(std::chrono::seconds lifetime, std::size_t total, std
     : lifetime_(lifetime), total_(std::max<std::size_t>(total, 1)),
       perUser_(std::max<std::size_t>(perUser, 1)), now_(std::move(now)) {}
 
-std::string SessionStore::open(int userId) {
+Stored<std::string> SessionStore::open(int userId) {
     std::string token = randomToken();
     std::unique_lock lock(mutex_);
     const Clock::time_point now = now_();
@@ -23,7 +23,7 @@ std::string SessionStore::open(int userId) {
     }
     if (sessions_.size() >= total_) {
         tellEnded(lock);
-        return {};
+        return std::nullopt;
     }
     UseOrder& userOrder = byUser_[userId];
     byUse_.push_back(token);
@@ -33,7 +33,7 @@ std::string SessionStore::open(int userId) {
     return token;
 }
 
-std::optional<int> SessionStore::find(std::string_view token) {
+Stored<int> SessionStore::find(std::string_view token) {
     std::unique_lock lock(mutex_);
     const auto it = sessions_.find(std::string(token));
     if (it == sessions_.end()) {

@@ -36,8 +36,8 @@ class SessionStore final : public SessionTable {
                  std::function<Clock::time_point()> now = Clock::now);
 
     void setListener(Listener* listener) override { listener_ = listener; }
-    std::string open(int userId) override;
-    std::optional<int> find(std::string_view token) override;
+    Stored<std::string> open(int userId) override;
+    Stored<int> find(std::string_view token) override;
     void sweep() override;
     std::size_t size() const override;
 

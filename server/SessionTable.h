@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/Stored.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -31,18 +33,18 @@ class SessionTable {
     virtual void setListener(Listener* listener) = 0;
 
     // Opens a session of `userId` and returns its verifytimeid. Never ends
-    // another user's session: empty when the table is full and holds none of
-    // this user's sessions to give up.
-    virtual std::string open(int userId) = 0;
+    // another user's session: nothing when the table is full and holds none
+    // of this user's sessions to give up.
+    virtual Stored<std::string> open(int userId) = 0;
 
-    // The user of a live session, and counts as a use of it; nullopt when the
+    // The user of a live session, and counts as a use of it; nothing when the
     // token is unknown or has expired.
-    virtual std::optional<int> find(std::string_view token) = 0;
+    virtual Stored<int> find(std::string_view token) = 0;
 
     // Forgets expired sessions.
     virtual void sweep() = 0;
 
-    // Live and not yet swept sessions.
+    // Live and not yet swept sessions (0 when the store cannot be asked).
     virtual std::size_t size() const = 0;
 };
 

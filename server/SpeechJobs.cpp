@@ -3,7 +3,7 @@
 #include "platform/SystemText.h"
 #include "platform/UniqueFd.h"
 #include "server/RandomId.h"
-#include "server/TimingTag.h"
+#include "server/SpeechMaker.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -67,17 +67,6 @@ bool writeAtomically(const fs::path& path, const std::vector<uint8_t>& bytes, st
         return false;
     }
     return true;
-}
-
-const char* punctuationName(int punctuation) {
-    switch (punctuation) {
-    case 1:
-        return "all";
-    case 2:
-        return "some";
-    default:
-        return "none";
-    }
 }
 
 } // namespace
@@ -212,12 +201,10 @@ SpeechJobs::Added SpeechJobs::add(Request request, std::string& uuid) {
 }
 
 std::string SpeechJobs::parameterOf(const Job& job) const {
-    return job.voiceNames + ":" + std::to_string(job.voice.wordsPerMinute) + ":" +
-           std::to_string(job.voice.amplitude) + ":" + punctuationName(job.voice.punctuation) +
-           ":" + std::to_string(settings_.audio.outputRate) + ":" + std::to_string(job.durationMs);
+    return jobParameter(job.voiceNames, job.voice, settings_.audio.outputRate, job.durationMs);
 }
 
-std::optional<SpeechJobs::Status> SpeechJobs::status(const std::string& uuid, int userId) {
+Stored<SpeechJobs::Status> SpeechJobs::status(const std::string& uuid, int userId) {
     const std::lock_guard lock(mutex_);
     const auto it = jobs_.find(uuid);
     if (it == jobs_.end() || it->second->userId != userId) {
@@ -228,7 +215,7 @@ std::optional<SpeechJobs::Status> SpeechJobs::status(const std::string& uuid, in
     return Status{kNames[static_cast<int>(job.state)], parameterOf(job), job.failure};
 }
 
-std::optional<AudioFile> SpeechJobs::openAudio(const std::string& uuid) {
+Stored<AudioFile> SpeechJobs::openAudio(const std::string& uuid) {
     const std::lock_guard lock(mutex_);
     const auto it = jobs_.find(uuid);
     if (it == jobs_.end() || it->second->state != State::Done) {
@@ -312,35 +299,14 @@ void SpeechJobs::work() {
 }
 
 std::optional<std::string> SpeechJobs::produce(const Job& job, long long& durationMs) {
-    Synthesizer& synthesizer = Synthesizer::instance();
-    const int rate = synthesizer.sampleRate();
-    std::vector<int16_t> pcm;
-    std::vector<SpeechEvent> events;
+    MadeSpeech made;
+    if (std::optional<std::string> failure = makeSpeech(
+            job.text, job.voice, settings_.audio, settings_.maxSpeechSeconds, cancel_, made)) {
+        return failure;
+    }
+    durationMs = made.durationMs;
     std::string error;
-    const auto maxSamples = static_cast<std::size_t>(settings_.maxSpeechSeconds) * rate;
-    if (!synthesizer.speak(job.text, job.voice, maxSamples, cancel_, pcm, error, &events)) {
-        return error;
-    }
-    std::vector<SpeechMark> marks = placeMarks(job.text, events);
-    startAtSound(marks, pcm, static_cast<std::size_t>(rate / 10));
-    if (pcm.empty()) {
-        // Text with nothing to pronounce still gets a playable file.
-        pcm.assign(static_cast<std::size_t>(rate / 4), 0);
-    }
-    durationMs = static_cast<long long>(pcm.size()) * 1000 / rate;
-    Mp3Encoder::Settings audio = settings_.audio;
-    audio.inputRate = rate;
-    std::vector<uint8_t> mp3;
-    int lag = 0;
-    if (!Mp3Encoder::encode(pcm, audio, mp3, error, nullptr, &lag)) {
-        return error;
-    }
-    pcm = {};
-    // The file starts with the tag of word and sentence timings.
-    const std::string tag =
-        renderTimingTag(job.text, marks, SpeechClock{rate, audio.outputRate, lag});
-    mp3.insert(mp3.begin(), tag.begin(), tag.end());
-    if (!writeAtomically(dataDir_ / fileName(job.uuid), mp3, error)) {
+    if (!writeAtomically(dataDir_ / fileName(job.uuid), made.mp3, error)) {
         return error;
     }
     return std::nullopt;

@@ -71,8 +71,8 @@ class SpeechJobs : public JobTable {
 
     void setListener(Listener* listener) override { listener_ = listener; }
     Added add(Request request, std::string& uuid) override;
-    std::optional<Status> status(const std::string& uuid, int userId) override;
-    std::optional<AudioFile> openAudio(const std::string& uuid) override;
+    Stored<Status> status(const std::string& uuid, int userId) override;
+    Stored<AudioFile> openAudio(const std::string& uuid) override;
 
     // Forgets finished jobs older than the expiry and deletes their files.
     void expire();

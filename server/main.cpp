@@ -71,6 +71,25 @@ std::optional<ServerConfig> loadConfig(const CommandLine& line) {
     return config;
 }
 
+// What the process serves: the door's address and, for a worker, only where
+// it takes jobs from.
+std::string startLine(const ServerConfig& config, ServerApp& app) {
+    const std::string audio = config.store == StoreBackend::Redis
+                                  ? "jobs and audio in Redis at " + config.redis
+                                  : "audio in " + app.memoryJobs()->dataDir().string();
+    const std::string counts =
+        std::to_string(config.users.size()) + " users, " + std::to_string(config.feeds.size()) +
+        " feeds, " + (config.role == ServerRole::Web ? "no" : std::to_string(config.workers)) +
+        " workers, " + audio;
+    if (config.role == ServerRole::Worker) {
+        return "tolvane-server " TOLVANE_SERVER_VERSION " working (" + counts + ")";
+    }
+    const bool ipv6 = config.address.find(':') != std::string::npos;
+    const std::string host = ipv6 ? "[" + config.address + "]" : config.address;
+    return "tolvane-server " TOLVANE_SERVER_VERSION " listening on http://" + host + ":" +
+           std::to_string(app.port()) + "/tolvane/tolvanedoor.php (" + counts + ")";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -114,13 +133,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tolvane-server: %s\n", error.c_str());
         return 1;
     }
-    const bool ipv6 = config->address.find(':') != std::string::npos;
-    const std::string host = ipv6 ? "[" + config->address + "]" : config->address;
-    logLine("tolvane-server " TOLVANE_SERVER_VERSION " listening on http://" + host + ":" +
-            std::to_string(app.port()) + "/tolvane/tolvanedoor.php (" +
-            std::to_string(config->users.size()) + " users, " +
-            std::to_string(config->feeds.size()) + " feeds, " + std::to_string(config->workers) +
-            " workers, audio in " + app.jobs().dataDir().string() + ")");
+    logLine(startLine(*config, app));
     int signal = 0;
     while (sigwait(&stopSignals, &signal) != 0) {
     }

@@ -50,7 +50,7 @@ struct World {
             std::fprintf(stderr, "%s\n", error.c_str());
             std::abort();
         }
-        token = sessions.open(1);
+        token = sessions.open(1).value_or("");
         SpeechJobs::Request request;
         request.userId = 1;
         request.text = "waiting";

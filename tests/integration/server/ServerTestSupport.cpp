@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -304,6 +305,21 @@ void writeFile(const fs::path& path, const std::string& text) {
     out << text;
 }
 
+namespace {
+
+// The [store] section of the next test configuration, when the tests run
+// against Redis.
+std::string redisTestStore() {
+    const char* store = std::getenv("TOLVANE_TEST_STORE");
+    if (store == nullptr || std::string(store) != "redis") {
+        return {};
+    }
+    static std::atomic<int> configs{0};
+    return redisStoreConfig(testRedis(), "test" + std::to_string(++configs) + ":");
+}
+
+} // namespace
+
 std::string testConfig(const std::string& extra) {
     return std::string("[server]\naddress = 127.0.0.1\nport = 0\nworkers = 2\nlog = requests\n"
                        "[limits]\nnews_batch = 3\n"
@@ -314,7 +330,33 @@ std::string testConfig(const std::string& extra) {
            "domain_limit = example.test\nfeeds = 1, 2\n"
            "[feed 1]\ntitle = Test News\npriority = 3\nsource = news.xml\n"
            "[feed 2]\ntitle = 测试新闻\npriority = 1\nsource = atom.xml\n" +
-           extra;
+           extra + redisTestStore();
+}
+
+tolvane::test::RedisServer& testRedis() {
+    static tolvane::test::RedisServer redis;
+    static const bool started = [] {
+        std::string error;
+        if (!redis.start(error)) {
+            std::fprintf(stderr, "cannot start redis-server: %s\n", error.c_str());
+            std::exit(1);
+        }
+        return true;
+    }();
+    (void)started;
+    return redis;
+}
+
+std::string redisStoreConfig(const tolvane::test::RedisServer& redis, const std::string& prefix) {
+    return "\n[store]\nbackend = redis\nredis = " + redis.address() + "\nkey_prefix = " + prefix +
+           "\nclaim_timeout = 3\n";
+}
+
+bool audioKept(ServerApp& app, const std::string& uuid) {
+    if (SpeechJobs* jobs = app.memoryJobs()) {
+        return fs::exists(jobs->dataDir() / (uuid + ".mp3"));
+    }
+    return !testRedis().keys(app.config().keyPrefix + "audio:" + uuid).empty();
 }
 
 RunningServer::RunningServer(const fs::path& dir, const std::string& ini) {

@@ -6,6 +6,7 @@
 // through mpg123.
 
 #include "server/ServerApp.h"
+#include "tests/support/RedisServer.h"
 #include "tests/support/ServerProgram.h"
 #include "tests/support/TempDir.h"
 
@@ -95,8 +96,21 @@ constexpr const char* kPasswordMd5 = "fe01ce2a7fbac8fafaed7c982a04e229"; // "dem
 
 // A server.ini for tests: the user above (max_text_number 100, feeds 1 and 2),
 // feed 1 an RSS file and feed 2 an Atom file written next to it, port 0, and
-// `extra` appended (more sections or keys).
+// `extra` appended (more sections or keys). With TOLVANE_TEST_STORE=redis in
+// the environment it also puts sessions, jobs and audio in testRedis(), each
+// configuration under a key prefix of its own.
 std::string testConfig(const std::string& extra = {});
+
+// The redis-server of this test program, started at the first call; the
+// program ends (failing) when it cannot start.
+tolvane::test::RedisServer& testRedis();
+
+// "[store]" lines for a server on `redis` under `prefix`.
+std::string redisStoreConfig(const tolvane::test::RedisServer& redis, const std::string& prefix);
+
+// Whether the finished MP3 of `uuid` is still kept by the server: its file,
+// or its key in Redis.
+bool audioKept(ServerApp& app, const std::string& uuid);
 
 // A ServerApp on a free loopback port, configured from `ini` in `dir`.
 class RunningServer {

@@ -298,7 +298,7 @@ TEST(HeldQueryTest, StopAnswersHeldQueriesAtOnce) {
         if (wholeServer) {
             server.app().stop();
         } else {
-            server.app().jobs().stop();
+            server.app().stopJobs();
         }
         for (auto& reply : replies) {
             const HttpResult result = reply.get();

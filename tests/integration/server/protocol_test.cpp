@@ -605,15 +605,14 @@ TEST_F(QueueTest, FullQueueRefusesAndFinishedFilesExpire) {
     const std::vector<std::string> done = waitForJob(session_, first[2]);
     ASSERT_EQ(at(done, 2), "ttsed");
     EXPECT_EQ(httpGet(done[3]).status, 200);
-    const auto file = server_->app().jobs().dataDir() / (first[2] + ".mp3");
-    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_TRUE(audioKept(server_->app(), first[2]));
     long status = 200;
     for (int i = 0; i < 100 && status == 200; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         status = httpGet(done[3]).status;
     }
     EXPECT_EQ(status, 404);
-    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_FALSE(audioKept(server_->app(), first[2]));
     EXPECT_EQ(at(waitForJob(session_, first[2], 1), 5), "105");
 }
 

@@ -111,6 +111,16 @@ TEST(ServerConfigTest, RefusesFaultyConfigurationsWithTheirPlace) {
          "'&', control characters, runs of blanks, text read as a reply key ('status=', "
          "'title3') or more than 255 bytes"},
         {"[voices]\nLily\xFF = f2\n", "[voices] 'Lily\xEF\xBF\xBD': a voice name must be UTF-8"},
+        {"[store]\nbackend = disk\n", "[store] backend: must be 'memory' or 'redis'"},
+        {"[store]\nredis = localhost:6379\n",
+         "[store] redis: 'localhost:6379' is not unix:/path/redis.sock or tcp://host:port"},
+        {"[store]\nredis = tcp://localhost:0\n",
+         "[store] redis: 'tcp://localhost:0' is not unix:/path/redis.sock or tcp://host:port"},
+        {"[store]\nredis = unix:run/redis.sock\n",
+         "[store] redis: 'unix:run/redis.sock': a unix socket needs an absolute path"},
+        {"[store]\nkey_prefix = a b\n",
+         "[store] key_prefix: must be 1 to 64 letters, digits or ':' '_' '-' '.', not 'a b'"},
+        {"[store]\nclaim_timeout = 1\n", "[store] claim_timeout: must be from 3 to 3600"},
         {"[voices]\nLily = ../../tmp/x\n",
          "[voices] Lily: '../../tmp/x' is not an espeak-ng variant name (letters, digits, '-' "
          "and '_')"},
@@ -159,9 +169,37 @@ TEST(CommandLineTest, FlagsOverrideTheConfiguration) {
     EXPECT_EQ(config.dataDir, "/tmp/a");
     EXPECT_EQ(config.workers, 4);
     EXPECT_FALSE(config.logRequests);
+    EXPECT_EQ(config.role, ServerRole::All);
+    EXPECT_TRUE(config.validate(error)) << error;
 
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--port", "65536"}, {"--port"}, {"--workers", "0"}, {"-x"}, {"serve"}}) {
+    // Web and worker processes share their jobs through Redis only.
+    std::string ini = "[store]\nbackend = redis\nredis = tcp://10.0.0.5:6380\nkey_prefix = tts:\n";
+    auto shared = read(ini, error);
+    ASSERT_TRUE(shared) << error;
+    EXPECT_EQ(shared->store, StoreBackend::Redis);
+    EXPECT_EQ(shared->redis, "tcp://10.0.0.5:6380");
+    EXPECT_EQ(shared->keyPrefix, "tts:");
+    EXPECT_EQ(shared->claimTimeoutSeconds, 30);
+    for (const auto& [role, expected] :
+         {std::pair{"web", ServerRole::Web}, std::pair{"worker", ServerRole::Worker}}) {
+        const auto roleLine = CommandLine::parse({"--role", role}, error);
+        ASSERT_TRUE(roleLine) << error;
+        roleLine->apply(config);
+        roleLine->apply(*shared);
+        EXPECT_EQ(config.role, expected);
+        EXPECT_FALSE(config.validate(error)) << role;
+        EXPECT_EQ(error, "--role web and --role worker need [store] backend = redis: with the "
+                         "memory store one process holds every job");
+        EXPECT_TRUE(shared->validate(error)) << error;
+    }
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--port", "65536"},
+                                               {"--port"},
+                                               {"--workers", "0"},
+                                               {"--role", "both"},
+                                               {"-x"},
+                                               {"serve"}}) {
         EXPECT_FALSE(CommandLine::parse(bad, error)) << bad[0];
     }
     EXPECT_EQ(error, "unknown option 'serve'");
