@@ -114,6 +114,10 @@ class Words {
         return begin < end ? std::pair(begin, end) : ranges_[word];
     }
 
+    bool punctuationOnly(std::size_t begin, std::size_t end) const {
+        return std::all_of(text_.begin() + begin, text_.begin() + end, isPunctuation);
+    }
+
   private:
     const std::u32string& text_;
     std::vector<std::size_t> wordOf_;
@@ -155,6 +159,27 @@ void spanSentences(const std::u32string& text, std::vector<SpeechMark>& marks) {
     close(end);
 }
 
+// espeak-ng speaks some short words as one with the word before them ("in
+// the" is one word to it) and reports only the first. The words between the
+// last word marked and the word at `nextBegin` (starting at `nextSample`)
+// that have no mark of their own get starts spread between the two marks in
+// proportion to the characters before them, so every word of the text is
+// marked and lit in turn. Words of punctuation alone are not spoken.
+void markPassedOver(const Words& words, std::size_t lastWord, std::size_t nextWord,
+                    std::size_t nextBegin, std::size_t nextSample, std::vector<SpeechMark>& marks) {
+    const SpeechMark before = marks.back();
+    const std::size_t characters = nextBegin - before.offset;
+    const std::size_t samples = nextSample > before.sample ? nextSample - before.sample : 0;
+    for (std::size_t word = lastWord + 1; word < nextWord; ++word) {
+        const auto [begin, end] = words.trimmed(word);
+        if (words.punctuationOnly(begin, end) || characters == 0) {
+            continue;
+        }
+        const std::size_t sample = before.sample + samples * (begin - before.offset) / characters;
+        marks.push_back({SpeechMark::Kind::Word, sample, begin, end - begin});
+    }
+}
+
 } // namespace
 
 bool isHanCharacter(char32_t cp) {
@@ -186,6 +211,9 @@ std::vector<SpeechMark> placeMarks(std::string_view utf8, const std::vector<Spee
             continue;
         }
         const auto [begin, end] = words.trimmed(word);
+        if (!sentencePending && lastWord != Words::kNone) {
+            markPassedOver(words, lastWord, word, begin, event.sample, marks);
+        }
         if (sentencePending || marks.empty()) {
             marks.push_back({SpeechMark::Kind::Sentence, event.sample, begin, 0});
             sentencePending = false;
