@@ -44,39 +44,28 @@ const bool kNoDesktop = [] {
     return true;
 }();
 
-// The role a screen reader should be told for each kind of control.
-QAccessible::Role expectedRole(QWidget* widget) {
-    if (qobject_cast<ui::LinkLabel*>(widget)) {
-        return QAccessible::Link;
+// The role a screen reader should be told for each kind of control, the
+// more derived kinds first; a kind not listed is reported.
+QAccessible::Role expectedRole(const QWidget* widget) {
+    static const std::pair<const QMetaObject*, QAccessible::Role> kRoles[] = {
+        {&ui::LinkLabel::staticMetaObject, QAccessible::Link},
+        {&QLabel::staticMetaObject, QAccessible::StaticText},
+        {&QCheckBox::staticMetaObject, QAccessible::CheckBox},
+        {&QAbstractButton::staticMetaObject, QAccessible::Button},
+        {&QPlainTextEdit::staticMetaObject, QAccessible::EditableText},
+        {&QLineEdit::staticMetaObject, QAccessible::EditableText},
+        {&QListWidget::staticMetaObject, QAccessible::List},
+        {&QComboBox::staticMetaObject, QAccessible::ComboBox},
+        {&QProgressBar::staticMetaObject, QAccessible::ProgressBar},
+        {&QTabBar::staticMetaObject, QAccessible::PageTabList},
+        {&QSlider::staticMetaObject, QAccessible::Slider},
+    };
+    for (const auto& [kind, role] : kRoles) {
+        if (widget->inherits(kind->className())) {
+            return role;
+        }
     }
-    if (qobject_cast<QLabel*>(widget)) {
-        return QAccessible::StaticText;
-    }
-    if (qobject_cast<QCheckBox*>(widget)) {
-        return QAccessible::CheckBox;
-    }
-    if (qobject_cast<QAbstractButton*>(widget)) {
-        return QAccessible::Button;
-    }
-    if (qobject_cast<QPlainTextEdit*>(widget) || qobject_cast<QLineEdit*>(widget)) {
-        return QAccessible::EditableText;
-    }
-    if (qobject_cast<QListWidget*>(widget)) {
-        return QAccessible::List;
-    }
-    if (qobject_cast<QComboBox*>(widget)) {
-        return QAccessible::ComboBox;
-    }
-    if (qobject_cast<QProgressBar*>(widget)) {
-        return QAccessible::ProgressBar;
-    }
-    if (qobject_cast<QTabBar*>(widget)) {
-        return QAccessible::PageTabList;
-    }
-    if (qobject_cast<QSlider*>(widget)) {
-        return QAccessible::Slider;
-    }
-    return QAccessible::NoRole; // a kind this test does not know: reported
+    return QAccessible::NoRole;
 }
 
 // Every control a user can reach in `parent` (and every label of the
