@@ -7,6 +7,8 @@
 #include "ui/QtText.h"
 #include "ui/WaitingWindow.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDropEvent>
@@ -14,11 +16,13 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QStyleOptionFocusRect>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QTimer>
@@ -60,7 +64,8 @@ constexpr std::array<Placement, 18> kTemplate{{
 constexpr int kTemplateWidth = 412;
 constexpr int kTemplateHeight = 154;
 
-// What a screen reader says for the controls whose text does not name them.
+// What a screen reader says for the controls whose text does not name them;
+// for the labels that show a value, what the value is.
 struct AccessibleName {
     int id;
     const char* en;
@@ -85,11 +90,69 @@ constexpr std::array<AccessibleName, 12> kAccessibleNames{{
 // The maker's line under the buttons; it links to the home page.
 constexpr char kMakerLine[] = "Tolvane \u00a9 2010";
 
+// A link label as assistive technologies see it: a link whose press action
+// opens it, named by its accessible name or else its text.
+class LinkLabelAccessible : public QAccessibleWidget {
+  public:
+    explicit LinkLabelAccessible(LinkLabel* label) : QAccessibleWidget(label, QAccessible::Link) {}
+
+    QString text(QAccessible::Text kind) const override {
+        const QString text = QAccessibleWidget::text(kind);
+        if (kind == QAccessible::Name && text.isEmpty()) {
+            return static_cast<const QLabel*>(widget())->text();
+        }
+        return text;
+    }
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.linked = true;
+        return state;
+    }
+    QStringList actionNames() const override {
+        return QStringList(pressAction()) + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override {
+        if (name == pressAction()) {
+            if (widget()->isEnabled()) {
+                emit static_cast<LinkLabel*>(widget())->clicked();
+            }
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+};
+
+QAccessibleInterface* linkLabelAccessible(const QString& className, QObject* object) {
+    if (object != nullptr && object->isWidgetType() &&
+        className == QLatin1String(LinkLabel::staticMetaObject.className())) {
+        return new LinkLabelAccessible(static_cast<LinkLabel*>(object));
+    }
+    return nullptr;
+}
+
+// The labels that show a value rather than name a control.
+bool showsValue(QWidget* widget) {
+    return qobject_cast<QLabel*>(widget) != nullptr && qobject_cast<LinkLabel*>(widget) == nullptr;
+}
+
 } // namespace
 
 LinkLabel::LinkLabel(QWidget* parent) : QLabel(parent) {
+    static const bool accessible = (QAccessible::installFactory(&linkLabelAccessible), true);
+    (void)accessible;
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
+}
+
+void LinkLabel::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (hasFocus()) {
+        QPainter painter(this);
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.backgroundColor = palette().color(backgroundRole());
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+    }
 }
 
 void LinkLabel::mousePressEvent(QMouseEvent* event) {
@@ -167,6 +230,11 @@ void MainDialog::createControls() {
     add(control::kServerVersion, new QLabel(this))->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     add(control::kFeedCaption, new QLabel(this));
     languageBox_ = add(control::kLanguageBox, new QComboBox(this));
+    // Screen readers on this desktop name a combo box by its label, not its
+    // accessible name; the template has no room for one on show.
+    languageLabel_ = new QLabel(this);
+    languageLabel_->setBuddy(languageBox_);
+    languageLabel_->hide();
     textBox_ = add(control::kTextBox, new QPlainTextEdit(this));
     textBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     textBox_->setTabChangesFocus(true);
@@ -186,11 +254,17 @@ void MainDialog::createControls() {
     auto* maker = add(control::kMakerLink, new LinkLabel(this));
     maker->setText(QString::fromUtf8(kMakerLine));
     maker->setAlignment(Qt::AlignCenter);
-    maker->setStyleSheet(QStringLiteral("color: blue; background: transparent;"));
+    // In the palette's link colour, so a dark palette shows a light link.
+    maker->setForegroundRole(QPalette::Link);
     auto* mail = add(control::kMailLink, new LinkLabel(this));
     mail->setPixmap(clientIcon("mail").pixmap(QSize(20, 20)));
     auto* feedback = add(control::kFeedbackLink, new LinkLabel(this));
     feedback->setPixmap(clientIcon("feedback").pixmap(QSize(20, 20)));
+    // Until the login the links are the only controls that take the focus,
+    // and the window gives it to the first of them; the text box takes it
+    // back once it is enabled.
+    refocus_ = textBox_;
+    parkedOn_ = maker;
 }
 
 QSize MainDialog::templateSize() const {
@@ -353,8 +427,26 @@ QWidget* MainDialog::control(int id) const {
 
 void MainDialog::nameControls(bool chinese) {
     for (const AccessibleName& name : kAccessibleNames) {
-        controls_.at(name.id)->setAccessibleName(QString::fromUtf8(chinese ? name.zh : name.en));
+        QWidget* widget = controls_.at(name.id);
+        const QString field = QString::fromUtf8(chinese ? name.zh : name.en);
+        if (showsValue(widget)) {
+            auto* label = static_cast<QLabel*>(widget);
+            label->setAccessibleDescription(field);
+            // A text cut to the window's width shows in full as the tooltip.
+            nameByText(label, label->toolTip().isEmpty() ? label->text() : label->toolTip());
+        } else {
+            widget->setAccessibleName(field);
+        }
     }
+    languageLabel_->setText(languageBox_->accessibleName());
+    languageBox_->setToolTip(languageBox_->accessibleName());
+}
+
+void MainDialog::nameByText(QLabel* label, const QString& text) {
+    if (label->accessibleDescription().isEmpty()) {
+        return; // a caption: its text names it already
+    }
+    label->setAccessibleName(text.isEmpty() ? label->accessibleDescription() : text);
 }
 
 void MainDialog::setText(int id, std::u16string_view text) {
@@ -375,6 +467,7 @@ void MainDialog::setText(int id, std::u16string_view text) {
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
         label->setText(value);
         fitLabel(id, label);
+        nameByText(label, value);
     } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
         button->setText(value);
     }
@@ -412,13 +505,32 @@ std::u16string MainDialog::textBoxText() const {
     return coreText(textBox_->toPlainText());
 }
 
+// Qt moves the focus on from a control that is disabled while it has it (the
+// feed list while its feed is read, say); once the control is enabled again
+// the focus comes back, unless the user has put it elsewhere meanwhile.
 void MainDialog::setEnabled(int id, bool enabled) {
     if (QWidget* widget = control(id)) {
+        const bool focused = window()->focusWidget() == widget;
         widget->setEnabled(enabled);
+        if (focused && !enabled) {
+            refocus_ = widget;
+            parkedOn_ = window()->focusWidget();
+        } else if (enabled && widget == refocus_) {
+            returnFocus(widget);
+        }
     }
     if (id == control::kTextBox) {
         emit fileStateChanged();
     }
+}
+
+void MainDialog::returnFocus(QWidget* widget) {
+    const QWidget* now = window()->focusWidget();
+    if (now == nullptr || now == parkedOn_ || !now->isEnabled()) {
+        widget->setFocus(Qt::OtherFocusReason);
+    }
+    refocus_ = nullptr;
+    parkedOn_ = nullptr;
 }
 
 void MainDialog::setReadOnly(int id, bool readOnly) {

@@ -23,7 +23,8 @@ class QtDialogPort;
 class WaitingWindow;
 
 // A label that acts as a link: hand cursor, opens on a left click or, once
-// focused with Tab, on Return or Space.
+// focused with Tab, on Return or Space; it shows a focus mark while focused.
+// Screen readers see a link (not text or an image) that they can press.
 class LinkLabel : public QLabel {
     Q_OBJECT
   public:
@@ -35,6 +36,7 @@ class LinkLabel : public QLabel {
   protected:
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // The working surface of the main window: the text box, the feed list, the
@@ -116,6 +118,13 @@ class MainDialog : public QWidget, private DialogView {
     void placeControls();
     void connectControls();
     void nameControls(bool chinese);
+    // A label that shows a value (the status, the counter, the time...) is
+    // named by what it shows, so screen readers hear each change; its
+    // description says what the value is, and names it while it is empty.
+    static void nameByText(QLabel* label, const QString& text);
+    // Gives the focus back to `widget`, enabled again, when the focus went
+    // on from it only because it was disabled.
+    void returnFocus(QWidget* widget);
     void keepTextWithinLimit();
     void fitLabel(int id, QLabel* label);
     void openLink(const std::string& url);
@@ -131,9 +140,12 @@ class MainDialog : public QWidget, private DialogView {
     QPlainTextEdit* textBox_ = nullptr;
     QListWidget* feedList_ = nullptr;
     QComboBox* languageBox_ = nullptr;
+    QLabel* languageLabel_ = nullptr; // names the box to screen readers; not shown
     QProgressBar* progress_ = nullptr;
     QTimer* followTimer_ = nullptr; // runs while the reading is followed
     QTimer* retryTimer_ = nullptr;  // the wait before the server is checked again
+    QWidget* refocus_ = nullptr;    // a control that lost the focus by being disabled
+    QWidget* parkedOn_ = nullptr;   // where the focus went then
     int textLimit_ = MainDialogCore::kResetTextLimit;
     bool settingText_ = false;
     Observer observer_;

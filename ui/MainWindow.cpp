@@ -40,7 +40,11 @@ struct MenuTexts {
 
 constexpr MenuTexts kEnglishMenu{"&File",     "E&xit", "&Setting",  "Trace",
                                  "Option...", "&Help", "&About ..."};
-constexpr MenuTexts kChineseMenu{"&文件", "&退出", "&设置", "跟踪", "选项...", "&帮助", "&关于..."};
+// Latin mnemonics after the Chinese text, the English menu's letters, as
+// Chinese desktop programs give them: keyboards type no Chinese character
+// with Alt.
+constexpr MenuTexts kChineseMenu{"文件(&F)", "退出(&X)", "设置(&S)",   "跟踪",
+                                 "选项...",  "帮助(&H)", "关于(&A)..."};
 
 } // namespace
 
@@ -118,7 +122,14 @@ void MainWindow::installMenu(bool chinese) {
         return action;
     };
     tableItem(UiTextTable::kOpenTextMenu, kOpenText, QKeySequence::Open);
-    tableItem(UiTextTable::kSaveSpeechMenu, kSaveSpeech, QKeySequence::SaveAs);
+    // Ctrl+Shift+S itself: without a desktop environment the platform's
+    // Save As keys are empty.
+    QList<QKeySequence> saveKeys = QKeySequence::keyBindings(QKeySequence::SaveAs);
+    const QKeySequence ctrlShiftS(Qt::CTRL | Qt::SHIFT | Qt::Key_S);
+    if (!saveKeys.contains(ctrlShiftS)) {
+        saveKeys.prepend(ctrlShiftS);
+    }
+    tableItem(UiTextTable::kSaveSpeechMenu, kSaveSpeech, {})->setShortcuts(saveKeys);
     file->addSeparator();
     // F5 itself: some desktops leave the platform's Refresh keys empty.
     tableItem(UiTextTable::kReconnectMenu, kReconnect, QKeySequence(Qt::Key_F5));

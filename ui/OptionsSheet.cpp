@@ -224,6 +224,7 @@ QWidget* OptionsSheet::buildServerPage(const Texts& texts) {
     port_ = addEdit(page, units, {62, 39, 100, 12}, "portEdit", texts.port);
     user_ = addEdit(page, units, {62, 84, 100, 12}, "userEdit", texts.userName);
     password_ = addEdit(page, units, {62, 102, 100, 12}, "passwordEdit", texts.password);
+    password_->setEchoMode(QLineEdit::Password);
     addLabel(page, units, {15, 23, 45, 8}, texts.host, host_);
     addLabel(page, units, {15, 41, 45, 8}, texts.port, port_);
     addLabel(page, units, {15, 86, 45, 8}, texts.userName, user_);

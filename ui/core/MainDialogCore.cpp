@@ -693,12 +693,14 @@ void MainDialogCore::onSpeechJob(dialog::JobCode code, intptr_t argument) {
         endFollowing();
         if (audioHandedOver_) {
             setStatusArgument(argument);
+            cutShort_ = DialogPort::textOf(argument);
         } else {
             failed(argument);
         }
         break;
     case dialog::JobCode::AddStarted:
         audioHandedOver_ = false;
+        cutShort_.clear();
         setBusy();
         setStatusArgument(argument);
         break;
@@ -932,8 +934,12 @@ void MainDialogCore::discardItems() {
     c_.news.waitOut();
 }
 
+// The end of the audio. A download that failed on the way was a failure,
+// however much of it played: its report, not "Completed", stays on show.
 void MainDialogCore::completed() {
-    view_.setText(control::kStatus, texts_.text(UiTextTable::kCompleted));
+    view_.setText(control::kStatus,
+                  cutShort_.empty() ? texts_.text(UiTextTable::kCompleted) : cutShort_);
+    cutShort_.clear();
     setFinished();
     readNextItem();
     showCounter();

@@ -253,6 +253,7 @@ class MainDialogCore {
     // The job has handed its audio to playback, whose end (190) follows even
     // a failure; before that a failure ends the reading.
     bool audioHandedOver_ = false;
+    std::u16string cutShort_; // why the handed-over audio's download failed
     bool following_ = false;
     SpeechFile::Tags speechTags_;
     std::filesystem::path lastSaveFolder_; // where Save Speech As last wrote, this run

@@ -52,7 +52,7 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
      "文件不是 UTF-8 或系统字符集的文本"},
     {"Speech saved: ", "语音已保存: "},
     {"Cannot save the speech", "无法保存语音"},
-    {"&Read", "&朗读"},
+    {"&Read", "朗读(&R)"},
     {"Read From Here", "从此处朗读"},
     {"Previous Sentence", "上一句"},
     {"Next Sentence", "下一句"},

@@ -244,6 +244,33 @@ TEST_F(DialogCoreTest, PlayNowSendsTheWholeTextAndShowsTheFailure) {
               MediaSession::Action::kPlayNow);
 }
 
+// A download cut short: what arrived plays, and at its end the failure
+// stays on show rather than "Completed"; the dialog is ready again.
+TEST_F(DialogCoreTest, ADownloadCutShortEndsShowingTheFailure) {
+    std::string error;
+    const std::string tone = makeToneMp3(1.0, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    AudioPeer audio(tone, {.cutAfter = tone.size() / 2});
+    server_.audioAt(audio.url());
+    open();
+    ASSERT_TRUE(ready()) << status();
+    std::vector<std::string> statuses;
+    onReport_ = [&](uint32_t message, uint32_t code) {
+        if (message == 100 && (statuses.empty() || statuses.back() != status())) {
+            statuses.push_back(std::to_string(code) + " " + status());
+        }
+    };
+    view_.setText(control::kTextBox, u"Cut short");
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return !job_.running(); })) << status();
+    ASSERT_TRUE(pumpUntil([&] { return view_.controls() == "100111"; })) << status();
+    EXPECT_THAT(statuses, ::testing::Contains(::testing::StartsWith("170 "))) // it played
+        << ::testing::PrintToString(statuses);
+    EXPECT_NE(status(), "Completed") << ::testing::PrintToString(statuses);
+    EXPECT_EQ(statuses.back().substr(4), status());
+    EXPECT_THAT(statuses, ::testing::Contains(::testing::StartsWith("110 " + status())));
+}
+
 TEST_F(DialogCoreTest, EmptyTextWarnsAndStartsNothing) {
     open();
     ASSERT_TRUE(ready());
