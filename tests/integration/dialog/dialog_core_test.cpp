@@ -141,6 +141,9 @@ class DialogCoreTest : public ::testing::Test {
         }));
     }
     ~DialogCoreTest() override {
+        // A test's report watcher may refer to its own locals, gone by now;
+        // the dialog still reports while it closes.
+        onReport_ = nullptr;
         dialog_.reset();
         setTraceSink(nullptr);
     }
