@@ -229,7 +229,7 @@ void reportStops(Bench& bench, const std::vector<std::unique_ptr<Peer>>& peers, 
         return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
     };
     std::printf("Stop 50-1000 ms into the first query of %s, before the speech is made: "
-                "hold median %.0f ms (max %.0f, %zu stops), at once median %.0f ms "
+                "hold median %.1f ms (max %.0f, %zu stops), at once median %.1f ms "
                 "(max %.0f, %zu stops)\n",
                 text.name, median(stops[0]), most(stops[0]), stops[0].size(), median(stops[1]),
                 most(stops[1]), stops[1].size());
