@@ -5,9 +5,10 @@
 // time the server needs to make the speech: add, then a query every 10 ms until
 // it is made. FILE and MEMORY download modes; medians of `runs` readings.
 // Plays into the default audio device (the PulseAudio null sink in the test
-// setup).
+// setup). With `stop`, only the time Stop takes while the first query is
+// out, `runs` times, the stops spread over the first second of the query.
 //
-//   build/default/bench/first_sound_bench [runs]
+//   build/default/bench/first_sound_bench [runs] [stop]
 #include "bench/DemoServer.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
@@ -78,6 +79,7 @@ struct Peer {
 struct Reading {
     std::optional<Clock::time_point> ready;
     std::optional<Clock::time_point> playing;
+    bool querySent = false;
     bool failed = false;
 };
 
@@ -120,14 +122,21 @@ class Bench {
                               millisSince(start, *reading_.playing));
     }
 
-    // Milliseconds Stop takes 300 ms after Play Now, while the first query
-    // is out: held by one server, answered at once by the other.
-    double stopTime(const Peer& peer, const Case& text) {
+    // Milliseconds Stop takes `into` the first query, while the speech is
+    // being made: the query held by one server, answered at once by the
+    // other. Nullopt when the speech was made before the stop or the reading
+    // failed.
+    std::optional<double> stopTime(const Peer& peer, const Case& text,
+                                   std::chrono::milliseconds into) {
+        reading_ = {};
         startReading(peer, text);
-        pump_.pumpUntil([] { return false; }, std::chrono::milliseconds(300));
+        pump_.pumpUntil([&] { return reading_.querySent; }, std::chrono::seconds(10));
+        pump_.pumpUntil([] { return false; }, into);
+        const bool counts = reading_.querySent && !reading_.ready && !reading_.failed;
         const auto start = Clock::now();
         job_.stop();
-        return millisSince(start, Clock::now());
+        const double took = millisSince(start, Clock::now());
+        return counts ? std::optional<double>(took) : std::nullopt;
     }
 
   private:
@@ -150,6 +159,8 @@ class Bench {
             reading_.ready = Clock::now();
         } else if (code == dialog::number(dialog::JobCode::PlaybackPlaying) && !reading_.playing) {
             reading_.playing = Clock::now();
+        } else if (code == dialog::number(dialog::JobCode::QuerySent)) {
+            reading_.querySent = true;
         } else if (code == dialog::number(dialog::JobCode::Failed)) {
             reading_.failed = true;
         }
@@ -201,10 +212,34 @@ double makeTime(const Peer& peer, const Case& text) {
     }
 }
 
+// Stop while the longest case's first query is out, `runs` times at points
+// spread over the query's first second.
+void reportStops(Bench& bench, const std::vector<std::unique_ptr<Peer>>& peers, const Case& text,
+                 int runs) {
+    std::vector<double> stops[2];
+    for (int run = 0; run < runs; ++run) {
+        const std::chrono::milliseconds into(50 + run * 950 / runs);
+        for (int p = 0; p < 2; ++p) {
+            if (const auto took = bench.stopTime(*peers[p], text, into)) {
+                stops[p].push_back(*took);
+            }
+        }
+    }
+    const auto most = [](const std::vector<double>& values) {
+        return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+    };
+    std::printf("Stop 50-1000 ms into the first query of %s, before the speech is made: "
+                "hold median %.1f ms (max %.0f, %zu stops), at once median %.1f ms "
+                "(max %.0f, %zu stops)\n",
+                text.name, median(stops[0]), most(stops[0]), stops[0].size(), median(stops[1]),
+                most(stops[1]), stops[1].size());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const bool stopsOnly = argc > 2 && std::string(argv[2]) == "stop";
     // Index 0: the demo configuration's hold; 1: queries answered at once.
     std::vector<std::unique_ptr<Peer>> peers;
     peers.push_back(std::make_unique<Peer>(std::vector<bench::DemoServer::Setting>{}));
@@ -226,6 +261,10 @@ int main(int argc, char** argv) {
         {"zh 1000", cut(kChinese, 1000), "zh-CN"},
     };
 
+    if (stopsOnly) {
+        reportStops(bench, peers, cases.back(), runs);
+        return 0;
+    }
     std::printf("Play Now -> audio ready (100/150) and -> playing (100/170), ms, median of %d;\n"
                 "hold: the demo configuration's query_hold, at once: query_hold = 0\n\n",
                 runs);
@@ -259,16 +298,6 @@ int main(int argc, char** argv) {
     }
     std::printf("\nwith the hold, every case ready within 100 ms of its make time: %s\n",
                 allNear ? "yes" : "no");
-    std::vector<double> stops[2];
-    for (int run = 0; run < runs; ++run) {
-        for (int p = 0; p < 2; ++p) {
-            stops[p].push_back(bench.stopTime(*peers[p], cases.back()));
-        }
-    }
-    std::printf("Stop 300 ms into %s, while a query is out: hold %.0f ms, at once %.0f ms "
-                "(max %.0f, %.0f)\n",
-                cases.back().name, median(stops[0]), median(stops[1]),
-                *std::max_element(stops[0].begin(), stops[0].end()),
-                *std::max_element(stops[1].begin(), stops[1].end()));
+    reportStops(bench, peers, cases.back(), runs);
     return 0;
 }

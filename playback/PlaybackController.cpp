@@ -188,6 +188,7 @@ void PlaybackController::halt() {
         worker = std::move(worker_);
     }
     stopped_.notify_all();
+    downloadWaker_.wake();
     if (worker && refuseWaitFromOwnReport(worker->id(), "PlaybackController::stop")) {
         // The worker is blocked on the report being handled; it sees the stop
         // command afterwards, and the next stop or play waits for it.
@@ -253,8 +254,9 @@ bool PlaybackController::sleepUnlessStopped(std::chrono::milliseconds span) {
 }
 
 void PlaybackController::run(const Request& request) {
-    AudioDownload download(request.url, {request.connectTimeOut, request.timeOut,
-                                         [this] { return stopping(); }, request.maxBytes});
+    AudioDownload download(request.url,
+                           {request.connectTimeOut, request.timeOut, [this] { return stopping(); },
+                            request.maxBytes, &downloadWaker_});
     if (stopping()) {
         return;
     }
@@ -370,7 +372,7 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
     std::atomic<bool> downloadFailed{false};
     AudioDownload download(request.url, {request.connectTimeOut, request.timeOut,
                                          [this, &finished] { return stopping() || finished; },
-                                         request.maxBytes});
+                                         request.maxBytes, &downloadWaker_});
     platform::Thread feeder;
     feeder.start([&] {
         const AudioDownload::Result result = download.fetch(
@@ -413,6 +415,7 @@ void PlaybackController::playStream(const Request& request, int64_t length) {
     }
     // The download thread pushes into the engine: it ends before the engine goes.
     finished = true;
+    downloadWaker_.wake();
     feeder.join();
     releaseEngine(engine);
 }

@@ -5,6 +5,7 @@
 #include "platform/Thread.h"
 #include "protocol/CurlGlobal.h"
 #include "protocol/PlaybackControl.h"
+#include "protocol/TransferWaker.h"
 
 #include <atomic>
 #include <chrono>
@@ -40,7 +41,8 @@ class TempAudioFile;
 // heardPosition(), so the engine is never used after the worker destroyed it;
 // heardPosition() only tries the lock unless told to wait, so a timer on the
 // interface thread never waits behind the worker. The command is atomic so
-// transfers can poll it; stopped_ wakes a worker that waits out its second.
+// transfers can poll it; stopped_ wakes a worker that waits out its second,
+// and downloadWaker_ a download waiting for the server.
 // No lock is held while a notification runs.
 class PlaybackController : public PlaybackControl {
   public:
@@ -150,6 +152,7 @@ class PlaybackController : public PlaybackControl {
 
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
+    TransferWaker downloadWaker_;
     std::atomic<State> state_{State::kStopped};
     std::atomic<Command> command_{Command::kNone};
     std::unique_ptr<platform::Thread> worker_;

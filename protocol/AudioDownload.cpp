@@ -109,6 +109,15 @@ void AudioDownload::setTransferLimits(CurlOptions& options) {
         .set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
 }
 
+// Runs one request on a multi handle of its own, woken by the settings' waker.
+CURLcode AudioDownload::perform(CURL* curl) {
+    const CurlMultiHandle multi(curl_multi_init());
+    if (!multi) {
+        return CURLE_FAILED_INIT;
+    }
+    return TransferWaker::perform(curl, multi.get(), settings_.waker);
+}
+
 int64_t AudioDownload::fetchLength() {
     CurlHandle curl(curl_easy_init());
     if (!curl) {
@@ -123,7 +132,7 @@ int64_t AudioDownload::fetchLength() {
         .set(CURLOPT_VERBOSE, 0L)
         .set(CURLOPT_WRITEFUNCTION, &discard);
     setTransferLimits(options);
-    if (options.code() != CURLE_OK || curl_easy_perform(curl.get()) != CURLE_OK) {
+    if (options.code() != CURLE_OK || perform(curl.get()) != CURLE_OK) {
         return -1;
     }
     curl_off_t length = -1;
@@ -164,7 +173,7 @@ AudioDownload::Result AudioDownload::fetch(int64_t length, const Sink& sink,
         result.error = curl_easy_strerror(options.code());
         return result;
     }
-    const CURLcode code = curl_easy_perform(curl.get());
+    const CURLcode code = perform(curl.get());
     if (cancelRequested()) {
         result.cancelled = true;
         return result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/ConfigStore.h"
+#include "protocol/TransferWaker.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +22,8 @@ class CurlOptions;
 // or memory nor hand the engine a redirect's page.
 //
 // Runs on the thread that calls it; `cancelled` is asked between chunks and
-// while a transfer waits (at least about once a second), and a true answer
-// ends the transfer as cancelled.
+// while a transfer waits (at least about once a second, and at once when the
+// settings' waker is woken), and a true answer ends the transfer as cancelled.
 class AudioDownload {
   public:
     struct Settings {
@@ -32,6 +33,9 @@ class AudioDownload {
         // The most bytes the sink is given; a larger announced length is
         // refused before any byte comes.
         uint64_t maxBytes = ConfigStore::kDefaultDownloadMaxBytes;
+        // Woken by the thread that cancels, so that a waiting transfer asks
+        // `cancelled` at once; none: it asks about once a second.
+        TransferWaker* waker = nullptr;
     };
     // Takes one chunk; false (with `error` set) aborts the transfer.
     using Sink = std::function<bool(const char* data, size_t size, std::string& error)>;
@@ -76,6 +80,7 @@ class AudioDownload {
   private:
     struct Writer;
     void setTransferLimits(CurlOptions& options);
+    CURLcode perform(CURL* curl);
     static size_t write(char* data, size_t size, size_t count, void* writer);
 
     std::string url_;

@@ -13,6 +13,12 @@ struct CurlCleanup {
 // An easy handle released with the owner.
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
+struct CurlMultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+// A multi handle released with the owner; its easy handles must be removed first.
+using CurlMultiHandle = std::unique_ptr<CURLM, CurlMultiCleanup>;
+
 // Sets options on an easy handle one by one, in the caller's order; the first
 // refusal is kept with libcurl's code and the options after it are skipped.
 class CurlOptions {

@@ -61,6 +61,7 @@ SpeechJobController::SpeechJobController() : texts_(kTexts) {}
 
 SpeechJobController::~SpeechJobController() {
     command_ = Command::kStop;
+    waker_.wake();
     queue_.postQuit();
     worker_.waitOut();
 }
@@ -184,6 +185,7 @@ void SpeechJobController::pauseToggle() {
 
 void SpeechJobController::stop() {
     command_ = Command::kStop;
+    waker_.wake(); // a request in progress ends now, not at libcurl's next check
     PlaybackControl* playback = playback_.load();
     if (playback != nullptr) {
         playback->stop(); // the sound ends at once
@@ -273,7 +275,7 @@ bool SpeechJobController::postAdd() {
         sendText(dialog::JobCode::Failed, texts_.get(kInitError));
         return false;
     }
-    transfer.setCancel([this] { return stopping(); });
+    transfer.setCancel([this] { return stopping(); }, &waker_);
     std::u16string speech = spokenText(job_.prefix, job_.text);
     std::string body = RequestBody()
                            .number("user_id", job_.userId)
@@ -358,7 +360,7 @@ bool SpeechJobController::query() {
         sendText(dialog::JobCode::Failed, texts_.get(kInitError));
         return false;
     }
-    transfer.setCancel([this] { return stopping(); });
+    transfer.setCancel([this] { return stopping(); }, &waker_);
     const std::string body = RequestBody()
                                  .number("user_id", job_.userId)
                                  .text("language", jobLanguage_)

@@ -5,6 +5,7 @@
 #include "protocol/ControllerWorker.h"
 #include "protocol/LocalizedTexts.h"
 #include "protocol/PlaybackControl.h"
+#include "protocol/TransferWaker.h"
 
 #include <array>
 #include <atomic>
@@ -25,7 +26,8 @@ namespace tolvane {
 // pauseToggle() and stop(); the worker posts the requests and serves its own
 // message queue, whose one-shot timers pace the polling; the playback worker
 // calls the notifications installed by setPlayback(). The command is the
-// interface thread's only signal to the worker and the state is written by
+// interface thread's only signal to the worker (a stop also wakes the
+// worker's request in progress, so it ends at once) and the state is written by
 // the interface thread and the playback worker; both are atomic. mutex_
 // guards the service settings and the reply fields; the job's own fields are
 // written by start() before the worker starts and read only by the worker.
@@ -148,6 +150,7 @@ class SpeechJobController {
     std::atomic<State> state_{State::kStopped};
     std::atomic<Command> command_{Command::kNone};
     std::atomic<PlaybackControl*> playback_{nullptr};
+    TransferWaker waker_; // woken by a stop
     LocalizedTexts<kTextCount> texts_;
     ControllerWorker worker_;
 };

@@ -5,7 +5,7 @@
 
 namespace tolvane {
 
-Transfer::Transfer() : curl_(curl_easy_init()) {}
+Transfer::Transfer() : curl_(curl_easy_init()), multi_(curl_multi_init()) {}
 
 int Transfer::progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Transfer*>(self)->cancelled_() ? 1 : 0;
@@ -14,7 +14,7 @@ int Transfer::progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_
 TransferResult Transfer::post(const std::string& url, const std::string& body, int connectTimeOut,
                               int timeOut, bool readStatus) {
     TransferResult result;
-    if (curl_ == nullptr) {
+    if (!valid()) {
         result.error = curl_easy_strerror(CURLE_FAILED_INIT);
         return result;
     }
@@ -43,7 +43,8 @@ TransferResult Transfer::post(const std::string& url, const std::string& body, i
         curl_easy_setopt(curl_.get(), CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
         return result;
     }
-    const CURLcode code = curl_easy_perform(curl_.get());
+    const CURLcode code =
+        TransferWaker::perform(curl_.get(), multi_.get(), cancelled_ ? waker_ : nullptr);
     curl_easy_setopt(curl_.get(), CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
     if (code != CURLE_OK) {
         if (reply.overflowed) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/CurlOptions.h"
+#include "protocol/TransferWaker.h"
 
 #include <functional>
 #include <string>
@@ -9,7 +10,7 @@ namespace tolvane {
 
 // The outcome of one protocol request.
 struct TransferResult {
-    bool completed = false; // curl_easy_perform returned 0
+    bool completed = false; // libcurl ended the transfer with CURLE_OK
     std::string reply;      // completed: the reply up to its first NUL, possibly empty
     std::string error;      // failed: libcurl's error text (UTF-8)
     // Failed because the exchange was not HTTP: the URL names another
@@ -19,18 +20,19 @@ struct TransferResult {
     long httpStatus = 0; // completed, and only when asked for
 };
 
-// One protocol request over libcurl's easy interface: a form-style POST of a
-// body to a service URL, the whole reply collected in memory. The handle is
+// One protocol request over libcurl: a form-style POST of a
+// body to a service URL, the whole reply collected in memory. The handles are
 // made first so that a worker can report a handle that could not be made before
-// it builds its body. Not tied to a thread, but used by one at a time.
+// it builds its body. Not tied to a thread, but used by one at a time; only its
+// waker is woken from others.
 class Transfer {
   public:
     Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // False when curl_easy_init gave no handle; no request can be made then.
-    bool valid() const { return curl_ != nullptr; }
+    // False when libcurl gave no handle; no request can be made then.
+    bool valid() const { return curl_ != nullptr && multi_ != nullptr; }
 
     // Posts `body` to `url` with the protocol's options: reply headers not in the
     // reply, no header lines of our own (so no User-Agent and libcurl's default
@@ -41,15 +43,22 @@ class Transfer {
                         int timeOut, bool readStatus = false);
 
     // Lets a request in progress end early: libcurl asks `cancelled` between
-    // chunks and while it waits (at least about once a second), and a true
-    // answer aborts the transfer as failed. Empty: requests run to their end.
-    void setCancel(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
+    // chunks and while it waits (at least about once a second, and at once
+    // when `waker` is woken), and a true answer aborts the transfer as failed.
+    // Empty: requests run to their end. The waker must outlive the requests.
+    void setCancel(std::function<bool()> cancelled, TransferWaker* waker = nullptr) {
+        cancelled_ = std::move(cancelled);
+        waker_ = waker;
+    }
 
   private:
     static int progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     CurlHandle curl_;
+    // Runs the easy handle; it keeps the connection for the next request.
+    CurlMultiHandle multi_;
     std::function<bool()> cancelled_;
+    TransferWaker* waker_ = nullptr;
 };
 
 } // namespace tolvane

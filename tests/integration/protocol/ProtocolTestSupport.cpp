@@ -111,8 +111,10 @@ struct TestPeer::Server {
 TestPeer::TestPeer() : server_(std::make_unique<Server>()) {
     server_->http.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
         Answer answer{404, "", {}};
+        size_t index = 0;
         {
             std::lock_guard lock(mutex_);
+            index = exchanges_.size();
             Exchange exchange{
                 request.path, request.body, {}, {}, static_cast<int64_t>(std::time(nullptr))};
             exchange.headers.insert(request.headers.begin(), request.headers.end());
@@ -129,8 +131,10 @@ TestPeer::TestPeer() : server_(std::make_unique<Server>()) {
                 }
             }
         }
-        if (answer.delay.count() > 0) {
-            std::this_thread::sleep_for(answer.delay);
+        {
+            std::unique_lock lock(mutex_);
+            closing_.wait_for(lock, answer.delay, [this] { return closed_; });
+            exchanges_[index].answered = true;
         }
         response.status = answer.status;
         response.set_content(answer.body, "text/html");
@@ -143,6 +147,11 @@ TestPeer::TestPeer() : server_(std::make_unique<Server>()) {
 }
 
 TestPeer::~TestPeer() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    closing_.notify_all();
     server_->http.stop();
     thread_.join();
 }

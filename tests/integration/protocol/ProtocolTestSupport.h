@@ -12,6 +12,7 @@
 #include "tests/support/TempDir.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -75,10 +76,12 @@ struct Exchange {
     std::multimap<std::string, std::string, HeaderNameLess> headers;
     std::multimap<std::string, std::string> params; // the body decoded as a form
     int64_t receivedAt = 0;                         // seconds since the epoch
+    bool answered = false;                          // its delay is over and the answer goes
 };
 
 // An HTTP server on a free loopback port that answers POSTs to each path with
-// the status and body a test set, optionally after a delay.
+// the status and body a test set, optionally after a delay. A delay still
+// running when the peer goes ends then.
 class TestPeer {
   public:
     TestPeer();
@@ -107,6 +110,8 @@ class TestPeer {
     int port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;
+    std::condition_variable closing_; // ends the delays
+    bool closed_ = false;
     std::map<std::string, Answer> answers_;
     std::vector<std::pair<std::string, std::string>> conditions_; // path, body part
     std::vector<Answer> conditionalAnswers_;

@@ -1,10 +1,12 @@
 // How the controllers' workers meet the interface thread: a worker blocked in
-// a report is served while the interface thread waits for it, and no worker
-// outlives its controller.
+// a report is served while the interface thread waits for it, no worker
+// outlives its controller, and a request cancelled from another thread ends
+// without waiting for the server.
 #include "ProtocolTestSupport.h"
 
 #include "protocol/NetworkVerifyController.h"
 #include "protocol/NewsItemController.h"
+#include "protocol/Transfer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -110,6 +112,42 @@ TEST(ControllerThreads, InterfaceThreadMayChangeSettingsWhileTheWorkerRuns) {
     ASSERT_EQ(recorder.reports().size(), 2u);
     EXPECT_THAT(recorder.reports()[1], ::testing::AnyOf("400/410 Failed to news item [1, m]",
                                                         "400/410 获取新闻列表失败 [1, m]"));
+}
+
+// A request whose reply the server holds, cancelled by another thread as a
+// stop does: it ends before the reply as libcurl ends any aborted transfer.
+// Cancelled before it starts, it does not wait for a reply either.
+TEST(TransferCancel, ACancelledRequestEndsBeforeTheHeldReply) {
+    TestPeer peer;
+    peer.answer("/query", 200, "late reply", 30s);
+    std::atomic<bool> cancelled{false};
+    TransferWaker waker;
+    Transfer transfer;
+    ASSERT_TRUE(transfer.valid());
+    transfer.setCancel([&] { return cancelled.load(); }, &waker);
+    std::thread stopper([&] {
+        while (peer.exchanges().empty()) {
+            std::this_thread::sleep_for(1ms);
+        }
+        std::this_thread::sleep_for(200ms);
+        cancelled = true;
+        waker.wake();
+    });
+    const TransferResult result = transfer.post(peer.url("/query"), "uuid=1", 5, 60);
+    stopper.join();
+    ASSERT_EQ(peer.exchanges().size(), 1u);
+    EXPECT_FALSE(peer.exchanges()[0].answered) << "the request waited for the reply";
+    EXPECT_FALSE(result.completed);
+    EXPECT_EQ(result.error, "Callback aborted");
+    EXPECT_FALSE(result.notHttp);
+    EXPECT_EQ(result.reply, "");
+
+    const TransferResult again = transfer.post(peer.url("/query"), "uuid=2", 5, 60);
+    for (const Exchange& exchange : peer.exchanges()) {
+        EXPECT_FALSE(exchange.answered) << exchange.body;
+    }
+    EXPECT_FALSE(again.completed);
+    EXPECT_EQ(again.error, "Callback aborted");
 }
 
 } // namespace

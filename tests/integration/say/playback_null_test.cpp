@@ -85,17 +85,18 @@ TEST_P(PlaybackNullTest, PlaysToTheEndAtTheOutputsPace) {
     EXPECT_THAT(downloads_.leftovers(), ElementsAre()) << "downloaded audio left behind";
 }
 
-TEST_P(PlaybackNullTest, StopDuringTheDownloadStartsNoPlayback) {
-    // Slow enough that the stop comes before MEMORY mode has the bytes it opens
-    // its stream on.
-    AudioPeer::Behaviour slow;
-    slow.chunk = PlaybackController::kFirstChunk / 2;
-    slow.chunkDelay = 300ms;
-    AudioPeer peer(shortTone(), slow);
-    playback_.play(peer.url(), 5, 30);
+TEST_P(PlaybackNullTest, StopDuringAStalledDownloadEndsItAndStartsNoPlayback) {
+    // The server stalls after its first chunk, before MEMORY mode has the
+    // bytes it opens its stream on; the stop ends the download waiting there.
+    AudioPeer::Behaviour stalled;
+    stalled.chunk = PlaybackController::kFirstChunk / 2;
+    stalled.chunkDelay = 30s;
+    AudioPeer peer(shortTone(), stalled);
+    playback_.play(peer.url(), 5, 60);
     ASSERT_TRUE(recorder_.pumpUntil([&] { return !recorder_.reports().empty(); }));
+    recorder_.pump().pumpUntil([] { return false; }, 200ms);
     job_.stop();
-    EXPECT_LT(peer.bytesSent(), shortTone().size());
+    EXPECT_EQ(peer.bytesSent(), stalled.chunk) << "the stop waited for the server";
     const std::vector<std::string> reports = recorder_.reports();
     EXPECT_THAT(reports, Not(Contains("100/170 0")));
     EXPECT_THAT(reports, Not(Contains(HasSubstr("100/110"))));
