@@ -58,7 +58,7 @@ run=$(realpath "$run")
 
 pids=()
 cleanup() {
-    local pid
+    local pid i
     # The nodes first, while Redis still answers them; nginx and Redis last.
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
         pid=${pids[i]}
