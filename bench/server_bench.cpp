@@ -505,11 +505,25 @@ const char* const kLongTexts[] = {
     "设有儿童阅读区、电子阅览室和多个自习室，每天开放十二个小时。",
 };
 
-// `clients` at once reading the long texts one after another through
-// `door` for `seconds`: readings per second, and the CPU the `servers` used
-// meanwhile.
-double readingsPerSecond(const std::string& door, int clients, int seconds, int pollMs,
-                         const std::vector<const tolvane::bench::DemoServer*>& servers) {
+// What one set of servers did over the rounds of benchCluster.
+struct Throughput {
+    int done = 0;
+    int failed = 0;
+    double wall = 0;
+    double cpu = 0; // the servers' CPU seconds
+
+    void print(const char* name) const {
+        std::printf(" %s: %d readings (%d failed) in %.1f s: %.2f readings/s; servers' CPU "
+                    "%.1f s (%.2f cores, %.1f ms a reading)\n",
+                    name, done, failed, wall, done / wall, cpu, cpu / wall,
+                    done > 0 ? 1000 * cpu / done : 0.0);
+    }
+};
+
+// `clients` at once reading the long texts one after another through `door`
+// for `seconds`, added to `result` with the CPU the `servers` used meanwhile.
+void readFor(const std::string& door, int clients, int seconds, int pollMs,
+             const std::vector<const tolvane::bench::DemoServer*>& servers, Throughput& result) {
     const auto serverCpu = [&] {
         double total = 0;
         for (const auto* server : servers) {
@@ -535,49 +549,48 @@ double readingsPerSecond(const std::string& door, int clients, int seconds, int 
     for (std::thread& thread : threads) {
         thread.join();
     }
-    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-    const double cpu = serverCpu() - cpuBefore;
-    std::printf("  %d readings (%d failed) in %.1f s: %.2f readings/s; servers' CPU %.1f s "
-                "(%.2f cores, %.1f ms a reading)\n",
-                done.load(), failed.load(), wall, done / wall, cpu, cpu / wall,
-                done > 0 ? 1000 * cpu / done : 0.0);
-    return done / wall;
+    result.done += done;
+    result.failed += failed;
+    result.wall += std::chrono::duration<double>(Clock::now() - started).count();
+    result.cpu += serverCpu() - cpuBefore;
 }
 
 // One `all` process (memory store, the demo configuration's two synthesis
 // threads under its one speech lock) against one web node and two worker
-// processes of one synthesis thread each over Redis, the same clients on each.
+// processes of one synthesis thread each over Redis, the same clients on
+// each. The two take turns in rounds of 5 s, so that other load on the
+// machine falls on both alike.
 void benchCluster(int clients, int pollMs, int seconds, tolvane::test::RedisServer& redis) {
     using tolvane::bench::DemoServer;
     std::vector<DemoServer::Setting> settings = {
         {"user demo", "email", "bench@example.test"},
         {"limits", "jobs_per_user", std::to_string(2 * clients)},
         {"limits", "sessions_per_user", std::to_string(2 * clients)}};
-    double single = 0;
-    {
-        const DemoServer all(settings);
-        if (all.baseUrl().empty()) {
-            std::fprintf(stderr, "the all process did not start\n");
-            return;
-        }
-        std::printf("cluster: %d clients reading long texts for %d s each run\n", clients, seconds);
-        std::printf(" one all process (memory store):\n");
-        single = readingsPerSecond(all.baseUrl(), clients, seconds, pollMs, {&all});
-    }
+    const DemoServer all(settings);
     settings.push_back({"store", "backend", "redis"});
     settings.push_back({"store", "redis", redis.address()});
     settings.push_back({"store", "key_prefix", "bench-cluster:"});
     const DemoServer web(settings, {"--role", "web"});
     const DemoServer first(settings, {"--role", "worker", "--workers", "1"});
     const DemoServer second(settings, {"--role", "worker", "--workers", "1"});
-    if (web.baseUrl().empty() || !first.ready() || !second.ready()) {
-        std::fprintf(stderr, "the web node or a worker did not start\n");
+    if (all.baseUrl().empty() || web.baseUrl().empty() || !first.ready() || !second.ready()) {
+        std::fprintf(stderr, "the all process, the web node or a worker did not start\n");
         return;
     }
-    std::printf(" one web node and two workers (Redis store):\n");
-    const double several =
-        readingsPerSecond(web.baseUrl(), clients, seconds, pollMs, {&web, &first, &second});
-    std::printf(" ratio: %.2fx\n", single > 0 ? several / single : 0.0);
+    constexpr int kRound = 5;
+    Throughput single;
+    Throughput several;
+    for (int round = 0; round < std::max(1, seconds / kRound); ++round) {
+        readFor(all.baseUrl(), clients, kRound, pollMs, {&all}, single);
+        readFor(web.baseUrl(), clients, kRound, pollMs, {&web, &first, &second}, several);
+    }
+    std::printf("cluster: %d clients reading long texts, rounds of %d s taking turns\n", clients,
+                kRound);
+    single.print("one all process (memory store)");
+    several.print("one web node and two workers (Redis store)");
+    std::printf(" ratio: %.2fx\n", single.done > 0
+                                       ? (several.done / several.wall) / (single.done / single.wall)
+                                       : 0.0);
 }
 
 } // namespace
