@@ -26,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <latch>
 #include <map>
 #include <mutex>
 #include <string>
@@ -161,7 +162,14 @@ Client logIn(const std::string& door, Latencies& latencies) {
 
 // One text through add, query until done, and the download; false when the
 // job failed or a request went unanswered.
-bool readAloud(const Client& client, const std::string& text, int pollMs, Latencies& latencies) {
+// The query body and the audio address of a finished job.
+struct FinishedJob {
+    std::string query;
+    std::string audio;
+};
+
+bool readAloud(const Client& client, const std::string& text, int pollMs, Latencies& latencies,
+               FinishedJob* finished = nullptr) {
     double seconds = 0;
     const std::string added =
         post(client.add, "user_id=1&text=" + text + "&verifytimeid=" + client.token, seconds);
@@ -175,6 +183,9 @@ bool readAloud(const Client& client, const std::string& text, int pollMs, Latenc
         if (state == "ttsed") {
             const std::string audio = post(field(reply, "http_file"), "", seconds, true);
             latencies.add("get", seconds);
+            if (finished) {
+                *finished = {query, field(reply, "http_file")};
+            }
             return !audio.empty();
         }
         if (state != "wait" && state != "ttsing") {
@@ -218,23 +229,36 @@ std::string base(const ServerApp& app) {
 }
 
 // Each of `clients` at once logs in and reads `readings` texts one after
-// another; the latency of each kind of request.
+// another; the latency of each kind of request. Then, once all are done and
+// no speech is being made, each asks `quietRounds` times about its last job
+// and downloads it.
 void benchLoad(int clients, int pollMs, const ServerConfig& config, const char* label = "load",
-               int readings = 1) {
+               int readings = 1, int quietRounds = 0) {
     ServerApp app(config);
     if (!startServer(app)) {
         return;
     }
     const std::string door = base(app) + "/tolvane/tolvanedoor.php";
     Latencies latencies;
+    Latencies quiet;
     std::atomic<int> done{0};
+    std::latch loaded(clients);
     const auto started = Clock::now();
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
             const Client client = logIn(door, latencies);
+            FinishedJob last;
             for (int n = 0; n < readings; ++n) {
-                done += readAloud(client, kTexts[(i + n) % 4], pollMs, latencies) ? 1 : 0;
+                done += readAloud(client, kTexts[(i + n) % 4], pollMs, latencies, &last) ? 1 : 0;
+            }
+            loaded.arrive_and_wait();
+            double seconds = 0;
+            for (int round = 0; round < quietRounds && !last.audio.empty(); ++round) {
+                post(client.query, last.query, seconds);
+                quiet.add("query", seconds);
+                post(last.audio, "", seconds, true);
+                quiet.add("get", seconds);
             }
         });
     }
@@ -245,6 +269,10 @@ void benchLoad(int clients, int pollMs, const ServerConfig& config, const char* 
     std::printf("%s: %d clients at once, %d workers, query every %d ms: %d of %d jobs in %.2f s\n",
                 label, clients, config.workers, pollMs, done.load(), clients * readings, wall);
     latencies.print();
+    if (quietRounds > 0) {
+        std::printf(" then %d query and get rounds a client, no speech being made:\n", quietRounds);
+        quiet.print();
+    }
     app.stop();
 }
 
@@ -481,15 +509,16 @@ void benchSlowFeed(int clients, int pollMs, int seconds) {
 
 // The store's cost: the same load with sessions, jobs and audio in memory and
 // in Redis (one process, role all), 25 readings a client, queries answered
-// at once so that each one is a read of the store.
+// at once so that each one is a read of the store; then queries and
+// downloads alone, where no synthesis competes for the cores.
 void benchStore(int clients, int pollMs, tolvane::test::RedisServer& redis) {
     ServerConfig config = benchConfig(clients);
     config.queryHoldMillis = 0;
-    benchLoad(clients, pollMs, config, "store memory", 25);
+    benchLoad(clients, pollMs, config, "store memory", 25, 50);
     config.store = StoreBackend::Redis;
     config.redis = redis.address();
     config.keyPrefix = "bench-store:";
-    benchLoad(clients, pollMs, config, "store redis", 25);
+    benchLoad(clients, pollMs, config, "store redis", 25, 50);
 }
 
 // Sentences long enough that making the speech, not HTTP or the store,
