@@ -36,6 +36,8 @@ class LocalCluster {
     int port() const { return nginx_.port(); }
     // The request lines each web node logged, one string per node.
     std::vector<std::string> webLogs() const;
+    // nginx's access log: a line per request it passed on, with the status.
+    std::string proxyLog() const { return nginx_.accessLog(); }
     // Every process's output, for a failure message.
     std::string output() const;
 

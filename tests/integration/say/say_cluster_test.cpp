@@ -40,11 +40,15 @@ TEST(SayThroughCluster, ReadsATextThroughNginxInFrontOfTwoWebNodesAndTwoWorkers)
     ASSERT_FALSE(say.lines().empty());
     EXPECT_EQ(say.lines().back().substr(0, 7), "100/190") << say.out();
 
-    // nginx spread the exchange over both nodes: the login made on one held
-    // on the other.
+    // nginx spread the exchange over both nodes (the login made on one held
+    // on the other) and passed the audio on; no request failed on the way.
     for (const std::string& log : cluster.webLogs()) {
         EXPECT_THAT(log, ::testing::HasSubstr("\"POST /tolvane/")) << log;
     }
+    const std::string proxied = cluster.proxyLog();
+    EXPECT_THAT(proxied,
+                ::testing::ContainsRegex("\"GET /tolvane/audio/[-0-9a-f]+\\.mp3 [^\"]*\" 200 "));
+    EXPECT_THAT(proxied, ::testing::Not(::testing::ContainsRegex("\" [45][0-9][0-9] "))) << proxied;
 
     HeardSpeech match;
     ASSERT_TRUE(cluster.fetchSpeech(dir.path(), error)) << error;
