@@ -10,6 +10,7 @@
 #include <iterator>
 #include <regex>
 #include <spawn.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -18,7 +19,8 @@ extern char** environ;
 
 namespace tolvane::bench {
 
-DemoServer::DemoServer(const std::vector<Setting>& settings) {
+DemoServer::DemoServer(const std::vector<Setting>& settings,
+                       const std::vector<std::string>& extraArgs) {
     const std::string config =
         settings.empty() ? test::sourceDir() + "/resources/server-demo.ini" : writeConfig(settings);
     int out[2];
@@ -30,6 +32,7 @@ DemoServer::DemoServer(const std::vector<Setting>& settings) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     std::string path = test::binaryDir() + "/server/tolvane-server";
     std::vector<std::string> args{path, "--config", config, "--port", "0", "--quiet"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -85,17 +88,32 @@ std::string DemoServer::writeConfig(const std::vector<Setting>& settings) {
     return path;
 }
 
-// The server names its address once it listens.
+double DemoServer::cpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // utime and stime are the 12th and 13th fields after the parenthesised name.
+    std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 2)));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i >= 12) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
 void DemoServer::readAddress(int fd) {
     std::string log;
     char buffer[512];
-    static const std::regex listening("listening on (http://[^:]+:(\\d+)/\\S*)");
+    static const std::regex listening("listening on (http://[^:]+:(\\d+)/\\S*)|working \\(");
     std::smatch match;
     for (ssize_t n; pid_ > 0 && (n = read(fd, buffer, sizeof buffer)) > 0;) {
         log.append(buffer, size_t(n));
         if (std::regex_search(log, match, listening)) {
             baseUrl_ = match[1];
             port_ = match[2];
+            ready_ = true;
             return;
         }
     }

@@ -1,13 +1,18 @@
 // Speech server benchmark, one command: synthesis and encoding throughput
 // (seconds of speech per second of CPU), then the latency of each request
 // while fifty clients at once read a text each through the whole protocol.
-// Last, the same clients reading for half a minute beside idle and dripping
+// Then the same clients reading for half a minute beside idle and dripping
 // connections, then two 300 MB bodies and the process's peak memory; and
-// again beside ten news requests for a feed whose source drips.
-//   server_bench [clients] [poll-ms] [hostile-seconds] [synthesis|load|hostile|slow-feed]
+// again beside ten news requests for a feed whose source drips. Last, with a
+// redis-server of its own: the request latencies with sessions and jobs in
+// Redis against the memory store, and readings per second of one `all`
+// process against one web node and two worker processes over Redis.
+//   server_bench [clients] [poll-ms] [seconds] [synthesis|load|hostile|slow-feed|store|cluster]
+#include "bench/DemoServer.h"
 #include "server/Mp3Encoder.h"
 #include "server/ServerApp.h"
 #include "server/Synthesizer.h"
+#include "tests/support/RedisServer.h"
 
 #include <curl/curl.h>
 #include <netinet/in.h>
@@ -21,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <latch>
 #include <map>
 #include <mutex>
 #include <string>
@@ -156,7 +162,14 @@ Client logIn(const std::string& door, Latencies& latencies) {
 
 // One text through add, query until done, and the download; false when the
 // job failed or a request went unanswered.
-bool readAloud(const Client& client, const std::string& text, int pollMs, Latencies& latencies) {
+// The query body and the audio address of a finished job.
+struct FinishedJob {
+    std::string query;
+    std::string audio;
+};
+
+bool readAloud(const Client& client, const std::string& text, int pollMs, Latencies& latencies,
+               FinishedJob* finished = nullptr) {
     double seconds = 0;
     const std::string added =
         post(client.add, "user_id=1&text=" + text + "&verifytimeid=" + client.token, seconds);
@@ -170,6 +183,9 @@ bool readAloud(const Client& client, const std::string& text, int pollMs, Latenc
         if (state == "ttsed") {
             const std::string audio = post(field(reply, "http_file"), "", seconds, true);
             latencies.add("get", seconds);
+            if (finished) {
+                *finished = {query, field(reply, "http_file")};
+            }
             return !audio.empty();
         }
         if (state != "wait" && state != "ttsing") {
@@ -212,31 +228,51 @@ std::string base(const ServerApp& app) {
     return "http://127.0.0.1:" + std::to_string(app.port());
 }
 
-void benchLoad(int clients, int pollMs) {
-    const ServerConfig config = benchConfig(clients);
+// Each of `clients` at once logs in and reads `readings` texts one after
+// another; the latency of each kind of request. Then, once all are done and
+// no speech is being made, each asks `quietRounds` times about its last job
+// and downloads it.
+void benchLoad(int clients, int pollMs, const ServerConfig& config, const char* label = "load",
+               int readings = 1, int quietRounds = 0) {
     ServerApp app(config);
     if (!startServer(app)) {
         return;
     }
     const std::string door = base(app) + "/tolvane/tolvanedoor.php";
     Latencies latencies;
+    Latencies quiet;
     std::atomic<int> done{0};
+    std::latch loaded(clients);
     const auto started = Clock::now();
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
             const Client client = logIn(door, latencies);
-            done += readAloud(client, kTexts[i % 4], pollMs, latencies) ? 1 : 0;
+            FinishedJob last;
+            for (int n = 0; n < readings; ++n) {
+                done += readAloud(client, kTexts[(i + n) % 4], pollMs, latencies, &last) ? 1 : 0;
+            }
+            loaded.arrive_and_wait();
+            double seconds = 0;
+            for (int round = 0; round < quietRounds && !last.audio.empty(); ++round) {
+                post(client.query, last.query, seconds);
+                quiet.add("query", seconds);
+                post(last.audio, "", seconds, true);
+                quiet.add("get", seconds);
+            }
         });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
     const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-    std::printf(
-        "load: %d clients at once, %d workers, query every %d ms: %d of %d jobs in %.2f s\n",
-        clients, config.workers, pollMs, done.load(), clients, wall);
+    std::printf("%s: %d clients at once, %d workers, query every %d ms: %d of %d jobs in %.2f s\n",
+                label, clients, config.workers, pollMs, done.load(), clients * readings, wall);
     latencies.print();
+    if (quietRounds > 0) {
+        std::printf(" then %d query and get rounds a client, no speech being made:\n", quietRounds);
+        quiet.print();
+    }
     app.stop();
 }
 
@@ -471,6 +507,121 @@ void benchSlowFeed(int clients, int pollMs, int seconds) {
     app.stop();
 }
 
+// The store's cost: the same load with sessions, jobs and audio in memory and
+// in Redis (one process, role all), 25 readings a client, queries answered
+// at once so that each one is a read of the store; then queries and
+// downloads alone, where no synthesis competes for the cores.
+void benchStore(int clients, int pollMs, tolvane::test::RedisServer& redis) {
+    ServerConfig config = benchConfig(clients);
+    config.queryHoldMillis = 0;
+    benchLoad(clients, pollMs, config, "store memory", 25, 50);
+    config.store = StoreBackend::Redis;
+    config.redis = redis.address();
+    config.keyPrefix = "bench-store:";
+    benchLoad(clients, pollMs, config, "store redis", 25, 50);
+}
+
+// Sentences long enough that making the speech, not HTTP or the store,
+// bounds a reading.
+const char* const kLongTexts[] = {
+    "The committee met on Tuesday to review the plans for the new library, and after a long "
+    "discussion about the budget, the opening hours and the number of reading rooms, it agreed "
+    "to ask the architects for a second proposal before the end of the month.",
+    "Rain is expected across the north of the country tomorrow morning, clearing slowly from the "
+    "west during the afternoon; temperatures will stay a little below the seasonal average, and "
+    "the wind will ease by the evening along the coast.",
+    "今天上午，市图书馆举行了新馆开放仪式，许多市民一早就来到现场排队参观。新馆共有五层，"
+    "设有儿童阅读区、电子阅览室和多个自习室，每天开放十二个小时。",
+};
+
+// What one set of servers did over the rounds of benchCluster.
+struct Throughput {
+    int done = 0;
+    int failed = 0;
+    double wall = 0;
+    double cpu = 0; // the servers' CPU seconds
+
+    void print(const char* name) const {
+        std::printf(" %s: %d readings (%d failed) in %.1f s: %.2f readings/s; servers' CPU "
+                    "%.1f s (%.2f cores, %.1f ms a reading)\n",
+                    name, done, failed, wall, done / wall, cpu, cpu / wall,
+                    done > 0 ? 1000 * cpu / done : 0.0);
+    }
+};
+
+// `clients` at once reading the long texts one after another through `door`
+// for `seconds`, added to `result` with the CPU the `servers` used meanwhile.
+void readFor(const std::string& door, int clients, int seconds, int pollMs,
+             const std::vector<const tolvane::bench::DemoServer*>& servers, Throughput& result) {
+    const auto serverCpu = [&] {
+        double total = 0;
+        for (const auto* server : servers) {
+            total += server->cpuSeconds();
+        }
+        return total;
+    };
+    const double cpuBefore = serverCpu();
+    Latencies latencies;
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    const auto started = Clock::now();
+    const auto until = started + std::chrono::seconds(seconds);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            const Client client = logIn(door, latencies);
+            for (int n = i; Clock::now() < until; ++n) {
+                (readAloud(client, kLongTexts[n % 3], pollMs, latencies) ? done : failed) += 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    result.done += done;
+    result.failed += failed;
+    result.wall += std::chrono::duration<double>(Clock::now() - started).count();
+    result.cpu += serverCpu() - cpuBefore;
+}
+
+// One `all` process (memory store, the demo configuration's two synthesis
+// threads under its one speech lock) against one web node and two worker
+// processes of one synthesis thread each over Redis, the same clients on
+// each. The two take turns in rounds of 5 s, so that other load on the
+// machine falls on both alike.
+void benchCluster(int clients, int pollMs, int seconds, tolvane::test::RedisServer& redis) {
+    using tolvane::bench::DemoServer;
+    std::vector<DemoServer::Setting> settings = {
+        {"user demo", "email", "bench@example.test"},
+        {"limits", "jobs_per_user", std::to_string(2 * clients)},
+        {"limits", "sessions_per_user", std::to_string(2 * clients)}};
+    const DemoServer all(settings);
+    settings.push_back({"store", "backend", "redis"});
+    settings.push_back({"store", "redis", redis.address()});
+    settings.push_back({"store", "key_prefix", "bench-cluster:"});
+    const DemoServer web(settings, {"--role", "web"});
+    const DemoServer first(settings, {"--role", "worker", "--workers", "1"});
+    const DemoServer second(settings, {"--role", "worker", "--workers", "1"});
+    if (all.baseUrl().empty() || web.baseUrl().empty() || !first.ready() || !second.ready()) {
+        std::fprintf(stderr, "the all process, the web node or a worker did not start\n");
+        return;
+    }
+    constexpr int kRound = 5;
+    Throughput single;
+    Throughput several;
+    for (int round = 0; round < std::max(1, seconds / kRound); ++round) {
+        readFor(all.baseUrl(), clients, kRound, pollMs, {&all}, single);
+        readFor(web.baseUrl(), clients, kRound, pollMs, {&web, &first, &second}, several);
+    }
+    std::printf("cluster: %d clients reading long texts, rounds of %d s taking turns\n", clients,
+                kRound);
+    single.print("one all process (memory store)");
+    several.print("one web node and two workers (Redis store)");
+    std::printf(" ratio: %.2fx\n", single.done > 0
+                                       ? (several.done / several.wall) / (single.done / single.wall)
+                                       : 0.0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -484,13 +635,28 @@ int main(int argc, char** argv) {
         benchSynthesis();
     }
     if (runs("load")) {
-        benchLoad(clients, pollMs);
+        benchLoad(clients, pollMs, benchConfig(clients));
     }
     if (runs("hostile")) {
         benchHostile(clients, pollMs, hostileSeconds);
     }
     if (runs("slow-feed")) {
         benchSlowFeed(clients, pollMs, hostileSeconds);
+    }
+    if (runs("store") || runs("cluster")) {
+        tolvane::test::RedisServer redis;
+        std::string error;
+        if (!redis.start(error)) {
+            std::fprintf(stderr, "no redis-server: %s\n", error.c_str());
+        } else {
+            if (runs("store")) {
+                benchStore(clients, pollMs, redis);
+            }
+            if (runs("cluster")) {
+                // Enough clients to keep every synthesis thread busy.
+                benchCluster(std::min(clients, 8), pollMs, hostileSeconds, redis);
+            }
+        }
     }
     curl_global_cleanup();
     return 0;

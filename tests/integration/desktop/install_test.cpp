@@ -112,10 +112,21 @@ TEST_F(Installed, PutsEachFileWhereTheDesktopLooksWithSaneModes) {
                            "share/man/man1/tolvane-server.1",
                            "share/man/man1/tolvane.1",
                            "share/metainfo/org.example.tolvane.metainfo.xml",
+                           "share/tolvane/nginx/tolvane.conf",
+                           "share/tolvane/redis/tolvane.conf",
                            "share/tolvane/server-demo.ini",
                            "share/tolvane/server/feeds/tolvane-jianxun.xml",
                            "share/tolvane/server/feeds/tolvane-notes.xml",
+                           "share/tolvane/systemd/tolvane-server-web@.service",
+                           "share/tolvane/systemd/tolvane-server-worker@.service",
                        }));
+    // The units start the server installed under this prefix.
+    for (const std::string role : {"web", "worker"}) {
+        EXPECT_THAT(readFile(path("share/tolvane/systemd/tolvane-server-" + role + "@.service")),
+                    ::testing::HasSubstr("\nExecStart=" + path("bin/tolvane-server").string() +
+                                         " --config %d/server.ini --role " + role + " "))
+            << role;
+    }
     for (const uint32_t size : {48u, 128u, 256u}) {
         const std::string dir = std::to_string(size) + "x" + std::to_string(size);
         EXPECT_EQ(pngSize(path("share/icons/hicolor/" + dir + "/apps/tolvane.png")),
