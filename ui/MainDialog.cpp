@@ -243,6 +243,7 @@ void MainDialog::connectControls() {
     connect(textBox_, &QPlainTextEdit::textChanged, this, [this] {
         keepTextWithinLimit();
         core_->textChanged();
+        emit fileStateChanged(); // an edit leaves a long text's parts
     });
     connect(feedList_, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
         core_->feedDoubleClicked(feedList_->row(item), coreText(item->text()));

@@ -140,7 +140,8 @@ void MainWindow::installMenu(bool chinese) {
     read->addSeparator();
     tableItem(UiTextTable::kPreviousPartMenu, kPreviousPart, QKeySequence(Qt::ALT | Qt::Key_PageUp),
               read);
-    tableItem(UiTextTable::kNextPartMenu, kNextPart, QKeySequence(Qt::ALT | Qt::Key_PageDown), read);
+    tableItem(UiTextTable::kNextPartMenu, kNextPart, QKeySequence(Qt::ALT | Qt::Key_PageDown),
+              read);
     item(bar->addMenu(QString::fromUtf8(t.help)), t.about, kAbout);
     updateFileActions();
 }

@@ -186,8 +186,8 @@ void MainDialogCore::resetControls() {
     view_.setTextLimit(textLimit_);
     view_.setVisible(control::kTime, false);
     view_.setText(control::kTime, u"");
-    view_.setText(control::kTitle, partsTitle_.empty() ? texts_.text(UiTextTable::kEntryCaption)
-                                                       : partsTitle_);
+    view_.setText(control::kTitle,
+                  partsTitle_.empty() ? texts_.text(UiTextTable::kEntryCaption) : partsTitle_);
     // What the user typed survives a refresh (a language switch, new
     // options); the prompt of the other language, an empty box or a news
     // item on show give way to the prompt.
@@ -210,9 +210,9 @@ void MainDialogCore::resetControls() {
 
 void MainDialogCore::showCounter() {
     if (parts_.active()) {
-        view_.setText(control::kCounter, texts_.format(UiTextTable::kPartCounter,
-                                                       int(parts_.index() + 1),
-                                                       int(parts_.count())));
+        view_.setText(
+            control::kCounter,
+            texts_.format(UiTextTable::kPartCounter, int(parts_.index() + 1), int(parts_.count())));
         return;
     }
     view_.setText(control::kCounter,
@@ -268,8 +268,8 @@ void MainDialogCore::holdText(OpenedText opened) {
 
 void MainDialogCore::showPart() {
     showInBox(parts_.current());
-    view_.setText(control::kTitle, partsTitle_.empty() ? texts_.text(UiTextTable::kEntryCaption)
-                                                       : partsTitle_);
+    view_.setText(control::kTitle,
+                  partsTitle_.empty() ? texts_.text(UiTextTable::kEntryCaption) : partsTitle_);
     showCounter();
     media_.setPartNavigation(parts_.hasPrevious(), parts_.hasNext());
 }

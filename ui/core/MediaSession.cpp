@@ -205,7 +205,7 @@ MediaSession::Action MediaSession::decide(Command command) const {
         }
         return sentences_ ? Action::kNextSentence : nextPart_ ? Action::kNextPart : Action::kNone;
     case Command::kPrevious:
-        return sentences_       ? Action::kPreviousSentence
+        return sentences_      ? Action::kPreviousSentence
                : previousPart_ ? Action::kPreviousPart
                                : Action::kNone;
     }

@@ -738,9 +738,9 @@ TEST_F(DialogCoreTest, HandedTextWaitsForTheLoginAndIsReadOrRefusedWithItsReason
 // least `units` UTF-16 units; the same text for the same arguments.
 std::u16string sentencesOf(size_t units) {
     static constexpr std::array<std::string_view, 24> kWords{
-        "ships", "harbour", "quiet", "morning", "sailors", "gulls", "water", "river",
-        "stone", "garden", "window", "letter", "summer", "winter", "bread",  "market",
-        "little", "yellow", "under", "across", "slowly", "bright", "green", "forest"};
+        "ships",  "harbour", "quiet",  "morning", "sailors", "gulls",  "water", "river",
+        "stone",  "garden",  "window", "letter",  "summer",  "winter", "bread", "market",
+        "little", "yellow",  "under",  "across",  "slowly",  "bright", "green", "forest"};
     std::string text;
     uint32_t seed = 7;
     for (size_t sentence = 0; text.size() < units; ++sentence) {
@@ -759,8 +759,8 @@ std::u16string sentencesOf(size_t units) {
 // Whether `part` ends at a sentence's end (blanks after it are its own).
 bool endsASentence(std::u16string_view part) {
     const size_t last = part.find_last_not_of(u" \n");
-    return last != std::u16string_view::npos && std::u16string_view(u".?!").find(part[last]) !=
-                                                    std::u16string_view::npos;
+    return last != std::u16string_view::npos &&
+           std::u16string_view(u".?!").find(part[last]) != std::u16string_view::npos;
 }
 
 // A text file longer than the limit is read part after part, as a feed's
@@ -1163,7 +1163,8 @@ TEST_F(DialogCoreRealServerTest, TwentyThousandCharactersAreReadInPartsWithinThe
         std::string error;
         ASSERT_TRUE(controllers_.playback.keptDownload(audio, error)) << error;
         for (std::string word : spokenWords(audio)) {
-            std::erase_if(word, [](char c) { return !std::isalpha(static_cast<unsigned char>(c)); });
+            std::erase_if(word,
+                          [](char c) { return !std::isalpha(static_cast<unsigned char>(c)); });
             spoken.push_back(platform::asciiLowered(word));
         }
         if (part + 1 < count) {

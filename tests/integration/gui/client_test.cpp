@@ -2,6 +2,7 @@
 // loopback, driven as a user drives it: real widgets on the offscreen
 // platform, real controllers, playback into the test's sound daemon.
 #include "FakeSpeechServer.h"
+#include "GuiClient.h"
 #include "ProtocolTestSupport.h"
 #include "SayTestSupport.h"
 
@@ -46,117 +47,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-// The client's window with what it showed, control by control, in order.
-class Client {
-  public:
-    explicit Client(const std::filesystem::path& configPath) {
-        config_.read(configPath);
-        objects_ = std::make_unique<ui::ClientObjects>();
-        window_ = std::make_unique<ui::MainWindow>(*objects_, config_, "identity");
-        window_->dialog().setObserver(
-            [this](int id, const QString& text) { shown_.emplace_back(id, text.toStdString()); });
-        window_->show();
-        activate();
-    }
-
-    // Keys reach the window's shortcuts only while it is the active window
-    // (the waiting window may have taken that while the user logged in).
-    void activate() {
-        window_->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-    }
-    ~Client() { close(); }
-
-    // Closes the window as its close box does and waits until it is gone.
-    void close() {
-        if (window_) {
-            window_->close();
-            window_.reset();
-            objects_.reset();
-        }
-    }
-
-    ui::MainWindow& window() { return *window_; }
-    ui::ClientObjects& objects() { return *objects_; }
-    template <class T = QWidget> T* control(int id) {
-        return qobject_cast<T*>(window_->dialog().control(id));
-    }
-    std::string text(int id) {
-        if (auto* label = control<QLabel>(id)) {
-            return label->text().toStdString();
-        }
-        if (auto* button = control<QPushButton>(id)) {
-            return button->text().toStdString();
-        }
-        return control<QPlainTextEdit>(id)->toPlainText().toStdString();
-    }
-    bool waitText(int id, const std::string& value, std::chrono::milliseconds limit = 20s) {
-        return QTest::qWaitFor([&] { return text(id) == value; }, int(limit.count()));
-    }
-    bool waitStatus(const std::string& value) { return waitText(control::kStatus, value); }
-    // Every text shown in a control, in order.
-    std::vector<std::string> shown(int id) const {
-        std::vector<std::string> texts;
-        for (const auto& [control, text] : shown_) {
-            if (control == id) {
-                texts.push_back(text);
-            }
-        }
-        return texts;
-    }
-    // Play Now, Pause, Stop, feed list, text box, language box: 1 when enabled.
-    std::string enabled() {
-        std::string state;
-        for (int id : {control::kPlayNow, control::kPauseResume, control::kStop, control::kFeedList,
-                       control::kTextBox, control::kLanguageBox}) {
-            state += control(id)->isEnabled() ? '1' : '0';
-        }
-        return state;
-    }
-    void type(const QString& text) {
-        auto* box = control<QPlainTextEdit>(control::kTextBox);
-        box->setFocus();
-        box->selectAll();
-        QTest::keyClicks(box, text);
-    }
-    void click(int id) { QTest::mouseClick(control(id), Qt::LeftButton); }
-
-  private:
-    ConfigStore config_;
-    std::unique_ptr<ui::ClientObjects> objects_;
-    std::unique_ptr<ui::MainWindow> window_;
-    std::vector<std::pair<int, std::string>> shown_;
-};
-
-// Handles the next modal window once it shows (`read` sees it, then it is
-// closed), however many events pass before it does.
-void onNextModal(std::function<void(QWidget*)> read) {
-    auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, [timer, read = std::move(read)] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            timer->stop();
-            timer->deleteLater();
-            read(modal);
-            modal->close();
-        }
-    });
-    timer->start(10);
-}
-
-// Chooses `file` in a file dialog as a user does: goes to its folder, types its
-// name in the name field and presses Return. (QFileDialog::selectFile leaves a
-// name field that has the focus as it is.)
-void chooseFile(QWidget* modal, const std::filesystem::path& file) {
-    auto* dialog = qobject_cast<QFileDialog*>(modal);
-    ASSERT_NE(dialog, nullptr);
-    dialog->setDirectory(QString::fromStdString(file.parent_path().string()));
-    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-    ASSERT_NE(name, nullptr);
-    name->selectAll();
-    QTest::keyClicks(name, QString::fromStdString(file.filename().string()));
-    QTest::keyClick(name, Qt::Key_Return);
-}
 
 class RealServerClient : public ::testing::Test {
   protected:
@@ -452,7 +342,7 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
 }
 
 // Open Text through the menu's file dialog, and a text file dropped on the
-// box; both only while the box takes text.
+// box (a long one held in parts); both only while the box takes text.
 TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
     FakeSpeechServer server;
     TempDir dir;
@@ -479,20 +369,12 @@ TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
     EXPECT_EQ(client.text(control::kStatus), "Text loaded: gb.txt");
 
     QWidget* viewport = client.control<QPlainTextEdit>(control::kTextBox)->viewport();
-    const auto drop = [&](const std::filesystem::path& path) {
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
-        QApplication::sendEvent(viewport, &enter);
-        QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
-        QApplication::sendEvent(viewport, &dropped);
-        return enter.isAccepted() && dropped.isAccepted();
-    };
+    const auto drop = [&](const std::filesystem::path& path) { return dropFile(viewport, path); };
     EXPECT_TRUE(drop(longFile));
     EXPECT_EQ(client.text(control::kTextBox), std::string(1000, 'x'));
-    EXPECT_EQ(client.text(control::kCounter), "1000/1000");
+    EXPECT_EQ(client.text(control::kCounter), "Part 1/2");
     EXPECT_EQ(client.text(control::kStatus),
-              "The file is longer than 1000 characters; only its beginning was loaded");
+              "The file is longer than 1000 characters; it is read in parts");
 
     // While a reading runs the box is read-only: no file is taken.
     client.click(control::kPlayNow);
