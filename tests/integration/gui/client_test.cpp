@@ -307,7 +307,9 @@ TEST(FakeServerClient, ReconnectAfterTheServerComesBackLogsIn) {
 
 // The box takes up to the login's limit, and Play Now sends all of it; an
 // empty box warns and sends nothing.
-TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
+// A paste past the login's limit is kept whole and read in parts: the first
+// part, the whole limit of it, is sent.
+TEST(FakeServerClient, APastePastTheLimitIsKeptAndReadInParts) {
     FakeSpeechServer server;
     server.peer.answer("/query", 200,
                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
@@ -317,13 +319,14 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
     auto* box = client.control<QPlainTextEdit>(control::kTextBox);
     box->selectAll();
     box->insertPlainText(QString(1200, QChar(u'a'))); // a paste past the limit
-    EXPECT_EQ(box->toPlainText().size(), 1000);
-    EXPECT_EQ(client.text(control::kCounter), "1000/1000");
+    EXPECT_EQ(box->toPlainText().size(), 1200);
+    EXPECT_EQ(client.text(control::kCounter), "1200/1000");
     client.activate();
     QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier); // Ctrl+Return is Play Now
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/add") == 1; }, 20000))
         << client.text(control::kStatus);
     EXPECT_EQ(server.peer.exchanges()[2].params.find("text")->second.size(), 1000u);
+    EXPECT_EQ(client.text(control::kCounter), "Part 1/2");
     // The failure is shown and the dialog is ready for the next reading.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !client.objects().job.running(); }, 20000));
     EXPECT_THAT(client.text(control::kStatus), HasSubstr("Failed to query"));
