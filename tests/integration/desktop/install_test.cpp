@@ -140,8 +140,8 @@ TEST_F(Installed, DesktopEntryAndMetainfoPassTheirValidators) {
          {"text/plain", "text/html", "application/pdf", "application/epub+zip",
           "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
           "application/vnd.oasis.opendocument.text"}) {
-        EXPECT_THAT(text,
-                    ::testing::ContainsRegex("\nMimeType=([^\n]*;)?" + std::string(type) + ";"))
+        const std::string escaped = std::regex_replace(type, std::regex("[+.]"), "\\$&");
+        EXPECT_THAT(text, ::testing::ContainsRegex("\nMimeType=([^\n]*;)?" + escaped + ";"))
             << type;
     }
     EXPECT_THAT(text, ::testing::ContainsRegex("\nIcon=tolvane\n"));
