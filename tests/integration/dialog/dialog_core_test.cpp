@@ -865,6 +865,33 @@ TEST_F(DialogCoreTest, ALongTextIsReadInPartsAndGoesOnWhereItStopped) {
     EXPECT_EQ(view_.text[control::kCounter], "Part 1/2");
 }
 
+// The desktop's Next moves by sentences while the reading's audio can, and
+// past the last sentence of a part goes on to the next part.
+TEST_F(DialogCoreTest, MediaNextGoesToTheNextPartAfterTheLastSentence) {
+    SpeechTimings timings;
+    timings.words = {{0, 0, 5}, {600, 6, 4}};
+    timings.sentences = {{0, 0, 5}, {600, 6, 4}};
+    std::string error;
+    const std::string tone = makeToneMp3(2.4, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    AudioPeer audio(timingsTag("First. Next.", timings) + tone, {});
+    server_.audioAt(audio.url());
+    open();
+    ASSERT_TRUE(ready());
+    view_.setText(control::kTextBox, sentencesOf(1500));
+    dialog_->playNow();
+    const MediaSession& media = dialog_->media();
+    ASSERT_TRUE(pumpUntil([&] { return dialog_->canMoveSentence(); })) << status();
+    EXPECT_EQ(media.decide(MediaSession::Command::kNext), MediaSession::Action::kNextSentence);
+    dialog_->mediaCommand(MediaSession::Command::kNext); // to the second sentence
+    EXPECT_EQ(addedTexts().size(), 1u);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/2");
+    dialog_->mediaCommand(MediaSession::Command::kNext);  // none after it: the next part
+    EXPECT_EQ(view_.text[control::kCounter], "Part 2/2"); // at once, not at the audio's end
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2; })) << status();
+    EXPECT_TRUE(media.canGoPrevious());
+}
+
 std::string fileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
