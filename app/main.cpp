@@ -78,9 +78,10 @@ bool parseOptions(QCommandLineParser& parser, Options& options, QString& error) 
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption read(QStringLiteral("read"), QStringLiteral("Read TEXT aloud."),
                                   QStringLiteral("TEXT"));
-    const QCommandLineOption file(QStringLiteral("read-file"),
-                                  QStringLiteral("Read the text file FILE aloud."),
-                                  QStringLiteral("FILE"));
+    const QCommandLineOption file(
+        QStringLiteral("read-file"),
+        QStringLiteral("Read the document FILE aloud (PDF, EPUB, HTML, DOCX, ODT or text)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption selection(
         QStringLiteral("read-selection"),
         QStringLiteral("Read the primary selection (the text last selected) aloud."));
@@ -88,31 +89,37 @@ bool parseOptions(QCommandLineParser& parser, Options& options, QString& error) 
                                        QStringLiteral("Read the clipboard's text aloud."));
     parser.setApplicationDescription(QStringLiteral("Reads typed text and news feeds aloud."));
     parser.addOptions({help, read, file, selection, clipboard});
+    // Desktops open a document with the program by naming it alone.
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("The same as --read-file FILE."),
+                                 QStringLiteral("[FILE]"));
     QStringList arguments = QCoreApplication::arguments();
     arguments[0] = QStringLiteral("tolvane"); // as the help names it
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return false;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]);
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        error = QStringLiteral("unexpected argument '%1'").arg(files[1]);
         return false;
     }
     options.help = parser.isSet(help);
     const int reads = int(parser.values(read).size() + parser.values(file).size()) +
-                      int(parser.isSet(selection)) + int(parser.isSet(clipboard));
+                      int(parser.isSet(selection)) + int(parser.isSet(clipboard)) +
+                      int(files.size());
     if (reads > 1) {
-        error = QStringLiteral("give one of --read, --read-file, --read-selection and "
-                               "--read-clipboard, once");
+        error = QStringLiteral("give one of --read, --read-file, --read-selection, "
+                               "--read-clipboard and FILE, once");
         return false;
     }
     if (reads == 1) {
         ReadRequest request;
         if (parser.isSet(read)) {
             request.text = ui::coreText(parser.value(read));
-        } else if (parser.isSet(file)) {
+        } else if (parser.isSet(file) || !files.isEmpty()) {
             request.source = Source::kFile;
-            request.file = ui::localPath(parser.value(file));
+            request.file = ui::localPath(parser.isSet(file) ? parser.value(file) : files[0]);
         } else {
             request.source = parser.isSet(selection) ? Source::kSelection : Source::kClipboard;
         }

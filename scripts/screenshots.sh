@@ -3,8 +3,11 @@
 # the reference server, starts the server (demo configuration, loopback port
 # 8080), a PulseAudio null sink of this run's own so the reading really plays,
 # and an Xvfb screen, then runs the client in English and in Chinese and saves
-#   docs/screenshots/{ready,reading,options,trace}-{en,zh}.png
+#   docs/screenshots/{ready,reading,options,trace,parts}-{en,zh}.png
 # Re-running replaces them. Everything it started is stopped at the end.
+#
+#   scripts/screenshots.sh [SHOT...]   only these (ready, reading, trace,
+#                                      options, parts)
 #
 #   TOLVANE_BUILD_DIR   the build to use (build/default)
 #   TOLVANE_SHOTS_DIR   where the pictures go (docs/screenshots)
@@ -57,8 +60,9 @@ if ! start_server "${TOLVANE_SHOTS_PORT:-8080}"; then
     echo "== port ${TOLVANE_SHOTS_PORT:-8080} is taken; the pictures show port $port"
 fi
 
-mkdir -m 0700 "$work/pulse" "$work/runtime"
-export PULSE_RUNTIME_PATH=$work/pulse XDG_RUNTIME_DIR=$work/runtime
+mkdir -m 0700 "$work/pulse" "$work/runtime" "$work/state"
+# The part read of the pictured document is kept in this run's own state folder.
+export PULSE_RUNTIME_PATH=$work/pulse XDG_RUNTIME_DIR=$work/runtime XDG_STATE_HOME=$work/state
 scripts/pulse.sh start >/dev/null
 
 mkdir -p "$out"
@@ -78,5 +82,5 @@ INI
     # the same whatever desktop started the script.
     env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb LANG=C.UTF-8 \
         xvfb-run -a -s "-screen 0 $screen -dpi 96 -nolisten tcp" \
-        "$shots" "$work/config-$suffix.ini" "$out" "$suffix"
+        "$shots" "$work/config-$suffix.ini" "$out" "$suffix" "$@"
 done

@@ -317,6 +317,7 @@ void MainDialog::connectControls() {
     connect(textBox_, &QPlainTextEdit::textChanged, this, [this] {
         keepTextWithinLimit();
         core_->textChanged();
+        emit fileStateChanged(); // an edit leaves a long text's parts
     });
     connect(feedList_, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
         core_->feedDoubleClicked(feedList_->row(item), coreText(item->text()));
@@ -347,27 +348,30 @@ void MainDialog::connectControls() {
     // The text box takes Ctrl+Return for a line break of its own; there it
     // reads the text instead, where the user most often presses it.
     textBox_->installEventFilter(this);
-    // A text file dropped on the box is loaded; other drops insert as usual.
+    // A file dropped on the box, or anywhere on the dialog, is opened; other
+    // drops insert as usual.
     textBox_->viewport()->installEventFilter(this);
+    setAcceptDrops(true);
+    installEventFilter(this);
 }
 
 namespace {
 
-// The one local ".txt" file a drag carries, or an empty path.
-QString droppedTextFile(const QMimeData* mime) {
+// The one local file a drag carries, or an empty path; the file's content
+// tells what kind of document it is.
+QString droppedFile(const QMimeData* mime) {
     if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1) {
         return {};
     }
     const QUrl url = mime->urls().front();
-    const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
-    return path.endsWith(QStringLiteral(".txt"), Qt::CaseInsensitive) ? path : QString();
+    return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
 } // namespace
 
 bool MainDialog::dropEvent(QEvent* event) {
     auto* drop = static_cast<QDropEvent*>(event);
-    const QString path = droppedTextFile(drop->mimeData());
+    const QString path = droppedFile(drop->mimeData());
     if (path.isEmpty()) {
         return false;
     }
@@ -378,6 +382,7 @@ bool MainDialog::dropEvent(QEvent* event) {
     drop->acceptProposedAction();
     if (event->type() == QEvent::Drop) {
         core_->openText(localPath(path));
+        emit fileStateChanged();
     }
     return true;
 }
@@ -392,7 +397,7 @@ bool MainDialog::canReadFromHere() const {
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == textBox_->viewport() &&
+    if ((watched == textBox_->viewport() || watched == this) &&
         (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
          event->type() == QEvent::Drop)) {
         return dropEvent(event) || QWidget::eventFilter(watched, event);

@@ -147,6 +147,12 @@ void MainWindow::installMenu(bool chinese) {
               QKeySequence(Qt::ALT | Qt::Key_Left), read);
     tableItem(UiTextTable::kNextSentenceMenu, kNextSentence, QKeySequence(Qt::ALT | Qt::Key_Right),
               read);
+    // A long text's parts, with the keys that page through it.
+    read->addSeparator();
+    tableItem(UiTextTable::kPreviousPartMenu, kPreviousPart, QKeySequence(Qt::ALT | Qt::Key_PageUp),
+              read);
+    tableItem(UiTextTable::kNextPartMenu, kNextPart, QKeySequence(Qt::ALT | Qt::Key_PageDown),
+              read);
     item(bar->addMenu(QString::fromUtf8(t.help)), t.about, kAbout);
     updateFileActions();
 }
@@ -165,6 +171,12 @@ void MainWindow::updateFileActions() {
         if (QAction* move = action(id); move && dialog_) {
             move->setEnabled(dialog_->core().canMoveSentence());
         }
+    }
+    if (QAction* previous = action(kPreviousPart); previous && dialog_) {
+        previous->setEnabled(dialog_->core().hasPreviousPart());
+    }
+    if (QAction* next = action(kNextPart); next && dialog_) {
+        next->setEnabled(dialog_->core().hasNextPart());
     }
 }
 
@@ -192,6 +204,7 @@ QString MainWindow::speechFolder() {
 void MainWindow::openText(const QString& path) {
     if (dialog_->textBoxEditable() && !path.isEmpty()) {
         dialog_->core().openText(localPath(path));
+        updateFileActions();
     }
 }
 
@@ -252,6 +265,14 @@ void MainWindow::command(int id, std::string_view language) {
         break;
     case kNextSentence:
         dialog_->core().nextSentence();
+        break;
+    case kPreviousPart:
+        dialog_->core().previousPart();
+        updateFileActions();
+        break;
+    case kNextPart:
+        dialog_->core().nextPart();
+        updateFileActions();
         break;
     case kReconnect:
         dialog_->reconnect();

@@ -39,6 +39,8 @@ class MainWindow : public QMainWindow {
         kPreviousSentence = 32776,
         kNextSentence = 32777,
         kReconnect = 32778,
+        kPreviousPart = 32779,
+        kNextPart = 32780,
     };
     static constexpr char kTitle[] = "Tolvane Client";
     static constexpr char kVersion[] = "1.1.0";

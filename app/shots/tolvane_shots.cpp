@@ -1,13 +1,18 @@
 // tolvane-shots: runs the desktop client in this process against a running
-// speech server and saves four pictures of it as PNG files in OUTDIR:
+// speech server and saves pictures of it as PNG files in OUTDIR:
 // ready-SUFFIX.png (logged in, feeds listed), reading-SUFFIX.png (a reading
 // with its progress bar and time, and the word being heard lit when the
-// server's audio carries word timings), options-SUFFIX.png (the options sheet) and
-// trace-SUFFIX.png (the trace window after the reading). The interface
-// language is the one CONFIG names. Meant for a real X server (Xvfb), where
-// fonts and widgets render as on a desktop; scripts/screenshots.sh runs it.
+// server's audio carries word timings), options-SUFFIX.png (the options sheet),
+// trace-SUFFIX.png (the trace window after the reading) and parts-SUFFIX.png
+// (a document longer than the limit read in parts, its second part playing).
+// The interface language is the one CONFIG names. Meant for a real X server
+// (Xvfb), where fonts and widgets render as on a desktop; scripts/screenshots.sh
+// runs it.
 //
-//   tolvane-shots CONFIG OUTDIR SUFFIX
+//   tolvane-shots CONFIG OUTDIR SUFFIX [SHOT...]
+//
+// With SHOTs (ready, reading, trace, options, parts) only those are saved
+// (the client still logs in first).
 //
 // Exit status 0 when every picture was saved, 1 when the client did not get
 // where a picture needs it (the last texts it showed are printed), 2 on a
@@ -21,12 +26,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -93,9 +100,10 @@ bool startsWithEither(const QString& text, const char* en, const char* zh) {
 // Drives one client window through the four pictures.
 class Session {
   public:
-    Session(MainWindow& window, ui::ClientObjects& objects, QString outDir, QString suffix)
+    Session(MainWindow& window, ui::ClientObjects& objects, QString outDir, QString suffix,
+            QStringList wanted)
         : window_(window), objects_(objects), outDir_(std::move(outDir)),
-          suffix_(std::move(suffix)) {
+          suffix_(std::move(suffix)), wanted_(std::move(wanted)) {
         window.dialog().setObserver([this](int control, const QString& text) {
             if (control == 0) {
                 shown_.waitingOpen = text == QLatin1String("open");
@@ -105,7 +113,10 @@ class Session {
         });
     }
 
-    bool run() { return ready() && reading() && trace() && options(); }
+    bool run() {
+        return ready() && (!wants("reading") || reading()) && (!wants("trace") || trace()) &&
+               (!wants("options") || options()) && (!wants("parts") || parts());
+    }
 
     // The last texts the dialog showed, for a failure's message.
     void printShown() const {
@@ -115,6 +126,9 @@ class Session {
     }
 
   private:
+    bool wants(const char* shot) const {
+        return wanted_.isEmpty() || wanted_.contains(QLatin1String(shot));
+    }
     QString path(const char* name) const {
         return QDir(outDir_).filePath(QStringLiteral("%1-%2.png").arg(name, suffix_));
     }
@@ -133,7 +147,7 @@ class Session {
             },
             kLoginMs);
         return expect(loggedIn, "a logged-in window with its feeds") &&
-               save(window_.grab(), path("ready"));
+               (!wants("ready") || save(window_.grab(), path("ready")));
     }
 
     // The trace window is opened first, so the reading's lines reach it.
@@ -188,6 +202,52 @@ class Session {
         return expect(saved, "the options sheet");
     }
 
+    // A web page of some 2000 characters, opened as File > Open opens it: it
+    // is held in three parts, and the second is pictured being read.
+    bool parts() {
+        const bool chinese = window_.dialog().core().language() == "zh-CN";
+        const QString sentence =
+            chinese
+                ? QString::fromUtf8("清晨的港口很安静,渔船一只接一只地靠岸,海鸥在码头上空盘旋。")
+                : QStringLiteral("In the quiet harbour the boats came in one by one at dawn, "
+                                 "and the gulls circled over the quay. ");
+        QString page =
+            QStringLiteral("<html><head><title>%1</title></head><body>")
+                .arg(chinese ? QString::fromUtf8("港口的早晨") : "Morning in the Harbour");
+        for (int paragraph = 0; paragraph < (chinese ? 36 : 8); ++paragraph) {
+            page +=
+                QStringLiteral("<p>") + sentence.repeated(chinese ? 2 : 3) + QStringLiteral("</p>");
+        }
+        page += QStringLiteral("</body></html>");
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("harbour.html")));
+        if (!expect(dir.isValid() && file.open(QIODevice::WriteOnly) &&
+                        file.write(page.toUtf8()) > 0,
+                    "a document to open")) {
+            return false;
+        }
+        file.close();
+        MainDialogCore& core = window_.dialog().core();
+        core.openText(file.fileName().toStdString());
+        core.nextPart();
+        bool lit = false;
+        window_.dialog().setHighlightObserver(
+            [&lit](TextRange word, TextRange) { lit = !word.empty(); });
+        core.playNow();
+        const bool playing = waitFor(
+            [this, &lit] {
+                return startsWithEither(shown_.text(control::kStatus), "Playing,", "播放中,") &&
+                       progress() >= 10 && (lit || !window_.dialog().core().follow().hasMarks());
+            },
+            kReadingMs);
+        window_.dialog().setHighlightObserver({});
+        const bool saved =
+            expect(playing && core.parts().count() > 2, "a document read in parts") &&
+            save(window_.grab(), path("parts"));
+        core.stop();
+        return saved;
+    }
+
     bool expect(bool reached, const char* what) const {
         if (!reached) {
             std::fprintf(stderr, "tolvane-shots: no picture of %s; the dialog showed:\n", what);
@@ -200,6 +260,7 @@ class Session {
     ui::ClientObjects& objects_;
     const QString outDir_;
     const QString suffix_;
+    const QStringList wanted_;
     Shown shown_;
 };
 
@@ -208,8 +269,8 @@ class Session {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
-    if (args.size() != 4) {
-        std::fprintf(stderr, "usage: tolvane-shots CONFIG OUTDIR SUFFIX\n");
+    if (args.size() < 4) {
+        std::fprintf(stderr, "usage: tolvane-shots CONFIG OUTDIR SUFFIX [SHOT...]\n");
         return 2;
     }
     ConfigStore config;
@@ -228,7 +289,7 @@ int main(int argc, char** argv) {
     bool done = false;
     {
         MainWindow window(objects, config, identity);
-        Session session(window, objects, args[2], args[3]);
+        Session session(window, objects, args[2], args[3], args.mid(4));
         window.show();
         done = session.run();
     }

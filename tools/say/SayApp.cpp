@@ -2,8 +2,6 @@
 
 #include "config/ClientIdentity.h"
 #include "config/ConfigStore.h"
-#include "documents/PartPositions.h"
-#include "documents/TextParts.h"
 #include "platform/Text.h"
 #include "protocol/DialogCodes.h"
 #include "protocol/InterfacePump.h"
@@ -11,6 +9,7 @@
 #include "tools/say/ReportLine.h"
 #include "ui/core/ControllerSet.h"
 #include "ui/core/MainDialogCore.h"
+#include "ui/core/ReadingParts.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -83,14 +82,6 @@ class Session {
         }
         dialog_.emplace(view_, pump_, config, controllers_.refs(),
                         ClientIdentity::format(ClientIdentity::systemValues()));
-        if (!options_.file.empty()) {
-            document_ = PartPositions::keyOf(options_.file);
-            std::string note;
-            positions_.load(&note);
-            if (!note.empty()) {
-                err_ << "tolvane-say: " << note << std::endl;
-            }
-        }
     }
 
     ~Session() {
@@ -121,7 +112,7 @@ class Session {
     bool nextPartDue() const { return nextPartDue_; }
     void readNextPart() {
         nextPartDue_ = false;
-        readPart(part_ + 1);
+        readPart(parts_.index() + 1);
     }
 
     void fail(const std::string& why) {
@@ -180,7 +171,7 @@ class Session {
             fail("the server is offline (HTTP status " + std::to_string(argument) + ")");
         } else if (message == dialog::number(dialog::Message::SpeechJob) &&
                    code == dialog::number(dialog::JobCode::PlaybackEnded) && options_.feed == 0) {
-            if (part_ + 1 < parts_) {
+            if (parts_.hasNext()) {
                 nextPartDue_ = true;
             } else {
                 rememberPart(0); // read to its end: the next time starts over
@@ -195,35 +186,37 @@ class Session {
     // A text longer than the user's limit is read in parts, each cut at a
     // sentence end; a document resumed starts at the part last begun.
     void readText() {
-        starts_ = partStarts(text_, size_t(std::max(controllers_.verify.maxTextNumber(), 1)));
-        starts_.push_back(text_.size());
-        parts_ = starts_.size() - 1;
-        size_t first = 0;
-        if (options_.resume && document_) {
-            first = std::min(positions_.partOf(*document_), parts_ - 1);
+        std::optional<PartPositions::Key> document;
+        if (!options_.file.empty()) {
+            document = PartPositions::keyOf(options_.file);
         }
-        readPart(first);
+        std::string note;
+        parts_.begin(text_, size_t(std::max(controllers_.verify.maxTextNumber(), 1)),
+                     std::move(document), &note);
+        if (!note.empty()) {
+            err_ << "tolvane-say: " << note << std::endl;
+        }
+        readPart(options_.resume ? parts_.keptPart() : 0);
     }
 
     // As the user would: the part into the box and Play Now. The stop that
     // begins with finds nothing running; its report is not printed.
     void readPart(size_t index) {
-        part_ = index;
-        if (parts_ > 1) {
-            out_ << "part " << index + 1 << "/" << parts_ << " " << starts_[index] << " "
-                 << starts_[index + 1] << std::endl;
-        }
         rememberPart(index);
+        if (parts_.count() > 1) {
+            out_ << "part " << index + 1 << "/" << parts_.count() << " " << parts_.start(index)
+                 << " " << parts_.end(index) << std::endl;
+        }
         muted_ = true;
-        view_.setText(control::kTextBox, std::u16string_view(text_).substr(
-                                             starts_[index], starts_[index + 1] - starts_[index]));
+        // An empty text has no part: Play Now's warning ends the run.
+        view_.setText(control::kTextBox, parts_.active() ? parts_.current() : u"");
         dialog_->playNow();
         muted_ = false;
     }
 
     void rememberPart(size_t index) {
         std::string error;
-        if (document_ && !positions_.remember(*document_, index, &error)) {
+        if (!parts_.goTo(index, &error)) {
             err_ << "tolvane-say: the position is not kept: " << error << std::endl;
         }
     }
@@ -253,12 +246,8 @@ class Session {
     std::ostream& err_;
     Outcome outcome_ = Outcome::kRunning;
     bool muted_ = false;
-    std::vector<size_t> starts_; // of the parts, and the text's end
-    size_t parts_ = 0;
-    size_t part_ = 0;
+    ReadingParts parts_; // the text, and with --file the document's kept part
     bool nextPartDue_ = false;
-    std::optional<PartPositions::Key> document_; // with --file
-    PartPositions positions_;
     ConsoleView view_;
 
     // Destroyed in reverse: the dialog before the controllers, the controllers

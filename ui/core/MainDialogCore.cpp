@@ -1,7 +1,7 @@
 #include "ui/core/MainDialogCore.h"
 
 #include "config/ConfigStore.h"
-#include "documents/TextFile.h"
+#include "documents/DocumentReader.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
 #include "protocol/ClientType.h"
@@ -41,6 +41,46 @@ int languageItemFor(std::string_view code, const std::vector<std::string_view>& 
         }
     }
     return -1;
+}
+
+// The status line's words for a document that gave no text, with the
+// layer's details after its own wording in brackets.
+UiTextTable::Slot problemSlot(DocumentError error) {
+    switch (error) {
+    case DocumentError::kNone:
+    case DocumentError::kUnreadable:
+        return UiTextTable::kTextUnreadable;
+    case DocumentError::kNotADocument:
+        return UiTextTable::kNotText;
+    case DocumentError::kTooLarge:
+        return UiTextTable::kDocumentTooLarge;
+    case DocumentError::kMalformed:
+        return UiTextTable::kDocumentMalformed;
+    case DocumentError::kEncrypted:
+        return UiTextTable::kDocumentEncrypted;
+    case DocumentError::kNoText:
+        return UiTextTable::kDocumentNoText;
+    case DocumentError::kUnpackedTooLarge:
+        return UiTextTable::kDocumentUnpackedTooLarge;
+    case DocumentError::kTooManyEntries:
+        return UiTextTable::kDocumentTooManyEntries;
+    case DocumentError::kNestedTooDeep:
+        return UiTextTable::kDocumentNestedTooDeep;
+    case DocumentError::kTookTooLong:
+        return UiTextTable::kDocumentTookTooLong;
+    }
+    return UiTextTable::kTextUnreadable;
+}
+
+std::u16string problemText(const UiTextTable& texts, const DocumentProblem& problem) {
+    std::u16string text = texts.text(problemSlot(problem.code));
+    // The layer's message is its own wording, then ": " and what it found
+    // (of a file that is no document, nothing worth telling).
+    const size_t wording = documentErrorText(problem.code).size();
+    if (problem.code != DocumentError::kNotADocument && problem.message.size() > wording + 2) {
+        text += u"[" + platform::ansiToUtf16(problem.message.substr(wording + 2)) + u"]";
+    }
+    return text;
 }
 
 // Nothing to read aloud: no character but blanks.
@@ -147,13 +187,14 @@ void MainDialogCore::resetControls() {
     view_.setTextLimit(textLimit_);
     view_.setVisible(control::kTime, false);
     view_.setText(control::kTime, u"");
-    view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
+    view_.setText(control::kTitle,
+                  partsTitle_.empty() ? texts_.text(UiTextTable::kEntryCaption) : partsTitle_);
     // What the user typed survives a refresh (a language switch, new
     // options); the prompt of the other language, an empty box or a news
     // item on show give way to the prompt.
     const std::u16string box = view_.textBoxText();
     if (itemShown_ || box.empty() || UiTextTable::isEntryPrompt(box)) {
-        view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+        showInBox(texts_.text(UiTextTable::kEntryPrompt));
     }
     itemShown_ = false;
     view_.setText(control::kFeedCaption, texts_.text(UiTextTable::kFeedCaption));
@@ -169,23 +210,134 @@ void MainDialogCore::resetControls() {
 }
 
 void MainDialogCore::showCounter() {
+    if (parts_.active()) {
+        view_.setText(
+            control::kCounter,
+            texts_.format(UiTextTable::kPartCounter, int(parts_.index() + 1), int(parts_.count())));
+        return;
+    }
     view_.setText(control::kCounter,
                   formatted("%d/%d", int(view_.textBoxText().size()), textLimit_));
 }
 
+void MainDialogCore::showInBox(std::u16string_view text) {
+    fillingBox_ = true;
+    view_.setText(control::kTextBox, text);
+    fillingBox_ = false;
+}
+
 void MainDialogCore::playNow() {
     c_.job.stop();
-    // The whole text: the box never holds more than the login's limit.
+    // The part on show, as long as the user has not edited it.
+    if (parts_.active()) {
+        readPart(parts_.index());
+        return;
+    }
     std::u16string text = view_.textBoxText();
     if (text.empty()) {
         view_.showWarning(texts_.text(UiTextTable::kEmptyWarning), texts_.text(UiTextTable::kWarn));
         return;
     }
     newsMode_ = false;
+    if (text.size() > size_t(textLimit_)) {
+        holdText({std::move(text), std::nullopt, {}});
+        readPart(0);
+        return;
+    }
     startReading(u"", std::move(text));
 }
 
-void MainDialogCore::startReading(std::u16string title, std::u16string text, int textAt) {
+// A text longer than the limit is held in parts, the box showing the part
+// last begun of its document (else the first); a shorter one goes into the
+// box as it is.
+void MainDialogCore::holdText(OpenedText opened) {
+    if (opened.text.size() <= size_t(textLimit_)) {
+        leaveParts();
+        showInBox(opened.text);
+        showCounter();
+        return;
+    }
+    std::string note;
+    parts_.begin(std::move(opened.text), size_t(textLimit_), std::move(opened.document), &note);
+    if (!note.empty()) {
+        TraceWrite(note);
+    }
+    keepPart(parts_.keptPart());
+    partsTitle_ = std::move(opened.title);
+    showPart();
+}
+
+void MainDialogCore::showPart() {
+    showInBox(parts_.current());
+    view_.setText(control::kTitle,
+                  partsTitle_.empty() ? texts_.text(UiTextTable::kEntryCaption) : partsTitle_);
+    showCounter();
+    media_.setPartNavigation(parts_.hasPrevious(), parts_.hasNext());
+}
+
+// The box's text is the user's again: the parts and their title go.
+void MainDialogCore::leaveParts() {
+    if (!parts_.active()) {
+        return;
+    }
+    parts_.clear();
+    partReading_ = false;
+    if (!partsTitle_.empty()) {
+        partsTitle_.clear();
+        view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
+    }
+    media_.setPartNavigation(false, false);
+}
+
+void MainDialogCore::keepPart(size_t index) {
+    std::string error;
+    if (!parts_.goTo(index, &error)) {
+        TraceWrite("The part read is not kept: " + error);
+    }
+}
+
+void MainDialogCore::readPart(size_t index) {
+    keepPart(index);
+    showPart();
+    newsMode_ = false;
+    startReading(u"", std::u16string(parts_.current()), 0, true);
+}
+
+void MainDialogCore::nextPart() {
+    movePart(1);
+}
+
+void MainDialogCore::previousPart() {
+    movePart(-1);
+}
+
+// To the part after or before the one on show; a reading under way stops and
+// the new part is read, else it is only shown.
+void MainDialogCore::movePart(int step) {
+    if (step > 0 ? !parts_.hasNext() : !parts_.hasPrevious()) {
+        return;
+    }
+    const size_t target = step > 0 ? parts_.index() + 1 : parts_.index() - 1;
+    const bool reading = c_.job.state() != SpeechJobController::State::kStopped;
+    c_.job.stop();
+    if (reading) {
+        readPart(target);
+    } else {
+        keepPart(target);
+        showPart();
+    }
+}
+
+// The last part has been read: the document starts over from its first part
+// the next time, and the box shows that part for Play Now.
+void MainDialogCore::partsEnded() {
+    keepPart(0);
+    showPart();
+}
+
+void MainDialogCore::startReading(std::u16string title, std::u16string text, int textAt,
+                                  bool inPart) {
+    partReading_ = inPart;
     // The user's pronunciations change only what is sent: the box, the
     // counter, the media controls and a saved speech's tag keep the text as
     // typed. The sent text may grow up to the login's limit (one already
@@ -226,6 +378,7 @@ void MainDialogCore::startReading(std::u16string title, std::u16string text, int
 
 void MainDialogCore::feedDoubleClicked(int row, std::u16string_view rowText) {
     c_.job.stop();
+    leaveParts();
     const std::vector<FeedEntry> feeds = c_.verify.feeds();
     int position = row;
     for (size_t i = 0; i < feeds.size(); ++i) {
@@ -286,11 +439,22 @@ void MainDialogCore::mediaCommand(MediaSession::Command command) {
     case MediaSession::Action::kNextItem:
         nextItem();
         break;
+    // Past the first or the last sentence of a part, to the part before or after.
     case MediaSession::Action::kPreviousSentence:
-        previousSentence();
+        if (!moveSentence(-1)) {
+            previousPart();
+        }
         break;
     case MediaSession::Action::kNextSentence:
-        nextSentence();
+        if (!moveSentence(1)) {
+            nextPart();
+        }
+        break;
+    case MediaSession::Action::kPreviousPart:
+        previousPart();
+        break;
+    case MediaSession::Action::kNextPart:
+        nextPart();
         break;
     case MediaSession::Action::kNone:
         break;
@@ -303,7 +467,7 @@ void MainDialogCore::readFromHere() {
     c_.job.stop();
     // A stopped news item gives way to the prompt: the text read from stays.
     if (view_.textBoxText() != text) {
-        view_.setText(control::kTextBox, text);
+        showInBox(text);
         showCounter();
     }
     const int length = int(text.size());
@@ -317,7 +481,15 @@ void MainDialogCore::readFromHere() {
         return;
     }
     newsMode_ = false;
-    startReading(u"", std::move(part), range.begin);
+    // From the cursor to the end of a part on show, its end goes on to the
+    // next part; a typed text longer than the limit is read in parts from there.
+    if (part.size() > size_t(textLimit_)) {
+        holdText({std::move(part), std::nullopt, {}});
+        readPart(0);
+        return;
+    }
+    const bool toPartEnd = parts_.active() && range.end == length;
+    startReading(u"", std::move(part), range.begin, toPartEnd);
 }
 
 bool MainDialogCore::canMoveSentence() const {
@@ -332,15 +504,20 @@ void MainDialogCore::nextSentence() {
     moveSentence(1);
 }
 
-void MainDialogCore::moveSentence(int step) {
+// False when there is no sentence to go to.
+bool MainDialogCore::moveSentence(int step) {
     int64_t heard = 0;
     if (!canMoveSentence() || !c_.playback.heardPosition(heard, true)) {
-        return;
+        return false;
     }
     const std::optional<int64_t> target = follow_.sentenceStart(step, heard);
-    if (target && c_.playback.seekTo(*target)) {
+    if (!target) {
+        return false;
+    }
+    if (c_.playback.seekTo(*target)) {
         showHeard(*target);
     }
+    return true;
 }
 
 void MainDialogCore::followTick() {
@@ -396,41 +573,39 @@ void MainDialogCore::endFollowing() {
 }
 
 void MainDialogCore::textChanged() {
+    if (!fillingBox_) {
+        leaveParts();
+    }
     showCounter();
 }
 
 void MainDialogCore::openText(const std::filesystem::path& file) {
-    std::u16string text;
+    OpenedText opened;
     std::u16string note;
-    if (readTextFile(file, text, note)) {
-        view_.setText(control::kTextBox, text);
-        showCounter();
+    if (openFile(file, opened, note)) {
+        holdText(std::move(opened));
     }
     setStatus(note);
 }
 
-// The one way a text file is read for the box: true with its text cut to the
-// limit, or false; `note` is what the status line says of it either way.
-bool MainDialogCore::readTextFile(const std::filesystem::path& file, std::u16string& text,
-                                  std::u16string& note) const {
-    TextFile::Result loaded = TextFile::load(file, textLimit_);
-    switch (loaded.outcome) {
-    case TextFile::Outcome::kUnreadable:
-        note = texts_.text(UiTextTable::kTextUnreadable) + u"[" +
-               platform::ansiToUtf16(loaded.error) + u"]";
+// The one way a file is opened for the box: true with its text, or false;
+// `note` is what the status line says of it either way.
+bool MainDialogCore::openFile(const std::filesystem::path& file, OpenedText& opened,
+                              std::u16string& note) const {
+    OpenedDocument document = openDocument(file);
+    if (!document) {
+        note = problemText(texts_, document.problem);
         return false;
-    case TextFile::Outcome::kNotText:
-        note = texts_.text(UiTextTable::kNotText);
-        return false;
-    case TextFile::Outcome::kCut:
-        note = texts_.format(UiTextTable::kTextCut, textLimit_);
-        break;
-    case TextFile::Outcome::kLoaded:
+    }
+    opened.text = document.document.text();
+    opened.title = std::move(document.document.title);
+    if (opened.text.size() > size_t(textLimit_)) {
+        opened.document = PartPositions::keyOf(file);
+        note = texts_.format(UiTextTable::kTextInParts, textLimit_);
+    } else {
         note =
             texts_.text(UiTextTable::kTextLoaded) + platform::ansiToUtf16(file.filename().string());
-        break;
     }
-    text = std::move(loaded.text);
     return true;
 }
 
@@ -460,9 +635,9 @@ void MainDialogCore::readHanded(ReadRequest request, ReadDone done) {
 
 void MainDialogCore::readHandedNow(ReadRequest request, const ReadDone& done) {
     using Source = ReadRequest::Source;
-    std::u16string text = std::move(request.text);
+    OpenedText opened{std::move(request.text), std::nullopt, {}};
     std::u16string note;
-    if (request.source == Source::kFile && !readTextFile(request.file, text, note)) {
+    if (request.source == Source::kFile && !openFile(request.file, opened, note)) {
         refuseHanded(done, std::move(note));
         return;
     }
@@ -470,8 +645,7 @@ void MainDialogCore::readHandedNow(ReadRequest request, const ReadDone& done) {
         refuseHanded(done, texts_.text(UiTextTable::kNoSelection));
         return;
     }
-    TextFile::cut(text, textLimit_);
-    if (blank(text)) {
+    if (blank(opened.text)) {
         const UiTextTable::Slot reason =
             request.source == Source::kClipboard   ? UiTextTable::kClipboardEmpty
             : request.source == Source::kSelection ? UiTextTable::kSelectionEmpty
@@ -480,12 +654,17 @@ void MainDialogCore::readHandedNow(ReadRequest request, const ReadDone& done) {
         return;
     }
     // As Play Now: what runs stops first (a feed's item gives way), then the
-    // box holds what is read.
+    // box holds what is read, or its first part (a document's part last begun).
     c_.job.stop();
-    view_.setText(control::kTextBox, text);
-    showCounter();
+    const bool inParts = opened.text.size() > size_t(textLimit_);
+    std::u16string text = inParts ? std::u16string() : opened.text;
+    holdText(std::move(opened));
     newsMode_ = false;
-    startReading(u"", std::move(text));
+    if (inParts) {
+        readPart(parts_.index());
+    } else {
+        startReading(u"", std::move(text));
+    }
     if (done) {
         done({true, {}});
     }
@@ -821,7 +1000,12 @@ void MainDialogCore::onUserVerify(dialog::UserVerifyCode code, intptr_t argument
 
 void MainDialogCore::loggedIn(intptr_t argument) {
     textLimit_ = c_.verify.maxTextNumber();
-    view_.setTextLimit(textLimit_);
+    view_.setTextLimit(kTextBoxLimit);
+    // Another login may take another limit.
+    if (parts_.active() && parts_.limit() != size_t(textLimit_)) {
+        parts_.recut(size_t(std::max(textLimit_, 1)));
+        showPart();
+    }
     showCounter();
     for (const FeedEntry& feed : c_.verify.feeds()) {
         view_.addFeed(feed.title);
@@ -866,7 +1050,7 @@ void MainDialogCore::onNewsItems(dialog::NewsItemsCode code, intptr_t argument) 
 
 void MainDialogCore::showEntryPrompt() {
     view_.setText(control::kTitle, texts_.text(UiTextTable::kEntryCaption));
-    view_.setText(control::kTextBox, texts_.text(UiTextTable::kEntryPrompt));
+    showInBox(texts_.text(UiTextTable::kEntryPrompt));
     view_.setText(control::kNewsPosition, u"");
     itemShown_ = false;
 }
@@ -887,6 +1071,7 @@ void MainDialogCore::feedEnded() {
 // ready for the next reading, as at a feed's end. A feed being read ends, its
 // item giving way to the prompt as at a stop.
 void MainDialogCore::failed(intptr_t text) {
+    partReading_ = false; // the part stays on show for Play Now
     setStatusArgument(text);
     setFinished();
     // The batch's copy goes; the news controller's own goes with its next
@@ -919,7 +1104,7 @@ void MainDialogCore::showItem() {
     view_.setText(control::kNewsPosition,
                   formatted("%d/%d[%d]", newsIndex_ + 1, maxrss_, batchCount_));
     view_.setText(control::kTitle, item.title);
-    view_.setText(control::kTextBox, item.description);
+    showInBox(item.description);
     itemShown_ = true;
     showCounter();
 }
@@ -941,6 +1126,14 @@ void MainDialogCore::completed() {
                   cutShort_.empty() ? texts_.text(UiTextTable::kCompleted) : cutShort_);
     cutShort_.clear();
     setFinished();
+    if (partReading_) {
+        partReading_ = false;
+        if (parts_.hasNext()) {
+            readPart(parts_.index() + 1);
+        } else {
+            partsEnded();
+        }
+    }
     readNextItem();
     showCounter();
 }
@@ -961,6 +1154,7 @@ void MainDialogCore::readNextItem() {
 }
 
 void MainDialogCore::stopped() {
+    partReading_ = false; // the part stays on show: Play Now reads it again
     view_.setText(control::kStatus, texts_.text(UiTextTable::kStopped));
     setFinished();
     if (newsMode_ && !keepItems_) {

@@ -7,6 +7,7 @@
 #include "ui/core/FollowAlong.h"
 #include "ui/core/MediaSession.h"
 #include "ui/core/ReadRequest.h"
+#include "ui/core/ReadingParts.h"
 #include "ui/core/UiTextTable.h"
 
 #include <array>
@@ -54,6 +55,9 @@ class MainDialogCore {
     static constexpr std::string_view kChinese = "zh-CN";
     static constexpr std::string_view kEnglish = "en-US";
     static constexpr int kResetTextLimit = 256;
+    // The most the text box takes once logged in: as much text as a
+    // document gives. What is longer than the login's limit is read in parts.
+    static constexpr int kTextBoxLimit = 16 << 20;
     // The maker's support address and the place of its web pages: the speech
     // server the client is configured for serves them.
     static constexpr std::string_view kSupportAddress = "support@tolvane.local";
@@ -116,15 +120,30 @@ class MainDialogCore {
     void followTick();
     const FollowAlong& follow() const { return follow_; }
 
-    // Open Text, or a text file dropped on the text box: loads `file` into the
-    // box up to the text limit and says in the status line what came of it.
-    // The front end offers it only while the text box is editable.
+    // Open Text, or a file dropped on the text box: opens `file` as a
+    // document (PDF, EPUB, HTML, DOCX, ODT or text) and says in the status
+    // line what came of it. Its text goes into the box or, when longer than
+    // the login's limit, is held in parts, the box showing the part last
+    // begun of that file in this run or an earlier one. The front end offers
+    // it only while the text box is editable.
     void openText(const std::filesystem::path& file);
 
+    // A text longer than the login's limit (opened, handed, or typed and
+    // read) is read part after part, each at most the limit and cut at a
+    // sentence end; the box shows the part on show, which Play Now reads,
+    // and the counter "Part k/n". Editing the box leaves the parts. Next and
+    // Previous Part show the part after or before it, reading it when a
+    // reading was under way; a document's part is kept across runs.
+    void nextPart();
+    void previousPart();
+    bool hasNextPart() const { return parts_.hasNext(); }
+    bool hasPreviousPart() const { return parts_.hasPrevious(); }
+    const ReadingParts& parts() const { return parts_; }
+
     // Text handed from outside the window, read as if typed and Play Now
-    // pressed: once logged in, a reading under way stops, the text (cut to
-    // the limit; a file's as Open Text loads it) goes into the box and is
-    // read. While the server is checked and the user logged in, the request
+    // pressed: once logged in, a reading under way stops, the text (a file's
+    // as Open Text opens it) goes into the box, in parts when longer than
+    // the limit, and is read. While the server is checked and the user logged in, the request
     // waits (a later one replaces it) and is read once logged in. Without a
     // connection, or with nothing to read, nothing is read and the status
     // line says why. `done` hears once what came of it (not when the dialog
@@ -174,23 +193,39 @@ class MainDialogCore {
     void connectionLost();
     void readHandedNow(ReadRequest request, const ReadDone& done);
     void refuseHanded(const ReadDone& done, std::u16string reason);
-    bool readTextFile(const std::filesystem::path& file, std::u16string& text,
-                      std::u16string& note) const;
+    // A file's text, the file named when it may be kept in parts.
+    struct OpenedText {
+        std::u16string text;
+        std::optional<PartPositions::Key> document;
+        std::u16string title;
+    };
+    bool openFile(const std::filesystem::path& file, OpenedText& opened,
+                  std::u16string& note) const;
+    void holdText(OpenedText opened);
+    void showPart();
+    void leaveParts();
+    void readPart(size_t index);
+    void keepPart(size_t index);
+    void movePart(int step);
+    void partsEnded();
+    void showInBox(std::u16string_view text);
     void showCounter();
     void setStatus(std::u16string_view text) { view_.setText(control::kStatus, text); }
     void setStatusArgument(intptr_t argument);
     void setBusy();
     void setFinished();
     void hideProgress();
-    // `textAt` is where `text` starts in the box.
-    void startReading(std::u16string title, std::u16string text, int textAt = 0);
+    // `textAt` is where `text` starts in the box; with `inPart` the reading
+    // is of the part on show, and its end goes on to the next.
+    void startReading(std::u16string title, std::u16string text, int textAt = 0,
+                      bool inPart = false);
     void timingsArrived(const SpeechTimings& timings);
     void audioPlaying();
     void audioPaused();
     void setFollowing(bool on);
     void endFollowing();
     void showHeard(int64_t ms);
-    void moveSentence(int step);
+    bool moveSentence(int step);
     SpeechFile::Tags tagsFor(std::u16string_view title, std::u16string_view text) const;
     void showItem();
     void readItem();
@@ -257,6 +292,13 @@ class MainDialogCore {
     bool following_ = false;
     SpeechFile::Tags speechTags_;
     std::filesystem::path lastSaveFolder_; // where Save Speech As last wrote, this run
+    // A long text held in parts, its document's title, whether the reading
+    // under way is of its part on show, and whether the dialog itself is
+    // filling the box (the user's edits leave the parts).
+    ReadingParts parts_;
+    std::u16string partsTitle_;
+    bool partReading_ = false;
+    bool fillingBox_ = false;
 };
 
 } // namespace tolvane

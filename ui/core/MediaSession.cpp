@@ -110,6 +110,14 @@ void MediaSession::setSentenceNavigation(bool available) {
     }
 }
 
+void MediaSession::setPartNavigation(bool previous, bool next) {
+    if (previousPart_ != previous || nextPart_ != next) {
+        previousPart_ = previous;
+        nextPart_ = next;
+        changed();
+    }
+}
+
 void MediaSession::onReport(uint32_t message, uint32_t code, intptr_t argument) {
     using namespace dialog;
     switch (static_cast<Message>(message)) {
@@ -190,10 +198,16 @@ MediaSession::Action MediaSession::decide(Command command) const {
     case Command::kStop:
         return busy_ || status_ != Status::kStopped ? Action::kStop : Action::kNone;
     case Command::kNext:
-        // A feed goes on to its next item; typed text to its next sentence.
-        return newsItem_ ? Action::kNextItem : sentences_ ? Action::kNextSentence : Action::kNone;
+        // A feed goes on to its next item; typed text to its next sentence,
+        // or to its next part while its audio cannot move by sentences.
+        if (newsItem_) {
+            return Action::kNextItem;
+        }
+        return sentences_ ? Action::kNextSentence : nextPart_ ? Action::kNextPart : Action::kNone;
     case Command::kPrevious:
-        return sentences_ ? Action::kPreviousSentence : Action::kNone;
+        return sentences_      ? Action::kPreviousSentence
+               : previousPart_ ? Action::kPreviousPart
+                               : Action::kNone;
     }
     return Action::kNone;
 }

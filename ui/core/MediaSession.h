@@ -28,7 +28,9 @@ class MediaSession {
         kStop,
         kNextItem,
         kPreviousSentence,
-        kNextSentence
+        kNextSentence,
+        kPreviousPart,
+        kNextPart
     };
 
     // A title made from typed text: its first words, at most this many of
@@ -51,6 +53,9 @@ class MediaSession {
     // Whether the reading's audio can go to its previous and next sentence
     // (it plays, with sentence timings); the end of the reading ends it.
     void setSentenceNavigation(bool available);
+    // Whether a long text read in parts has a part before and after the one
+    // on show; it holds until the dialog says otherwise.
+    void setPartNavigation(bool previous, bool next);
 
     Action decide(Command command) const;
 
@@ -66,11 +71,13 @@ class MediaSession {
     // A command that can change something: Play or PlayPause can start or
     // resume, Pause or PlayPause can pause (a reading under way, paused or
     // not), Next can go to the next news item or, in typed text, the next
-    // sentence, Previous to the previous sentence.
+    // sentence (the dialog goes on to the next part after the last one),
+    // else the next part; Previous to the previous sentence, else the
+    // previous part.
     bool canPlay() const { return ready_ || busy_ || status_ != Status::kStopped; }
     bool canPause() const { return busy_ || status_ != Status::kStopped; }
-    bool canGoNext() const { return newsItem_ || sentences_; }
-    bool canGoPrevious() const { return sentences_; }
+    bool canGoNext() const { return newsItem_ || sentences_ || nextPart_; }
+    bool canGoPrevious() const { return sentences_ || previousPart_; }
 
     // The title of typed text: its first words, whitespace runs made one blank,
     // with an ellipsis when words were left out; a text without blanks (as
@@ -87,6 +94,8 @@ class MediaSession {
     bool busy_ = false;      // a reading is under way (Pause/Resume and Stop apply)
     bool newsItem_ = false;  // that reading is a news item, with more to come
     bool sentences_ = false; // its audio can go from sentence to sentence
+    bool previousPart_ = false;
+    bool nextPart_ = false;
     uint64_t readings_ = 0;
     uint64_t track_ = 0;
     std::u16string title_;

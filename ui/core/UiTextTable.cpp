@@ -41,15 +41,20 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
     {"Open Text…", "打开文本..."},
     {"Save Speech As…", "保存语音..."},
     {"Open Text", "打开文本"},
-    {"Text files (*.txt);;All files (*)", "文本文件 (*.txt);;所有文件 (*)"},
+    {"Documents and text (*.txt *.text *.pdf *.epub *.html *.htm *.xhtml *.docx *.odt);;"
+     "Text files (*.txt *.text);;PDF documents (*.pdf);;EPUB books (*.epub);;"
+     "Web pages (*.html *.htm *.xhtml);;DOCX documents (*.docx);;ODT documents (*.odt);;"
+     "All files (*)",
+     "文档和文本 (*.txt *.text *.pdf *.epub *.html *.htm *.xhtml *.docx *.odt);;"
+     "文本文件 (*.txt *.text);;PDF 文档 (*.pdf);;EPUB 电子书 (*.epub);;"
+     "网页 (*.html *.htm *.xhtml);;DOCX 文档 (*.docx);;ODT 文档 (*.odt);;所有文件 (*)"},
     {"Save Speech As", "保存语音"},
     {"MP3 audio (*.mp3)", "MP3 音频 (*.mp3)"},
     {"Text loaded: ", "已载入文本: "},
-    {"The file is longer than %d characters; only its beginning was loaded",
-     "文件超过 %d 个字符,只载入了开头部分"},
+    {"The file is longer than %d characters; it is read in parts", "文件超过 %d 个字符,将分段朗读"},
     {"Cannot read the file", "无法读取文件"},
-    {"The file is not text in UTF-8 or the system's character set",
-     "文件不是 UTF-8 或系统字符集的文本"},
+    {"The file is neither a document nor text in UTF-8 or the system's character set",
+     "文件既不是文档,也不是 UTF-8 或系统字符集的文本"},
     {"Speech saved: ", "语音已保存: "},
     {"Cannot save the speech", "无法保存语音"},
     {"&Read", "朗读(&R)"},
@@ -64,6 +69,17 @@ constexpr std::array<Texts, UiTextTable::kSlotCount> kTexts{{
     {"Not connected to the speech server; the text was not read",
      "未连接到语音服务器,文本没有朗读"},
     {"A later request to read replaced this one", "已被之后的朗读请求取代"},
+    {"Part %d/%d", "第 %d/%d 部分"},
+    {"Previous Part", "上一部分"},
+    {"Next Part", "下一部分"},
+    {"The document is too large", "文档太大"},
+    {"The document is damaged", "文档已损坏"},
+    {"The document is protected by a password", "文档受密码保护"},
+    {"The document holds no text (only images?)", "文档中没有文字(只有图片?)"},
+    {"The document unpacks to more than can be read", "文档解压后太大,无法读取"},
+    {"The document is packed from too many files", "文档由太多文件组成"},
+    {"The document's markup is nested too deeply", "文档的标记嵌套太深"},
+    {"Reading the document took too long", "读取文档用时太长"},
 }};
 
 } // namespace
@@ -82,12 +98,17 @@ std::u16string UiTextTable::text(Slot slot) const {
 }
 
 std::u16string UiTextTable::format(Slot slot, int value) const {
-    // The formats are the table's own, each with one integer conversion.
+    return format(slot, value, 0);
+}
+
+std::u16string UiTextTable::format(Slot slot, int first, int second) const {
+    // The formats are the table's own, each with one or two integer
+    // conversions; a second argument a format does not use is ignored.
     const std::string pattern(utf8(slot));
     char buffer[256];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::snprintf(buffer, sizeof buffer, pattern.c_str(), value);
+    std::snprintf(buffer, sizeof buffer, pattern.c_str(), first, second);
 #pragma GCC diagnostic pop
     return platform::utf8ToUtf16(buffer);
 }

@@ -42,7 +42,7 @@ class UiTextTable {
         kSaveSpeechTitle,
         kSpeechFilter,
         kTextLoaded,     // followed by the file's name
-        kTextCut,        // %d: the text limit
+        kTextInParts,    // %d: the text limit
         kTextUnreadable, // followed by "[the reason]"
         kNotText,
         kSpeechSaved, // followed by the file's name
@@ -61,6 +61,20 @@ class UiTextTable {
         kNoSelection,
         kNotConnected,
         kReadReplaced,
+        // A long text read in parts: the counter, and the Read menu's moves.
+        kPartCounter, // %d/%d: the part, the parts
+        kPreviousPartMenu,
+        kNextPartMenu,
+        // Why a document gave no text (its unreadable file and a file that is
+        // no document use kTextUnreadable and kNotText).
+        kDocumentTooLarge,
+        kDocumentMalformed,
+        kDocumentEncrypted,
+        kDocumentNoText,
+        kDocumentUnpackedTooLarge,
+        kDocumentTooManyEntries,
+        kDocumentNestedTooDeep,
+        kDocumentTookTooLong,
         kSlotCount
     };
 
@@ -72,6 +86,8 @@ class UiTextTable {
     std::u16string text(Slot slot) const;
     // A text whose format takes one integer.
     std::u16string format(Slot slot, int value) const;
+    // A text whose format takes two.
+    std::u16string format(Slot slot, int first, int second) const;
     std::string_view utf8(Slot slot) const;
     // Whether `text` is the text box's prompt in either language.
     static bool isEntryPrompt(std::u16string_view text);

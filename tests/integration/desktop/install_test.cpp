@@ -142,9 +142,19 @@ TEST_F(Installed, DesktopEntryAndMetainfoPassTheirValidators) {
     const RunResult entry = tool("desktop-file-validate", {desktop.string()});
     EXPECT_EQ(entry.exitCode, 0) << entry.out << entry.err;
     EXPECT_EQ(entry.out + entry.err, "");
-    // The entry starts the installed program and shows the installed icon.
+    // The entry starts the installed program, with the file a desktop opens
+    // with it, and shows the installed icon.
     const std::string text = readFile(desktop);
-    EXPECT_THAT(text, ::testing::ContainsRegex("\nExec=tolvane\n"));
+    EXPECT_THAT(text, ::testing::ContainsRegex("\nExec=tolvane %f\n"));
+    // It opens documents of every kind the client reads.
+    for (const char* type :
+         {"text/plain", "text/html", "application/pdf", "application/epub+zip",
+          "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+          "application/vnd.oasis.opendocument.text"}) {
+        const std::string escaped = std::regex_replace(type, std::regex("[+.]"), "\\$&");
+        EXPECT_THAT(text, ::testing::ContainsRegex("\nMimeType=([^\n]*;)?" + escaped + ";"))
+            << type;
+    }
     EXPECT_THAT(text, ::testing::ContainsRegex("\nIcon=tolvane\n"));
     // Its actions read through the same program (the options are checked below).
     EXPECT_THAT(text, ::testing::ContainsRegex("\nActions=read-clipboard;read-selection;\n"));

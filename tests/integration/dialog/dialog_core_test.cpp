@@ -7,6 +7,7 @@
 
 #include "config/ConfigStore.h"
 #include "documents/TextFile.h"
+#include "platform/SystemText.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
 #include "playback/SpeechTimingsTag.h"
@@ -18,6 +19,7 @@
 #include "protocol/TraceWrite.h"
 #include "protocol/UserVerifyController.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/DocumentMaker.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestPaths.h"
 #include "ui/core/ControllerSet.h"
@@ -31,10 +33,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace tolvane::test {
@@ -206,7 +210,8 @@ TEST_F(DialogCoreTest, ChecksTheServerLogsInAndBecomesReady) {
     EXPECT_EQ(view_.text[control::kNetworkStatus], "Online[200]");
     EXPECT_EQ(view_.text[control::kServerVersion], "[Server: 1 ]");
     EXPECT_THAT(view_.feeds, ElementsAre("One", "Two"));
-    EXPECT_EQ(view_.limit, 1000);
+    // The box takes more than the limit: a longer text is read in parts.
+    EXPECT_EQ(view_.limit, MainDialogCore::kTextBoxLimit);
     EXPECT_EQ(view_.text[control::kCounter], "41/1000");
     EXPECT_EQ(view_.controls(), "100111");
     EXPECT_EQ(view_.waitingOpened, 1);
@@ -621,9 +626,9 @@ TEST_F(DialogCoreTest, TheSpeechSettingsGoIntoTheAddRequest) {
 }
 
 // Open Text: UTF-8 (with or without its mark, any line ends), GB18030 under a
-// UTF-8 locale or its own, UTF-16 with a mark; an overlong file is cut at the
-// limit with a status line saying so; what is not text changes nothing.
-TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
+// UTF-8 locale or its own, UTF-16 with a mark; an overlong file is held in
+// parts with a status line saying so; what is not text changes nothing.
+TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndHoldsAnOverlongFileInParts) {
     open();
     ASSERT_TRUE(ready());
     const auto file = [&](const std::string& name, const std::string& bytes) {
@@ -651,17 +656,18 @@ TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
     EXPECT_EQ(TextFile::decode(gb18030, "GB18030"), shown);
     EXPECT_EQ(TextFile::decode("ab\xE4\xBB", "UTF-8", true), u"ab"); // cut inside a character
 
-    // 1000 characters at most: the 1001st and on are left out, no pair split.
+    // 1000 characters a part at most, no pair split.
     const std::string overlong = std::string(999, 'a') + "😀tail";
     dialog_->openText(file("long.txt", overlong));
     EXPECT_EQ(view_.box, std::u16string(999, u'a'));
-    EXPECT_EQ(view_.text[control::kCounter], "999/1000");
-    EXPECT_EQ(status(), "The file is longer than 1000 characters; only its beginning was loaded");
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/2");
+    EXPECT_EQ(status(), "The file is longer than 1000 characters; it is read in parts");
     dialog_->languageSelected(u"zh-CN");
     ASSERT_TRUE(pumpUntil([&] { return status() == "就绪 ..."; }));
     dialog_->openText(file("long.txt", std::string(1500, 'b')));
     EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
-    EXPECT_EQ(status(), "文件超过 1000 个字符,只载入了开头部分");
+    EXPECT_EQ(view_.text[control::kCounter], "第 1/2 部分");
+    EXPECT_EQ(status(), "文件超过 1000 个字符,将分段朗读");
 
     // Missing, not a file, not text: the box keeps its text.
     dialog_->openText(dir_.path() / "missing.txt");
@@ -670,13 +676,29 @@ TEST_F(DialogCoreTest, OpenTextLoadsUtf8AndGb18030AndCutsAnOverlongFile) {
     dialog_->openText(dir_.path());
     EXPECT_THAT(status(), HasSubstr("Is a directory]"));
     dialog_->openText(file("image.txt", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16)));
-    EXPECT_EQ(status(), "文件不是 UTF-8 或系统字符集的文本");
+    EXPECT_EQ(status(), "文件既不是文档,也不是 UTF-8 或系统字符集的文本");
+    EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
+    // The document layer's reasons, in the interface's language with its
+    // details: a PDF locked by a password, a truncated EPUB.
+    const std::filesystem::path locked = file("locked.pdf", pdfOf({{"Secret words."}}, true));
+    const std::string book = epubOf("Book", {{"One", {"Words of the first chapter."}}});
+    const std::filesystem::path cut = file("cut.epub", book.substr(0, book.size() / 2));
+    dialog_->openText(locked);
+    EXPECT_EQ(status(), "文档受密码保护");
+    dialog_->openText(cut);
+    EXPECT_THAT(status(), ::testing::StartsWith("文档已损坏["));
+    dialog_->languageSelected(u"en-US");
+    ASSERT_TRUE(ready());
+    dialog_->openText(locked);
+    EXPECT_EQ(status(), "The document is protected by a password");
+    dialog_->openText(cut);
+    EXPECT_THAT(status(), ::testing::StartsWith("The document is damaged["));
     EXPECT_EQ(view_.box, std::u16string(1000, u'b'));
 }
 
 // Text handed from outside the window: it waits for the login (a later
 // request replacing an earlier one), is read as Play Now reads typed text
-// (stopping a reading under way, cut to the limit); empty text, an empty
+// (stopping a reading under way, in parts beyond the limit); empty text, an empty
 // clipboard or selection, a desktop without a selection and a file that is
 // not text are refused with the reason in the status line, as is everything
 // while the server cannot be reached.
@@ -698,12 +720,13 @@ TEST_F(DialogCoreTest, HandedTextWaitsForTheLoginAndIsReadOrRefusedWithItsReason
     EXPECT_EQ(view_.box, u"Second request");
     EXPECT_EQ(view_.controls(), "011011");
 
-    // A reading runs: it stops, and the whole limit of the next is read.
+    // A reading runs: it stops, and the next is read from its first part.
     const std::u16string overlong = std::u16string(999, u'a') + u"😀tail";
     dialog_->readHanded({.source = Source::kClipboard, .text = overlong}, record);
     ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2; })) << status();
     EXPECT_EQ(outcomes.back(), "read");
     EXPECT_EQ(view_.box, std::u16string(999, u'a'));
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/2");
     EXPECT_EQ(platform::utf8ToUtf16(addedTexts()[0]), u"Second request");
     EXPECT_EQ(platform::utf8ToUtf16(addedTexts()[1]), std::u16string(999, u'a'));
     EXPECT_TRUE(job_.running());
@@ -717,7 +740,7 @@ TEST_F(DialogCoreTest, HandedTextWaitsForTheLoginAndIsReadOrRefusedWithItsReason
         {{.source = Source::kSelection, .text = u"x", .offered = false},
          "This desktop keeps no selection to read"},
         {{.source = Source::kFile, .file = image},
-         "The file is not text in UTF-8 or the system's character set"},
+         "The file is neither a document nor text in UTF-8 or the system's character set"},
     };
     for (const auto& [request, reason] : refused) {
         dialog_->readHanded(request, record);
@@ -739,6 +762,164 @@ TEST_F(DialogCoreTest, HandedTextWaitsForTheLoginAndIsReadOrRefusedWithItsReason
     EXPECT_EQ(outcomes.back(), "Not connected to the speech server; the text was not read");
     EXPECT_EQ(status(), outcomes.back());
     EXPECT_EQ(addedTexts().size(), 2u);
+}
+
+// English sentences of plain words, in paragraphs, until the text holds at
+// least `units` UTF-16 units; the same text for the same arguments.
+std::u16string sentencesOf(size_t units) {
+    static constexpr std::array<std::string_view, 24> kWords{
+        "ships",  "harbour", "quiet",  "morning", "sailors", "gulls",  "water", "river",
+        "stone",  "garden",  "window", "letter",  "summer",  "winter", "bread", "market",
+        "little", "yellow",  "under",  "across",  "slowly",  "bright", "green", "forest"};
+    std::string text;
+    uint32_t seed = 7;
+    for (size_t sentence = 0; text.size() < units; ++sentence) {
+        std::string words;
+        const size_t count = 6 + sentence % 9;
+        for (size_t i = 0; i < count; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            words += (i == 0 ? "" : " ") + std::string(kWords[(seed >> 16) % kWords.size()]);
+        }
+        words[0] = char(std::toupper(static_cast<unsigned char>(words[0])));
+        text += words + (sentence % 7 == 3 ? "?" : ".") + (sentence % 5 == 4 ? "\n" : " ");
+    }
+    return platform::utf8ToUtf16(text);
+}
+
+// Whether `part` ends at a sentence's end (blanks after it are its own).
+bool endsASentence(std::u16string_view part) {
+    const size_t last = part.find_last_not_of(u" \n");
+    return last != std::u16string_view::npos &&
+           std::u16string_view(u".?!").find(part[last]) != std::u16string_view::npos;
+}
+
+// A text file longer than the limit is read part after part, as a feed's
+// items are: each part at most the limit and cut at a sentence end, every
+// character sent once and in order, the counter naming the part. After the
+// last part the first is on show again. Next and Previous Part move through
+// the parts (reading them while a reading runs), a stop keeps the part for
+// Play Now, and opening the file again in a new dialog goes on from the part
+// last begun. Edited text leaves the parts; typed text beyond the limit is
+// read in parts too.
+TEST_F(DialogCoreTest, ALongTextIsReadInPartsAndGoesOnWhereItStopped) {
+    std::string error;
+    const std::string mp3 = makeToneMp3(0.2, 440, error);
+    ASSERT_FALSE(mp3.empty()) << error;
+    AudioPeer audio(mp3, {});
+    server_.audioAt(audio.url());
+    const std::u16string text = sentencesOf(3200);
+    const std::filesystem::path book = dir_.path() / "book.txt";
+    std::ofstream(book) << platform::utf16ToUtf8(text);
+    open();
+    ASSERT_TRUE(ready());
+    std::vector<std::string> counters;
+    onReport_ = [&](uint32_t message, uint32_t code) {
+        if (message == 100 && code == 120) {
+            counters.push_back(view_.text[control::kCounter]);
+        }
+    };
+    dialog_->openText(book);
+    EXPECT_EQ(status(), "The file is longer than 1000 characters; it is read in parts");
+    EXPECT_EQ(view_.text[control::kTitle], "book.txt");
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/4");
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kNext),
+              MediaSession::Action::kNextPart);
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 4 && status() == "Completed"; }))
+        << status() << " after " << addedTexts().size();
+    EXPECT_THAT(counters, ElementsAre("Part 1/4", "Part 2/4", "Part 3/4", "Part 4/4"));
+    std::u16string joined;
+    std::vector<std::u16string> parts;
+    for (const std::string& added : addedTexts()) {
+        parts.push_back(platform::utf8ToUtf16(added));
+        EXPECT_LE(parts.back().size(), 1000u);
+        EXPECT_TRUE(endsASentence(parts.back())) << added;
+        joined += parts.back();
+    }
+    EXPECT_EQ(joined, text);
+    EXPECT_EQ(view_.box, parts[0]);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/4");
+    EXPECT_EQ(view_.controls(), "100111");
+
+    // From here on each reading waits for its audio until it is stopped.
+    server_.peer.answer("/query", 200,
+                        "item=tolvane&action=query&status=succeed&tts_status=wait&"
+                        "http_file=null&parameter=null&errcode=0&errmsg=null");
+    dialog_->nextPart();
+    dialog_->mediaCommand(MediaSession::Command::kNext);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 3/4");
+    EXPECT_EQ(view_.box, parts[2]);
+    EXPECT_EQ(addedTexts().size(), 4u); // moved, not read
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 5; })) << status();
+    dialog_->nextPart();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 6; })) << status();
+    EXPECT_EQ(view_.text[control::kCounter], "Part 4/4");
+    dialog_->previousPart();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 7; })) << status();
+    dialog_->stop();
+    EXPECT_EQ(status(), "Stopped");
+    EXPECT_EQ(view_.text[control::kCounter], "Part 3/4");
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 8; })) << status();
+    const std::vector<std::string> added = addedTexts();
+    EXPECT_THAT(std::vector(added.begin() + 4, added.end()),
+                ElementsAre(added[2], added[3], added[2], added[2]));
+    dialog_->stop();
+
+    // Quit and open the book again: part 3 is on show, and Play Now reads it.
+    dialog_.reset();
+    open();
+    ASSERT_TRUE(ready());
+    dialog_->openText(book);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 3/4");
+    EXPECT_EQ(view_.box, parts[2]);
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 9; })) << status();
+    EXPECT_EQ(addedTexts().back(), added[2]);
+    dialog_->stop();
+
+    // The user edits the part: it is typed text now, the parts gone.
+    view_.setText(control::kTextBox, u"Edited.");
+    dialog_->textChanged();
+    EXPECT_EQ(view_.text[control::kCounter], "7/1000");
+    EXPECT_EQ(view_.text[control::kTitle], "Input text below, press Read button ...");
+    EXPECT_EQ(dialog_->media().decide(MediaSession::Command::kNext), MediaSession::Action::kNone);
+    // Typed beyond the limit: read from its first part.
+    view_.setText(control::kTextBox, text.substr(0, 1500));
+    dialog_->textChanged();
+    EXPECT_EQ(view_.text[control::kCounter], "1500/1000");
+    dialog_->playNow();
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 10; })) << status();
+    EXPECT_EQ(addedTexts().back(), added[0]);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/2");
+}
+
+// The desktop's Next moves by sentences while the reading's audio can, and
+// past the last sentence of a part goes on to the next part.
+TEST_F(DialogCoreTest, MediaNextGoesToTheNextPartAfterTheLastSentence) {
+    SpeechTimings timings;
+    timings.words = {{0, 0, 5}, {600, 6, 4}};
+    timings.sentences = {{0, 0, 5}, {600, 6, 4}};
+    std::string error;
+    const std::string tone = makeToneMp3(2.4, 440, error);
+    ASSERT_FALSE(tone.empty()) << error;
+    AudioPeer audio(timingsTag("First. Next.", timings) + tone, {});
+    server_.audioAt(audio.url());
+    open();
+    ASSERT_TRUE(ready());
+    view_.setText(control::kTextBox, sentencesOf(1500));
+    dialog_->playNow();
+    const MediaSession& media = dialog_->media();
+    ASSERT_TRUE(pumpUntil([&] { return dialog_->canMoveSentence(); })) << status();
+    EXPECT_EQ(media.decide(MediaSession::Command::kNext), MediaSession::Action::kNextSentence);
+    dialog_->mediaCommand(MediaSession::Command::kNext); // to the second sentence
+    EXPECT_EQ(addedTexts().size(), 1u);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/2");
+    dialog_->mediaCommand(MediaSession::Command::kNext);  // none after it: the next part
+    EXPECT_EQ(view_.text[control::kCounter], "Part 2/2"); // at once, not at the audio's end
+    ASSERT_TRUE(pumpUntil([&] { return addedTexts().size() == 2; })) << status();
+    EXPECT_TRUE(media.canGoPrevious());
 }
 
 std::string fileBytes(const std::filesystem::path& path) {
@@ -1004,6 +1185,66 @@ TEST_F(DialogCoreRealServerTest, PronunciationsReachTheServerAndLightTheTypedWor
     const auto [chinese, chineseLit] = read("zh-CN", u"我喜欢中文和音乐。");
     EXPECT_THAT(chinese, ElementsAre("我", "喜", "欢", "汉", "语", "和", "音", "乐"));
     EXPECT_THAT(chineseLit, ElementsAre("我", "喜", "欢", "中文", "中文", "和", "音", "乐"));
+}
+
+// 20 000 characters through the reference server within its demo user's
+// limit of 1000: each part's audio, once downloaded, is followed at once by
+// the next part (as Next Part does), so the test need not hear an hour of
+// speech. The words the server spoke, read from each MP3's SYLT frame, are
+// the text's words, each once and in order; the parts sent hold every
+// character once, none over the limit, each cut at a sentence end.
+TEST_F(DialogCoreRealServerTest, TwentyThousandCharactersAreReadInPartsWithinTheLimit) {
+    const std::u16string text = sentencesOf(20000);
+    const std::filesystem::path book = dir_.path() / "long.txt";
+    std::ofstream(book) << platform::utf16ToUtf8(text);
+    open("en-US", "", reference_.port());
+    ASSERT_TRUE(ready()) << status();
+    dialog_->enableSpeechSaving();
+    dialog_->openText(book);
+    const size_t count = dialog_->parts().count();
+    ASSERT_GE(count, 20u);
+    EXPECT_EQ(view_.text[control::kCounter], "Part 1/" + std::to_string(count));
+    dialog_->playNow();
+    std::u16string sent;
+    std::vector<std::string> spoken;
+    for (size_t part = 0; part < count; ++part) {
+        ASSERT_TRUE(pumpUntil([&] { return dialog_->canSaveSpeech(); }))
+            << "part " << part + 1 << ": " << status();
+        EXPECT_EQ(view_.text[control::kCounter],
+                  "Part " + std::to_string(part + 1) + "/" + std::to_string(count));
+        const std::u16string said = platform::utf8ToUtf16(dialog_->speechTags().comment);
+        EXPECT_LE(said.size(), 1000u);
+        EXPECT_TRUE(part + 1 == count || endsASentence(said)) << dialog_->speechTags().comment;
+        sent += said;
+        std::string audio;
+        std::string error;
+        ASSERT_TRUE(controllers_.playback.keptDownload(audio, error)) << error;
+        for (std::string word : spokenWords(audio)) {
+            std::erase_if(word,
+                          [](char c) { return !std::isalpha(static_cast<unsigned char>(c)); });
+            spoken.push_back(platform::asciiLowered(word));
+        }
+        if (part + 1 < count) {
+            dialog_->nextPart();
+        }
+    }
+    dialog_->stop();
+    const auto [sentAt, textAt] = std::mismatch(sent.begin(), sent.end(), text.begin(), text.end());
+    EXPECT_TRUE(sentAt == sent.end() && textAt == text.end())
+        << "the parts sent differ from the text at " << textAt - text.begin() << " of "
+        << text.size();
+    std::vector<std::string> words;
+    std::istringstream in(platform::utf16ToUtf8(text));
+    for (std::string word; in >> word;) {
+        std::erase_if(word, [](char c) { return !std::isalpha(static_cast<unsigned char>(c)); });
+        words.push_back(platform::asciiLowered(word));
+    }
+    const auto [spokenAt, wordAt] =
+        std::mismatch(spoken.begin(), spoken.end(), words.begin(), words.end());
+    EXPECT_TRUE(spokenAt == spoken.end() && wordAt == words.end())
+        << "word " << wordAt - words.begin() << " of " << words.size() << " spoken as "
+        << (spokenAt == spoken.end() ? "nothing" : *spokenAt);
+    EXPECT_GE(text.size(), 20000u);
 }
 
 TEST_F(DialogCoreRealServerTest, RateEightyIsFasterSpeech) {

@@ -1,21 +1,24 @@
 #pragma once
 
-// The desktop client's main window as the GUI tests drive it: real widgets,
-// real controllers, with what each control showed recorded in order; and the
-// modal windows it opens, handled as a user handles them.
+// The desktop client's window driven as a user drives it, for the GUI tests:
+// the window with what it showed, modal windows answered as they come, a
+// file chosen in a file dialog, a file dropped on a widget.
 #include "config/ConfigStore.h"
 #include "ui/ClientObjects.h"
 #include "ui/MainDialog.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -140,6 +143,18 @@ inline void chooseFile(QWidget* modal, const std::filesystem::path& file) {
     name->selectAll();
     QTest::keyClicks(name, QString::fromStdString(file.filename().string()));
     QTest::keyClick(name, Qt::Key_Return);
+}
+
+// Drags `file` onto `target` and drops it there, as a file manager does;
+// whether both the entering drag and the drop were accepted.
+inline bool dropFile(QWidget* target, const std::filesystem::path& file) {
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+    QApplication::sendEvent(target, &enter);
+    QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+    QApplication::sendEvent(target, &dropped);
+    return enter.isAccepted() && dropped.isAccepted();
 }
 
 } // namespace tolvane::test

@@ -307,7 +307,9 @@ TEST(FakeServerClient, ReconnectAfterTheServerComesBackLogsIn) {
 
 // The box takes up to the login's limit, and Play Now sends all of it; an
 // empty box warns and sends nothing.
-TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
+// A paste past the login's limit is kept whole and read in parts: the first
+// part, the whole limit of it, is sent.
+TEST(FakeServerClient, APastePastTheLimitIsKeptAndReadInParts) {
     FakeSpeechServer server;
     server.peer.answer("/query", 200,
                        "item=tolvane&action=query&status=failed&errcode=500&errmsg=broken");
@@ -317,13 +319,14 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
     auto* box = client.control<QPlainTextEdit>(control::kTextBox);
     box->selectAll();
     box->insertPlainText(QString(1200, QChar(u'a'))); // a paste past the limit
-    EXPECT_EQ(box->toPlainText().size(), 1000);
-    EXPECT_EQ(client.text(control::kCounter), "1000/1000");
+    EXPECT_EQ(box->toPlainText().size(), 1200);
+    EXPECT_EQ(client.text(control::kCounter), "1200/1000");
     client.activate();
     QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier); // Ctrl+Return is Play Now
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/add") == 1; }, 20000))
         << client.text(control::kStatus);
     EXPECT_EQ(server.peer.exchanges()[2].params.find("text")->second.size(), 1000u);
+    EXPECT_EQ(client.text(control::kCounter), "Part 1/2");
     // The failure is shown and the dialog is ready for the next reading.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !client.objects().job.running(); }, 20000));
     EXPECT_THAT(client.text(control::kStatus), HasSubstr("Failed to query"));
@@ -342,7 +345,7 @@ TEST(FakeServerClient, TheTextLimitHoldsAndAllOfTheTextIsSent) {
 }
 
 // Open Text through the menu's file dialog, and a text file dropped on the
-// box; both only while the box takes text.
+// box (a long one held in parts); both only while the box takes text.
 TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
     FakeSpeechServer server;
     TempDir dir;
@@ -369,20 +372,12 @@ TEST(FakeServerClient, OpenTextAndADroppedFileFillTheTextBox) {
     EXPECT_EQ(client.text(control::kStatus), "Text loaded: gb.txt");
 
     QWidget* viewport = client.control<QPlainTextEdit>(control::kTextBox)->viewport();
-    const auto drop = [&](const std::filesystem::path& path) {
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
-        QApplication::sendEvent(viewport, &enter);
-        QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
-        QApplication::sendEvent(viewport, &dropped);
-        return enter.isAccepted() && dropped.isAccepted();
-    };
+    const auto drop = [&](const std::filesystem::path& path) { return dropFile(viewport, path); };
     EXPECT_TRUE(drop(longFile));
     EXPECT_EQ(client.text(control::kTextBox), std::string(1000, 'x'));
-    EXPECT_EQ(client.text(control::kCounter), "1000/1000");
+    EXPECT_EQ(client.text(control::kCounter), "Part 1/2");
     EXPECT_EQ(client.text(control::kStatus),
-              "The file is longer than 1000 characters; only its beginning was loaded");
+              "The file is longer than 1000 characters; it is read in parts");
 
     // While a reading runs the box is read-only: no file is taken.
     client.click(control::kPlayNow);

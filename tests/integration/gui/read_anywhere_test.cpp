@@ -298,8 +298,12 @@ TEST_F(ReadAnywhere, TheClipboardAndTheSelectionAreReadStartingTheClientWhenNone
 TEST_F(ReadAnywhere, TextAndFilesAreHandedToTheRunningClient) {
     ASSERT_FALSE(server_.baseUrl().empty()) << server_.output();
     configure(server_.port());
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--read"}, {"--read", "a", "--read-file", "b"}, {"--frobnicate"}, {"loose"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--read"},
+                                               {"--read", "a", "--read-file", "b"},
+                                               {"--frobnicate"},
+                                               {"one", "two"},
+                                               {"--read", "a", "loose"}}) {
         const RunResult bad = tolvane(args);
         EXPECT_EQ(bad.exitCode, 2) << args[0];
         EXPECT_THAT(bad.err, HasSubstr("Try 'tolvane --help'.")) << args[0];
@@ -328,6 +332,13 @@ TEST_F(ReadAnywhere, TextAndFilesAreHandedToTheRunningClient) {
     const RunResult fromFile = tolvane({"--read-file", file.string()});
     EXPECT_EQ(fromFile.exitCode, 0) << fromFile.err;
     EXPECT_TRUE(readsAloud("Silver pebbles rest under clear water.", seen)) << seen;
+    // A document named alone, as a desktop opens it with the program.
+    const fs::path page = dir_.path() / "page.html";
+    std::ofstream(page) << "<html><head><title>Fields</title><script>var hidden;</script></head>"
+                           "<body><p>Golden fields sway in the wind.</p></body></html>";
+    const RunResult opened = tolvane({page.string()});
+    EXPECT_EQ(opened.exitCode, 0) << opened.err;
+    EXPECT_TRUE(readsAloud("Golden fields sway in the wind.", seen)) << seen;
 
     const RunResult blank = tolvane({"--read", "  \t "});
     EXPECT_EQ(blank.exitCode, 1);
