@@ -3,7 +3,8 @@
 # the reference server, starts the server (demo configuration, loopback port
 # 8080), a PulseAudio null sink of this run's own so the reading really plays,
 # and an Xvfb screen, then runs the client in English and in Chinese and saves
-#   docs/screenshots/{ready,reading,options,trace,parts}-{en,zh}.png
+#   docs/screenshots/{ready,reading,options,options-speech,options-pronunciations,
+#                     trace,parts}-{en,zh}.png
 # Re-running replaces them. Everything it started is stopped at the end.
 #
 #   scripts/screenshots.sh [SHOT...]   only these (ready, reading, trace,
@@ -66,6 +67,9 @@ export PULSE_RUNTIME_PATH=$work/pulse XDG_RUNTIME_DIR=$work/runtime XDG_STATE_HO
 scripts/pulse.sh start >/dev/null
 
 mkdir -p "$out"
+# Pronunciations beside the configurations, so their page shows some rules.
+printf '%s\t%s\t%s\n' en Tolvane "Toll vane" en SQL "sequel" zh 重庆 "崇庆" \
+    >"$work/pronunciations.txt"
 for language in en-US zh-CN; do
     suffix=${language%%-*}
     cat >"$work/config-$suffix.ini" <<INI

@@ -332,7 +332,12 @@ QWidget* OptionsSheet::buildPronunciationPage(const Texts& texts) {
     pronunciations_->setSelectionBehavior(QAbstractItemView::SelectRows);
     pronunciations_->setTabKeyNavigation(false);
     pronunciations_->verticalHeader()->setVisible(false);
-    pronunciations_->horizontalHeader()->setStretchLastSection(true);
+    // The words share the width the language and match-case columns leave,
+    // so the whole table fits the page without scrolling sideways.
+    QHeaderView* header = pronunciations_->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(3, QHeaderView::ResizeToContents);
     pronunciations_->setGeometry(units.rect(7, 7, 165, 150));
     connect(pronunciations_, &QTableWidget::itemChanged, this, [this] {
         if (!loading_) {

@@ -2,7 +2,8 @@
 // speech server and saves pictures of it as PNG files in OUTDIR:
 // ready-SUFFIX.png (logged in, feeds listed), reading-SUFFIX.png (a reading
 // with its progress bar and time, and the word being heard lit when the
-// server's audio carries word timings), options-SUFFIX.png (the options sheet),
+// server's audio carries word timings), options-SUFFIX.png, options-speech-SUFFIX.png
+// and options-pronunciations-SUFFIX.png (pages of the options sheet),
 // trace-SUFFIX.png (the trace window after the reading) and parts-SUFFIX.png
 // (a document longer than the limit read in parts, its second part playing).
 // The interface language is the one CONFIG names. Meant for a real X server
@@ -33,6 +34,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -193,8 +195,18 @@ class Session {
         bool saved = false;
         QTimer::singleShot(300, [this, &saved] {
             QWidget* sheet = QApplication::activeModalWidget();
-            if (sheet != nullptr) {
-                saved = save(sheet->grab(), path("options"));
+            auto* pages = sheet != nullptr ? sheet->findChild<QTabWidget*>() : nullptr;
+            if (pages != nullptr) {
+                // The server page as the sheet opens, then the speech and the
+                // pronunciation pages (the trace page is two check boxes).
+                const std::pair<int, const char*> shown[] = {
+                    {0, "options"}, {2, "options-speech"}, {3, "options-pronunciations"}};
+                saved = true;
+                for (const auto& [page, name] : shown) {
+                    pages->setCurrentIndex(page);
+                    QCoreApplication::processEvents();
+                    saved = save(sheet->grab(), path(name)) && saved;
+                }
                 sheet->close();
             }
         });
