@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unistd.h>
 
 namespace tolvane::server {
 
@@ -14,6 +15,16 @@ namespace tolvane::server {
 struct AudioFile {
     std::shared_ptr<const int> fd; // closed when the last holder lets go
     std::uint64_t size = 0;
+
+    // A file holding the open descriptor `descriptor`, which it closes.
+    static AudioFile adopt(int descriptor) {
+        AudioFile file;
+        file.fd = std::shared_ptr<const int>(new int(descriptor), [](const int* p) {
+            ::close(*p);
+            delete p;
+        });
+        return file;
+    }
 };
 
 // Where speech jobs are queued and looked up. The protocol and the HTTP layer

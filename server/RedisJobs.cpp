@@ -138,11 +138,7 @@ std::optional<AudioFile> memoryFile(const std::string& bytes) {
     if (fd < 0) {
         return std::nullopt;
     }
-    AudioFile file;
-    file.fd = std::shared_ptr<const int>(new int(fd), [](const int* p) {
-        ::close(*p);
-        delete p;
-    });
+    AudioFile file = AudioFile::adopt(fd);
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

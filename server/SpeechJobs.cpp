@@ -228,11 +228,7 @@ Stored<AudioFile> SpeechJobs::openAudio(const std::string& uuid) {
     if (fd < 0) {
         return std::nullopt;
     }
-    AudioFile file;
-    file.fd = std::shared_ptr<const int>(new int(fd), [](const int* p) {
-        ::close(*p);
-        delete p;
-    });
+    AudioFile file = AudioFile::adopt(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         return std::nullopt;

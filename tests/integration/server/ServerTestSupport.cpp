@@ -79,10 +79,6 @@ HttpResult perform(CURL* curl) {
     return result;
 }
 
-std::string at(const std::vector<std::string>& values, std::size_t index) {
-    return index < values.size() ? values[index] : std::string();
-}
-
 // The client's scan of a numbered list: entry i is looked for as `key` and i
 // from where entry i - 1 stood, and read with the pattern made for i. Stops at
 // the first entry it cannot find.
@@ -103,6 +99,10 @@ scanList(const std::string& reply, std::size_t from, long count, const std::stri
 }
 
 } // namespace
+
+std::string at(const std::vector<std::string>& values, std::size_t index) {
+    return index < values.size() ? values[index] : std::string();
+}
 
 HttpResult httpPost(const std::string& url, const std::string& body,
                     const std::vector<std::string>& headers, const std::string& from) {

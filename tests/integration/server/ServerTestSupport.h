@@ -20,6 +20,9 @@
 
 namespace tolvane::server::test {
 
+// values[index], or empty past the end: a reply field that may be missing.
+std::string at(const std::vector<std::string>& values, std::size_t index);
+
 struct HttpResult {
     long status = 0; // 0 when the transfer failed
     std::string body;

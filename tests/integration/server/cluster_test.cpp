@@ -16,10 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string at(const std::vector<std::string>& values, std::size_t index) {
-    return index < values.size() ? values[index] : std::string();
-}
-
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }

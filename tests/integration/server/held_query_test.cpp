@@ -18,10 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string at(const std::vector<std::string>& values, std::size_t index) {
-    return index < values.size() ? values[index] : std::string();
-}
-
 std::string words(int count) {
     std::string text;
     for (int i = 0; i < count; ++i) {

@@ -27,10 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string at(const std::vector<std::string>& values, std::size_t index) {
-    return index < values.size() ? values[index] : std::string();
-}
-
 // A loopback connection the test holds, sending what it is told; from the
 // loopback address `from` when given.
 class RawConnection {

@@ -19,10 +19,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using tolvane::test::RunResult;
 
-std::string at(const std::vector<std::string>& values, std::size_t index) {
-    return index < values.size() ? values[index] : std::string();
-}
-
 RunResult runServer(const std::vector<std::string>& args) {
     return tolvane::test::run(tolvane::test::ServerProgram::path(), args, {.mergeStderr = true},
                               1min);

@@ -16,10 +16,6 @@
 namespace tolvane::server::test {
 namespace {
 
-std::string at(const std::vector<std::string>& values, std::size_t index) {
-    return index < values.size() ? values[index] : std::string();
-}
-
 std::string repeat(const std::string& piece, int times) {
     std::string out;
     for (int i = 0; i < times; ++i) {
