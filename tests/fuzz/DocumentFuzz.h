@@ -57,4 +57,17 @@ inline void checkWholeFile(std::string_view input, std::string_view name) {
     }
 }
 
+// One fuzz input through a reader of packed (zip) documents: the files named
+// in the input, then the whole input as a file called `name`.
+inline int fuzzPacked(const uint8_t* data, size_t size,
+                      bool (*read)(PackedFiles&, Extraction&, Document&), std::string_view name) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    NamedFiles files = filesOf(input);
+    Extraction extraction(smallLimits());
+    Document document;
+    check(read(files, extraction, document), extraction, document);
+    checkWholeFile(input, name);
+    return 0;
+}
+
 } // namespace tolvane::fuzz
