@@ -4,6 +4,8 @@
 // the MP3 the reference server made, as tolvane-play decodes it.
 #include "tests/support/WavFile.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,5 +33,17 @@ struct HeardSpeech {
 };
 bool compareHeard(const WavAudio& heard, const std::filesystem::path& dataDir, double seconds,
                   HeardSpeech& result, std::string& error);
+
+// The recording holds the speech the server made (the one MP3 in `dataDir`),
+// sample for sample over its first `seconds`, and all of it.
+inline void expectHeardTheSpeech(const WavAudio& heard, const std::filesystem::path& dataDir,
+                                 double seconds = 2.0) {
+    HeardSpeech match;
+    std::string error;
+    ASSERT_TRUE(compareHeard(heard, dataDir, seconds, match, error)) << error;
+    ASSERT_GT(match.heardSeconds, 0) << "nothing was heard";
+    EXPECT_GT(match.coefficient, 0.99);
+    EXPECT_NEAR(match.heardSeconds, match.spokenSeconds, 0.25);
+}
 
 } // namespace tolvane::test

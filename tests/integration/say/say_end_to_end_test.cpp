@@ -46,15 +46,8 @@ class SayEndToEnd : public ::testing::Test {
         return audio;
     }
 
-    // The recording holds the speech the server made, sample for sample over
-    // its first `seconds`, and all of it.
     void expectHeardTheSpeech(const WavAudio& heard, double seconds = 2.0) {
-        HeardSpeech match;
-        std::string error;
-        ASSERT_TRUE(compareHeard(heard, server_.dataDir(), seconds, match, error)) << error;
-        ASSERT_GT(match.heardSeconds, 0) << "nothing was heard";
-        EXPECT_GT(match.coefficient, 0.99);
-        EXPECT_NEAR(match.heardSeconds, match.spokenSeconds, 0.25);
+        ::tolvane::test::expectHeardTheSpeech(heard, server_.dataDir(), seconds);
     }
 
     void runSay(const std::string& mode, const std::string& language, const std::string& text,
