@@ -1,5 +1,7 @@
 #include "server/RedisJobs.h"
 
+#include "platform/UniqueFd.h"
+
 #include "server/Log.h"
 #include "server/RandomId.h"
 
@@ -139,16 +141,8 @@ std::optional<AudioFile> memoryFile(const std::string& bytes) {
         return std::nullopt;
     }
     AudioFile file = AudioFile::adopt(fd);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::nullopt;
-        }
-        done += static_cast<std::size_t>(n);
+    if (!platform::writeAll(fd, bytes)) {
+        return std::nullopt;
     }
     file.size = bytes.size();
     return file;
@@ -331,15 +325,15 @@ void RedisJobs::work() {
 // leaves its job to the queue (see stop()).
 void RedisJobs::finish(RedisConnection& connection, const Taken& job,
                        const std::optional<std::string>& failure, const MadeSpeech& made) {
-    const std::string audio(made.mp3.begin(), made.mp3.end());
+    // Made once: it holds the whole MP3, sent again as it is on every try.
+    const std::vector<std::string> command = evalCommand(
+        kFinish,
+        {prefix_, job.uuid, workerId_, failure ? "failed" : "ttsed",
+         std::to_string(made.durationMs), failure.value_or(""), milliseconds(settings_.fileExpiry),
+         std::to_string(settings_.keptJobs), std::string(made.mp3.begin(), made.mp3.end())});
     while (!stopping_) {
         std::string error;
-        const std::optional<RedisReply> reply = connection.run(
-            evalCommand(kFinish, {prefix_, job.uuid, workerId_, failure ? "failed" : "ttsed",
-                                  std::to_string(made.durationMs), failure.value_or(""),
-                                  milliseconds(settings_.fileExpiry),
-                                  std::to_string(settings_.keptJobs), audio}),
-            error);
+        const std::optional<RedisReply> reply = connection.run(command, error);
         if (reply) {
             return;
         }
