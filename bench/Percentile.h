@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace tolvane::bench {
@@ -14,6 +15,11 @@ inline double percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
     const auto index = std::size_t(fraction * double(values.size() - 1) + 0.5);
     return values[std::min(index, values.size() - 1)];
+}
+
+// The middle value (of an even count, the upper of the two middle ones).
+inline double median(std::vector<double> values) {
+    return percentile(std::move(values), 0.5);
 }
 
 } // namespace tolvane::bench

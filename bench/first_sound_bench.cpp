@@ -9,6 +9,7 @@
 // out, `runs` times, the stops spread over the first second of the query.
 //
 //   build/default/bench/first_sound_bench [runs] [stop]
+#include "Percentile.h"
 #include "bench/DemoServer.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
@@ -61,10 +62,7 @@ double millisSince(Clock::time_point start, Clock::time_point end) {
     return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+using bench::median;
 
 // One server and the demo user's login on it.
 struct Peer {

@@ -4,6 +4,7 @@
 // audio device (the PulseAudio null sink in the test setup).
 //
 //   build/default/bench/say_bench [runs]
+#include "Percentile.h"
 #include "bench/DemoServer.h"
 #include "platform/Text.h"
 #include "playback/PlaybackController.h"
@@ -39,10 +40,7 @@ struct Reading {
     bool failed = false;
 };
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+using bench::median;
 
 } // namespace
 
