@@ -1,6 +1,5 @@
 #include "documents/TextFile.h"
 
-#include "documents/FileBytes.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -57,34 +56,6 @@ std::optional<std::u16string> TextFile::decode(std::string_view bytes,
         return std::nullopt;
     }
     return withNewlines(text);
-}
-
-TextFile::Result TextFile::load(const std::filesystem::path& path, int limit) {
-    Result result;
-    std::string bytes;
-    bool truncated = false;
-    if (!readFileHead(path, kMaxReadBytes, bytes, truncated, result.error)) {
-        result.outcome = Outcome::kUnreadable;
-        return result;
-    }
-    std::optional<std::u16string> text = decode(bytes, platform::ansiCharset(), truncated);
-    if (!text || text->find(u'\0') != std::u16string::npos) {
-        result.outcome = Outcome::kNotText;
-        return result;
-    }
-    result.outcome = cut(*text, limit) || truncated ? Outcome::kCut : Outcome::kLoaded;
-    result.text = std::move(*text);
-    return result;
-}
-
-bool TextFile::cut(std::u16string& text, int limit) {
-    const size_t units = size_t(std::max(limit, 0));
-    if (text.size() <= units) {
-        return false;
-    }
-    const bool splitsPair = units > 0 && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF;
-    text.resize(splitsPair ? units - 1 : units);
-    return true;
 }
 
 } // namespace tolvane
