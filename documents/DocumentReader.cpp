@@ -49,7 +49,7 @@ bool looksLikeHtml(std::string_view bytes, std::string_view fileName) {
 
 std::string mimetypeOf(ZipFiles& zip, Extraction& extraction) {
     std::string mimetype;
-    Extraction spare(extraction.limits());
+    Extraction spare = extraction.spare();
     if (zip.has("mimetype")) {
         zip.read("mimetype", mimetype, spare);
     }

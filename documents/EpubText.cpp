@@ -136,7 +136,7 @@ std::map<std::string, std::u16string> tableOfContents(PackedFiles& files, const 
     std::string bytes;
     // A table that cannot be read costs the titles only; the chapters' own
     // titles stand in.
-    Extraction spare(extraction.limits());
+    Extraction spare = extraction.spare();
     if (source == nullptr || !files.read(source->path, bytes, spare)) {
         return titles;
     }

@@ -17,6 +17,11 @@ class Extraction {
 
     const DocumentLimits& limits() const { return limits_; }
 
+    // A reading of something optional (a mimetype entry, a table of
+    // contents): the same limits and deadline, its problems kept apart so
+    // they do not end this reading.
+    Extraction spare() const { return Extraction(limits_, deadline_); }
+
     // False, with kTookTooLong recorded, once the deadline has passed.
     bool inTime();
 
@@ -28,6 +33,9 @@ class Extraction {
     const DocumentProblem& problem() const { return problem_; }
 
   private:
+    Extraction(const DocumentLimits& limits, std::chrono::steady_clock::time_point deadline)
+        : limits_(limits), deadline_(deadline) {}
+
     const DocumentLimits limits_;
     const std::chrono::steady_clock::time_point deadline_;
     DocumentProblem problem_;

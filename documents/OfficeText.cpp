@@ -67,7 +67,7 @@ bool textCounts(const xmlNode* node, const Markup& markup) {
 std::u16string titleIn(PackedFiles& files, std::string_view part, const Extraction& extraction) {
     std::string bytes;
     // Without its metadata a document is still read; its file name titles it.
-    Extraction spare(extraction.limits());
+    Extraction spare = extraction.spare();
     if (!files.has(part) || !files.read(part, bytes, spare)) {
         return {};
     }
