@@ -148,22 +148,6 @@ std::string checkedServerPart(std::string value, std::string_view key, std::stri
     return std::string(fallback);
 }
 
-// Creates the missing folders above `file`, private to this user as the XDG
-// configuration folders are meant to be.
-bool makeParents(const fs::path& file, std::string* error) {
-    fs::path dir;
-    for (const fs::path& part : file.parent_path()) {
-        dir /= part;
-        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-            if (error != nullptr) {
-                *error = "cannot create " + dir.string() + ": " + std::strerror(errno);
-            }
-            return false;
-        }
-    }
-    return true;
-}
-
 fs::path besideConfig(const fs::path& configPath) {
     return configPath.parent_path() / PronunciationFile::kFileName;
 }
@@ -290,7 +274,7 @@ bool ConfigStore::writeDebugTrace(std::string_view value, std::string* error) {
     if (file.empty()) {
         file = locate(Lookup::fromEnvironment());
     }
-    return makeParents(file, error) &&
+    return platform::makePrivateParents(file, error) &&
            IniFile::writeString(file, kSection, "Debug_Trace", platform::ansiToUtf8(text), error);
 }
 
@@ -322,7 +306,7 @@ bool ConfigStore::writeSpeech(const Speech& speech, std::string* error) {
     if (file.empty()) {
         file = locate(Lookup::fromEnvironment());
     }
-    if (!makeParents(file, error)) {
+    if (!platform::makePrivateParents(file, error)) {
         return false;
     }
     const std::pair<std::string_view, std::string> values[] = {
@@ -355,7 +339,7 @@ bool ConfigStore::writePronunciations(std::vector<Pronunciation> rules, std::str
         std::lock_guard lock(mutex_);
         pronunciations_ = rules;
     }
-    return makeParents(file, error) &&
+    return platform::makePrivateParents(file, error) &&
            platform::SettingsFile::rewrite(
                file, PronunciationFile::kMaxFileBytes,
                [&rules](std::string_view old, std::string*) {

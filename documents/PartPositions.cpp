@@ -1,6 +1,7 @@
 #include "documents/PartPositions.h"
 
 #include "documents/FileBytes.h"
+#include "platform/Paths.h"
 #include "platform/ReplaceFile.h"
 #include "platform/SystemText.h"
 
@@ -112,15 +113,8 @@ bool PartPositions::save(std::string* error) const {
         bytes += std::to_string(entry.part) + " " + std::to_string(entry.key.size) + " " +
                  std::to_string(entry.key.mtimeNs) + " " + entry.key.path + "\n";
     }
-    std::error_code ec;
-    fs::create_directories(file_.parent_path(), ec);
-    if (ec) {
-        if (error != nullptr) {
-            *error = platform::systemError("cannot create", file_.parent_path(), ec.value());
-        }
-        return false;
-    }
-    return platform::replaceFile(file_, bytes, nullptr, error);
+    return platform::makePrivateParents(file_, error) &&
+           platform::replaceFile(file_, bytes, nullptr, error);
 }
 
 } // namespace tolvane

@@ -146,4 +146,18 @@ SingleInstanceLock::~SingleInstanceLock() {
     }
 }
 
+bool makePrivateParents(const fs::path& file, std::string* error) {
+    fs::path dir;
+    for (const fs::path& part : file.parent_path()) {
+        dir /= part;
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            if (error != nullptr) {
+                *error = "cannot create " + dir.string() + ": " + std::strerror(errno);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace tolvane::platform

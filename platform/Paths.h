@@ -16,6 +16,10 @@ std::filesystem::path executableDir();
 // mkdtemp directory for this process. Empty with `error` set when none works.
 std::filesystem::path privateUserDir(std::string* error = nullptr);
 
+// Creates the folders above `file` that are missing, each with mode 0700
+// (settings and reading positions are the user's own); false with the reason.
+bool makePrivateParents(const std::filesystem::path& file, std::string* error = nullptr);
+
 // Holds the per-user lock named `name` for its lifetime; a second holder of the
 // same name (in this or another process of the same user) does not get it.
 class SingleInstanceLock {
