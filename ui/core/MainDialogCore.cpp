@@ -241,7 +241,7 @@ void MainDialogCore::playNow() {
     newsMode_ = false;
     if (text.size() > size_t(textLimit_)) {
         holdText({std::move(text), std::nullopt, {}});
-        readPart(0);
+        readShownPart();
         return;
     }
     startReading(u"", std::move(text));
@@ -299,6 +299,11 @@ void MainDialogCore::keepPart(size_t index) {
 void MainDialogCore::readPart(size_t index) {
     keepPart(index);
     showPart();
+    readShownPart();
+}
+
+// Reads the part holdText() or a move has just kept and shown.
+void MainDialogCore::readShownPart() {
     newsMode_ = false;
     startReading(u"", std::u16string(parts_.current()), 0, true);
 }
@@ -485,7 +490,7 @@ void MainDialogCore::readFromHere() {
     // next part; a typed text longer than the limit is read in parts from there.
     if (part.size() > size_t(textLimit_)) {
         holdText({std::move(part), std::nullopt, {}});
-        readPart(0);
+        readShownPart();
         return;
     }
     const bool toPartEnd = parts_.active() && range.end == length;
@@ -661,7 +666,7 @@ void MainDialogCore::readHandedNow(ReadRequest request, const ReadDone& done) {
     holdText(std::move(opened));
     newsMode_ = false;
     if (inParts) {
-        readPart(parts_.index());
+        readShownPart();
     } else {
         startReading(u"", std::move(text));
     }

@@ -205,6 +205,7 @@ class MainDialogCore {
     void showPart();
     void leaveParts();
     void readPart(size_t index);
+    void readShownPart();
     void keepPart(size_t index);
     void movePart(int step);
     void partsEnded();
