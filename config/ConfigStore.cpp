@@ -265,15 +265,11 @@ void ConfigStore::read(const fs::path& configPath, const fs::path& executableDir
 
 bool ConfigStore::writeDebugTrace(std::string_view value, std::string* error) {
     const std::string text = fitAnsi(value);
-    fs::path file;
     {
         std::lock_guard lock(mutex_);
         debugTrace_ = text;
-        file = configPath_;
     }
-    if (file.empty()) {
-        file = locate(Lookup::fromEnvironment());
-    }
+    const fs::path file = fileInUse();
     return platform::makePrivateParents(file, error) &&
            IniFile::writeString(file, kSection, "Debug_Trace", platform::ansiToUtf8(text), error);
 }
@@ -297,15 +293,11 @@ void ConfigStore::setSpeech(const Speech& speech) {
 
 bool ConfigStore::writeSpeech(const Speech& speech, std::string* error) {
     const Speech kept = bounded(speech);
-    fs::path file;
     {
         std::lock_guard lock(mutex_);
         speech_ = kept;
-        file = configPath_;
     }
-    if (file.empty()) {
-        file = locate(Lookup::fromEnvironment());
-    }
+    const fs::path file = fileInUse();
     if (!platform::makePrivateParents(file, error)) {
         return false;
     }
@@ -329,8 +321,18 @@ std::vector<Pronunciation> ConfigStore::pronunciations() const {
 }
 
 fs::path ConfigStore::pronunciationsPath() const {
-    std::lock_guard lock(mutex_);
-    return besideConfig(configPath_.empty() ? locate(Lookup::fromEnvironment()) : configPath_);
+    return besideConfig(fileInUse());
+}
+
+// The configuration file read, or without one the file a write creates
+// (looked up outside the lock: it asks the file system).
+fs::path ConfigStore::fileInUse() const {
+    fs::path file;
+    {
+        std::lock_guard lock(mutex_);
+        file = configPath_;
+    }
+    return file.empty() ? locate(Lookup::fromEnvironment()) : file;
 }
 
 bool ConfigStore::writePronunciations(std::vector<Pronunciation> rules, std::string* error) {

@@ -157,6 +157,7 @@ class ConfigStore {
     static bool isPortNumber(std::string_view port);
 
   private:
+    std::filesystem::path fileInUse() const;
     mutable std::mutex mutex_;
     std::filesystem::path executableDir_;
     std::filesystem::path configPath_;
