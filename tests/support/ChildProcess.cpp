@@ -394,4 +394,33 @@ std::string saidAside(const std::string& text) {
     return end == std::string::npos ? std::string() : " (" + text.substr(0, end + 1) + ")";
 }
 
+std::string startSessionBus(ChildProcess& daemon, std::string& error) {
+    if (!daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"}, error,
+                      {.searchPath = true})) {
+        return {};
+    }
+    const auto address =
+        daemon.waitForOutput(std::regex("(unix:[^\n]+)\n"), std::chrono::seconds(10));
+    if (address.empty()) {
+        error = "dbus-daemon named no address" + saidAside(daemon.err());
+        return {};
+    }
+    return address[1];
+}
+
+std::string startXvfb(ChildProcess& server, const std::vector<std::string>& args,
+                      std::string& error) {
+    std::vector<std::string> all = {"-displayfd", "1", "-nolisten", "tcp"};
+    all.insert(all.end(), args.begin(), args.end());
+    if (!server.start("Xvfb", all, error, {.searchPath = true})) {
+        return {};
+    }
+    const auto display = server.waitForOutput(std::regex("([0-9]+)\n"), std::chrono::seconds(20));
+    if (display.empty()) {
+        error = "Xvfb named no display" + saidAside(server.err());
+        return {};
+    }
+    return ":" + display[1];
+}
+
 } // namespace tolvane::test

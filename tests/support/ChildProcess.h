@@ -99,4 +99,13 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 // line ends removed, or nothing when it printed nothing.
 std::string saidAside(const std::string& text);
 
+// Starts a private session bus (dbus-daemon) in `daemon`: its address, or
+// empty with the reason in `error`.
+std::string startSessionBus(ChildProcess& daemon, std::string& error);
+
+// Starts an X server of its own (Xvfb, `args` added) in `server`: its display
+// (":N"), or empty with the reason in `error`.
+std::string startXvfb(ChildProcess& server, const std::vector<std::string>& args,
+                      std::string& error);
+
 } // namespace tolvane::test

@@ -370,17 +370,12 @@ class AccessibilityDesktop {
             return;
         }
         std::string error;
-        ASSERT_TRUE(xvfb_.start("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp"}, error))
-            << error;
-        const auto display = xvfb_.waitForOutput(std::regex("([0-9]+)\n"), 20s);
-        ASSERT_FALSE(display.empty()) << "Xvfb named no display" << saidAside(xvfb_.err());
-        env_.push_back("DISPLAY=:" + display[1]);
-        ASSERT_TRUE(bus_.start("/usr/bin/dbus-daemon",
-                               {"--session", "--nofork", "--print-address=1"}, error))
-            << error;
-        const auto address = bus_.waitForOutput(std::regex("(unix:[^\n]+)\n"), 10s);
-        ASSERT_FALSE(address.empty()) << "dbus-daemon named no address" << saidAside(bus_.err());
-        env_.push_back("DBUS_SESSION_BUS_ADDRESS=" + address[1]);
+        const std::string display = startXvfb(xvfb_, {}, error);
+        ASSERT_FALSE(display.empty()) << error;
+        env_.push_back("DISPLAY=" + display);
+        const std::string address = startSessionBus(bus_, error);
+        ASSERT_FALSE(address.empty()) << error;
+        env_.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
         ASSERT_TRUE(launcher_.start(kLauncher, {"--launch-immediately"}, error, {.env = env_}))
             << error;
         ASSERT_TRUE(QTest::qWaitFor(

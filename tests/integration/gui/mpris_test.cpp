@@ -93,17 +93,11 @@ class MediaKeys : public ::testing::Test {
         }
         daemon_ = std::make_unique<ChildProcess>();
         std::string error;
-        if (!daemon_->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"}, error,
-                            {.searchPath = true})) {
+        address_ = startSessionBus(*daemon_, error);
+        if (address_.empty()) {
             busError_ = error;
             return;
         }
-        const auto found = daemon_->waitForOutput(std::regex("(unix:[^\n]+)\n"), 10s);
-        if (found.empty()) {
-            busError_ = "dbus-daemon named no address" + saidAside(daemon_->err());
-            return;
-        }
-        address_ = found[1];
         setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
     }
 

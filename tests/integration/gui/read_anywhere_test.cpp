@@ -106,30 +106,17 @@ class ReadAnywhere : public ::testing::Test {
         }
         bus_ = std::make_unique<ChildProcess>();
         std::string error;
-        if (!bus_->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"}, error,
-                         {.searchPath = true})) {
-            setUpError_ = error;
-            return;
-        }
-        const auto address = bus_->waitForOutput(std::regex("(unix:[^\n]+)\n"), 10s);
+        const std::string address = startSessionBus(*bus_, error);
         if (address.empty()) {
-            setUpError_ = "dbus-daemon named no address" + saidAside(bus_->err());
-            return;
-        }
-        setenv("DBUS_SESSION_BUS_ADDRESS", address[1].c_str(), 1);
-        xserver_ = std::make_unique<ChildProcess>();
-        if (!xserver_->start("Xvfb",
-                             {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-                             error, {.searchPath = true})) {
             setUpError_ = error;
             return;
         }
-        const auto display = xserver_->waitForOutput(std::regex("([0-9]+)\n"), 20s);
-        if (display.empty()) {
-            setUpError_ = "Xvfb named no display" + saidAside(xserver_->err());
-            return;
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        xserver_ = std::make_unique<ChildProcess>();
+        display_ = startXvfb(*xserver_, {"-screen", "0", "1024x768x24"}, error);
+        if (display_.empty()) {
+            setUpError_ = error;
         }
-        display_ = ":" + display[1];
     }
 
     void SetUp() override {
