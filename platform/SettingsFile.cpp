@@ -24,7 +24,9 @@ void setError(std::string* error, std::string text) {
 
 SettingsFile::Contents SettingsFile::read(const fs::path& path, size_t maxBytes) {
     Contents file;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not blocking: a named pipe or device put where the file belongs must
+    // not hang the program; it is refused below as not a regular file.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         file.status = errno == ENOENT ? Status::kMissing : Status::kFailed;
         file.error = systemError("cannot open", path, errno);

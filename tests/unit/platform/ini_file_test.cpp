@@ -201,5 +201,14 @@ TEST_F(IniFileTest, LoadGivesTheWholeFile) {
     EXPECT_NE(error.find("absent.ini"), std::string::npos) << error;
 }
 
+// A named pipe where the file belongs is refused at once, not waited on.
+TEST_F(IniFileTest, APipeInPlaceOfTheFileIsRefusedWithoutWaiting) {
+    const fs::path pipe = dir_ / "pipe.ini";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::string error;
+    EXPECT_FALSE(IniFile::load(pipe, &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
 } // namespace
 } // namespace tolvane::platform
