@@ -34,6 +34,7 @@ std::string_view documentErrorText(DocumentError error);
 struct DocumentProblem {
     DocumentError code = DocumentError::kNone;
     std::string message; // English: documentErrorText() and what was found
+    std::string detail;  // what was found alone (may be empty)
 };
 
 // A chapter or page run of a document. Paragraphs end with "\n".

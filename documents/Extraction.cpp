@@ -17,6 +17,7 @@ bool Extraction::fail(DocumentError code, std::string_view detail) {
     if (!failed()) {
         problem_.code = code;
         problem_.message = documentErrorText(code);
+        problem_.detail = detail;
         if (!detail.empty()) {
             problem_.message += ": ";
             problem_.message += detail;

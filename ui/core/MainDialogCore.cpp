@@ -74,11 +74,10 @@ UiTextTable::Slot problemSlot(DocumentError error) {
 
 std::u16string problemText(const UiTextTable& texts, const DocumentProblem& problem) {
     std::u16string text = texts.text(problemSlot(problem.code));
-    // The layer's message is its own wording, then ": " and what it found
-    // (of a file that is no document, nothing worth telling).
-    const size_t wording = documentErrorText(problem.code).size();
-    if (problem.code != DocumentError::kNotADocument && problem.message.size() > wording + 2) {
-        text += u"[" + platform::ansiToUtf16(problem.message.substr(wording + 2)) + u"]";
+    // What the layer found (of a file that is no document, nothing worth
+    // telling).
+    if (problem.code != DocumentError::kNotADocument && !problem.detail.empty()) {
+        text += u"[" + platform::ansiToUtf16(problem.detail) + u"]";
     }
     return text;
 }
